@@ -1,0 +1,47 @@
+// Discovery: broadcast one DISCOVERY_CMD per usable IPv4 adapter and collect the answers.
+// Runs on the calling thread with short-lived sockets of its own.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <netinet/in.h>
+
+#include "error.hpp"
+#include "gige/proto/bootstrap.hpp"
+#include "time.hpp"
+
+namespace corvisk::gige {
+
+struct NetworkAdapter {
+    std::string name;
+    std::array<uint8_t, 4> ip{};
+    std::array<uint8_t, 4> netmask{};
+    std::array<uint8_t, 4> broadcast{};  // reported by the system, else ip | ~netmask
+};
+
+struct DiscoveryConfig {
+    std::optional<std::vector<NetworkAdapter>> adapters;  // none = enumerate the host's
+    Duration timeout = std::chrono::seconds(1);
+    uint16_t local_port = 0;
+    uint16_t port = 3956;
+    bool limited_broadcast = true;
+};
+
+struct DiscoveredDevice {
+    bootstrap::DeviceInfo info;
+    NetworkAdapter adapter;  // the adapter the answer arrived on
+    sockaddr_in source{};    // the answer's source address
+};
+
+// The host's usable IPv4 adapters (not 127.x.x.x, not 0.0.0.0), in enumeration order.
+CameraResult<std::vector<NetworkAdapter>> enumerate_adapters();
+
+// Devices in order of first answer, de-duplicated by MAC. Io error when no adapter is usable.
+CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& config);
+
+}  // namespace corvisk::gige
