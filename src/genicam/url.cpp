@@ -175,6 +175,10 @@ CameraError too_large(const std::string& path, uint64_t limit) {
 }  // namespace
 
 CameraResult<std::vector<uint8_t>> read_host_file(const std::string& path, uint64_t limit) {
+    // The system call would silently stop at an embedded NUL and name another file.
+    if (path.find('\0') != std::string::npos) {
+        return Err{CameraError::io_text(EINVAL, "file path contains a NUL character")};
+    }
     // Look before opening: opening some device files has side effects of its own.
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {

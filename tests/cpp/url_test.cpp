@@ -181,6 +181,7 @@ TEST_F(HostFileTest, RefusesEverythingButRegularFilesWithoutBlocking) {
         {dir_.string(), "io error: Is a directory"},
         {(dir_ / "missing.xml").string(), "io error: No such file or directory"},
         {"", "io error: No such file or directory"},
+        {write_file("real.xml", "x") + "\0.zip"s, "io error: file path contains a NUL character"},
     };
     for (const auto& [path, message] : cases) {
         SCOPED_TRACE(path);
