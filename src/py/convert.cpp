@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace corvisk::py {
@@ -26,7 +27,7 @@ std::optional<double> seconds_of(PyObject* value, const char* function, const ch
         if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
             // An integer beyond the double range: absurdly large, not the wrong type.
             PyErr_Clear();
-            return HUGE_VAL;
+            return std::numeric_limits<double>::max();
         }
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();

@@ -12,7 +12,8 @@ namespace corvisk::py {
 namespace {
 
 struct DeviceInfoObject {
-    PyObject_HEAD bootstrap::DeviceInfo info;
+    PyObject ob_base;  // PyObject_HEAD
+    bootstrap::DeviceInfo info;
 };
 
 const bootstrap::DeviceInfo& info_of(PyObject* self) {
