@@ -17,19 +17,24 @@ from __future__ import annotations
 
 import argparse
 import sys
-from typing import Callable
+from typing import Callable, Optional
 
 import corvisk
 
 Handler = Callable[[argparse.Namespace], int]
-_COMMANDS: list[tuple[str, str, Callable[[argparse.ArgumentParser], None], Handler]] = []
+Arguments = Callable[[argparse.ArgumentParser], None]
+_COMMANDS: list[tuple[str, str, Arguments, Handler]] = []
 
 
-def command(name: str, help: str, arguments: Callable[[argparse.ArgumentParser], None] = None):
-    """Registers the decorated function as sub-command ``name``; ``arguments`` adds its options."""
+def command(name: str, summary: str, arguments: Optional[Arguments] = None):
+    """Registers the decorated function as sub-command ``name``; ``arguments`` adds its options.
+
+    The function receives the parsed arguments and returns the exit status. CameraError,
+    GenicamError and ValueError it lets escape are printed as "error: ..." with status 1.
+    """
 
     def register(handler: Handler) -> Handler:
-        _COMMANDS.append((name, help, arguments or (lambda parser: None), handler))
+        _COMMANDS.append((name, summary, arguments or (lambda parser: None), handler))
         return handler
 
     return register

@@ -184,16 +184,16 @@ PyMODINIT_FUNC PyInit__corvisk_core(void) {
 // pieces as module_def; the token ties the module to module_def so that
 // PyType_GetModuleByDef keeps finding it from our types.
 PyMODEXPORT_FUNC PyModExport__corvisk_core(void) {
-    using corvisk::py::module_def;
+    namespace py = corvisk::py;
     static PyModuleDef_Slot slots[] = {
         {Py_mod_name, const_cast<char*>("_corvisk_core")},
         {Py_mod_doc, const_cast<char*>("")},
-        {Py_mod_state_size, reinterpret_cast<void*>(sizeof(corvisk::py::ModuleState))},
-        {Py_mod_state_traverse, reinterpret_cast<void*>(module_def.m_traverse)},
-        {Py_mod_state_clear, reinterpret_cast<void*>(module_def.m_clear)},
-        {Py_mod_state_free, reinterpret_cast<void*>(module_def.m_free)},
-        {Py_mod_token, &module_def},
-        {Py_mod_exec, module_def.m_slots[0].value},
+        {Py_mod_state_size, reinterpret_cast<void*>(sizeof(py::ModuleState))},
+        {Py_mod_state_traverse, reinterpret_cast<void*>(py::module_traverse)},
+        {Py_mod_state_clear, reinterpret_cast<void*>(py::module_clear)},
+        {Py_mod_state_free, reinterpret_cast<void*>(py::module_free)},
+        {Py_mod_token, &py::module_def},
+        {Py_mod_exec, reinterpret_cast<void*>(py::module_exec)},
         {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
         {Py_mod_gil, Py_MOD_GIL_USED},
         {0, nullptr},

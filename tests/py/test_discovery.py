@@ -136,3 +136,34 @@ def test_gil_released_during_network_wait(lab):
     ticks, elapsed = r.stdout.split()
     assert float(elapsed) >= 0.5
     assert int(ticks) > 10, f"only {ticks} ticks of the other thread during discover()"
+
+
+# Repeated runs must give back every socket and every object they made.
+LEAK_PROBE = """
+import gc, os, sys, corvisk
+def run():
+    for _ in range(10):
+        (d,) = corvisk.discover(0.05)
+        repr(d), d.ip, d.mac, d.spec_version
+    try:
+        corvisk.discover(-1)
+    except ValueError:
+        pass
+run()
+gc.collect()
+fds, blocks = len(os.listdir("/proc/self/fd")), sys.getallocatedblocks()
+for _ in range(3):
+    run()
+gc.collect()
+print(len(os.listdir("/proc/self/fd")) - fds, sys.getallocatedblocks() - blocks)
+"""
+
+
+def test_repeated_discovery_leaks_nothing(lab):
+    client, device = client_and_device(lab)
+    start_discovery_responder(lab, device, DeviceRecord().encode())
+    r = client.python(LEAK_PROBE)
+    assert r.returncode == 0, r.stderr
+    fd_delta, block_delta = map(int, r.stdout.split())
+    assert fd_delta == 0
+    assert block_delta < 20, f"{block_delta} Python blocks not freed after 30 discover() runs"

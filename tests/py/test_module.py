@@ -146,6 +146,23 @@ def test_second_module_instance_has_its_own_state():
         other.discover(-1)
 
 
+def test_module_loads_in_a_subinterpreter():
+    interpreters = pytest.importorskip("_xxsubinterpreters")
+    sub = interpreters.create()
+    try:
+        interpreters.run_string(sub, (
+            "import corvisk\n"
+            "assert corvisk.CameraError.__module__ == 'corvisk'\n"
+            "try:\n"
+            "    corvisk.discover(-1)\n"
+            "except ValueError as e:\n"
+            "    assert str(e) == 'timeout must not be negative'\n"
+            "else:\n"
+            "    raise AssertionError('no ValueError')\n"))
+    finally:
+        interpreters.destroy(sub)
+
+
 def run_cli(*args):
     return subprocess.run([sys.executable, "-m", "corvisk", *args], capture_output=True,
                           text=True, timeout=60)
