@@ -75,6 +75,69 @@ PyObject* parse(PyObject*, PyObject* value) {
     return PyLong_FromLongLong(std::chrono::nanoseconds(*d).count());
 }
 
+template <class T>
+PyObject* box(const std::optional<T>& v, PyObject* (*make)(T)) {
+    return v ? make(*v) : nullptr;
+}
+PyObject* from_u64(uint64_t v) {
+    return PyLong_FromUnsignedLongLong(v);
+}
+PyObject* from_i64(int64_t v) {
+    return PyLong_FromLongLong(v);
+}
+PyObject* from_bool(bool v) {
+    return PyBool_FromLong(v);
+}
+PyObject* from_string(std::string v) {
+    return to_str(v).release();
+}
+template <class UInt>
+std::optional<uint64_t> widen(const std::optional<UInt>& v) {
+    return v ? std::optional<uint64_t>(*v) : std::nullopt;
+}
+
+// convert(kind, value): one argument conversion, by kind; returns the converted value
+// (None for an absent optional).
+PyObject* convert(PyObject*, PyObject* args) {
+    const char* kind = nullptr;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTuple(args, "sO", &kind, &value)) {
+        return nullptr;
+    }
+    const std::string_view k = kind;
+    const char* f = "convert";
+    if (k == "u8") {
+        return box(widen(parse_unsigned<uint8_t>(value, f, "retries")), from_u64);
+    }
+    if (k == "u16") {
+        return box(widen(parse_unsigned<uint16_t>(value, f, "channel")), from_u64);
+    }
+    if (k == "u32") {
+        return box(widen(parse_unsigned<uint32_t>(value, f, "packet_delay")), from_u64);
+    }
+    if (k == "usize") {
+        return box(widen(parse_unsigned<size_t>(value, f, "n_buffers")), from_u64);
+    }
+    if (k == "opt_u16") {
+        const auto v = parse_optional_unsigned<uint16_t>(value, f, "packet_size");
+        if (!v) {
+            return nullptr;
+        }
+        return *v ? from_u64(**v) : Py_NewRef(Py_None);
+    }
+    if (k == "i64") {
+        return box(parse_int64(value, f, "value"), from_i64);
+    }
+    if (k == "bool") {
+        return box(parse_bool(value, f, "exclusive"), from_bool);
+    }
+    if (k == "str") {
+        return box(parse_str(value, f, "name"), from_string);
+    }
+    PyErr_SetString(PyExc_KeyError, kind);
+    return nullptr;
+}
+
 // wait(timeout, ready_after): a sliced wait whose attempt becomes ready after `ready_after`
 // seconds. Returns ("ready"|"timeout", slices).
 PyObject* wait(PyObject*, PyObject* args) {
@@ -156,6 +219,7 @@ PyObject* cxx_throw(PyObject*, PyObject*) {
 PyMethodDef methods[] = {
     {"raise_error", raise_error_case, METH_O, nullptr},
     {"parse", parse, METH_O, nullptr},
+    {"convert", convert, METH_VARARGS, nullptr},
     {"wait", wait, METH_VARARGS, nullptr},
     {"hold", hold, METH_O, nullptr},
     {"lock", lock, METH_NOARGS, nullptr},

@@ -72,6 +72,38 @@ def test_timeout_via_dunder_float(helpers):
     assert helpers.parse(Seconds()) == 2_500_000_000
 
 
+@pytest.mark.parametrize("kind,value,expected", [
+    ("u8", 0, 0), ("u8", 255, 255), ("u8", True, 1), ("u16", 65535, 65535),
+    ("u32", 2**32 - 1, 2**32 - 1), ("usize", 2**64 - 1, 2**64 - 1),
+    ("opt_u16", None, None), ("opt_u16", 1500, 1500),
+    ("i64", -2**63, -2**63), ("i64", 2**63 - 1, 2**63 - 1),
+    ("bool", True, True), ("bool", False, False),
+    ("str", "Width", "Width"), ("str", "Gain\u00e9", "Gain\u00e9"),
+])
+def test_argument_conversions(helpers, kind, value, expected):
+    assert helpers.convert(kind, value) == expected
+
+
+@pytest.mark.parametrize("kind,value,error,message", [
+    ("u8", 256, OverflowError, "argument 'retries' must be in range 0..255"),
+    ("u8", -1, OverflowError, "argument 'retries' must be in range 0..255"),
+    ("u16", 65536, OverflowError, "argument 'channel' must be in range 0..65535"),
+    ("u32", 2**32, OverflowError, "argument 'packet_delay' must be in range 0..4294967295"),
+    ("usize", 2**64, OverflowError, "argument 'n_buffers' must be in range"),
+    ("opt_u16", -5, OverflowError, "argument 'packet_size' must be in range 0..65535"),
+    ("i64", 2**63, OverflowError, "argument 'value' must be in range"),
+    ("u8", 1.0, TypeError, "argument 'retries' must be int, not float"),
+    ("i64", "3", TypeError, "argument 'value' must be int, not str"),
+    ("bool", 1, TypeError, "argument 'exclusive' must be bool, not int"),
+    ("str", b"Width", TypeError, "argument 'name' must be str, not bytes"),
+    ("str", "\ud800", UnicodeEncodeError, ""),
+])
+def test_argument_conversion_errors(helpers, kind, value, error, message):
+    with pytest.raises(error) as info:
+        helpers.convert(kind, value)
+    assert message in str(info.value)
+
+
 def test_sliced_wait_outcomes(helpers):
     assert helpers.wait(5.0, 0.05)[0] == "ready"
     outcome, slices = helpers.wait(0.35, 100.0)
