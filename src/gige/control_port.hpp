@@ -1,5 +1,5 @@
-// ControlPort: the thread-safe, cheaply copyable front door to one camera's control worker, and
-// PortIo: the blocking, byte-addressed read/write port the feature model uses.
+// ControlPort: the thread-safe, cheaply copyable front door to one camera's control worker. It is
+// also the blocking, byte-addressed PortIo through which the feature model reaches the device.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "genicam/port.hpp"
 #include "gige/runner.hpp"
 #include "handle.hpp"
 #include "poller.hpp"
@@ -16,17 +17,6 @@
 #include "time.hpp"
 
 namespace corvisk::gige {
-
-// Blocking register and memory access with 64-bit addresses into caller-owned buffers. The
-// feature model reaches the device only through this interface.
-class PortIo {
-  public:
-    virtual ~PortIo() = default;
-    // Fills `buffer` with the bytes at `address`.
-    virtual CameraResult<void> read(uint64_t address, std::span<uint8_t> buffer) = 0;
-    // Writes `data` at `address`.
-    virtual CameraResult<void> write(uint64_t address, std::span<const uint8_t> data) = 0;
-};
 
 // The flags and waker of the control worker, without ownership: copies never join the thread.
 struct WorkerRef {
@@ -46,7 +36,7 @@ struct WorkerRef {
 // The PortIo operations block for at most request_timeout per transaction (scaled by the number
 // of 512-byte chunks for memory transfers). Aligned 4-byte accesses use the register commands,
 // everything else the memory commands.
-class ControlPort final : public PortIo {
+class ControlPort final : public genicam::PortIo {
   public:
     ControlPort(chan::Sender<ToWorker> sender, WorkerRef worker, Duration request_timeout)
         : sender_(std::move(sender)),
