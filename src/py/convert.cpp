@@ -1,0 +1,83 @@
+// Conversions at the Python boundary: errors into exceptions, timeouts into Durations, text.
+#include "py/convert.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace corvisk::py {
+namespace {
+
+std::nullptr_t raise_text(PyObject* exception_class, const std::string& message) {
+    PyRef text = to_str(message);
+    if (text) {
+        PyErr_SetObject(exception_class, text.get());
+    }
+    return nullptr;
+}
+
+// The argument as a C double, or nothing with TypeError/ValueError set.
+std::optional<double> seconds_of(PyObject* value, const char* function, const char* argument) {
+    if (PyFloat_Check(value)) {
+        return PyFloat_AS_DOUBLE(value);
+    }
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            // An integer beyond the double range: absurdly large, not the wrong type.
+            PyErr_Clear();
+            return std::numeric_limits<double>::max();
+        }
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a real number, not %.200s",
+                         function, argument, Py_TYPE(value)->tp_name);
+        }
+        return std::nullopt;
+    }
+    return seconds;
+}
+
+}  // namespace
+
+std::nullptr_t raise_error(const ModuleState& state, const CameraError& error) {
+    return raise_text(state.camera_exception, error.message());
+}
+
+std::nullptr_t raise_error(const ModuleState& state, const GenicamError& error) {
+    if (error.kind() == GenicamError::Kind::Transport) {
+        return raise_error(state, error.transport());
+    }
+    return raise_text(state.genicam_exception, error.message());
+}
+
+std::optional<Duration> parse_timeout(PyObject* value, const char* function, const char* argument) {
+    const std::optional<double> seconds = seconds_of(value, function, argument);
+    if (!seconds) {
+        return std::nullopt;
+    }
+    const double s = *seconds;
+    const char* problem = nullptr;
+    if (std::isnan(s)) {
+        problem = "must not be NaN";
+    } else if (s < 0) {
+        problem = "must not be negative";
+    } else if (std::isinf(s)) {
+        problem = "must be finite";
+    } else if (s > kMaxTimeoutSeconds) {
+        static_assert(kMaxTimeoutSeconds == 1e9, "keep the message in step with the limit");
+        problem = "must be at most 1000000000 seconds";
+    } else {
+        return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(s));
+    }
+    PyErr_Format(PyExc_ValueError, "%s %s", argument, problem);
+    return std::nullopt;
+}
+
+PyRef to_str(std::string_view utf8) {
+    return PyRef::steal(
+        PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace"));
+}
+
+}  // namespace corvisk::py
