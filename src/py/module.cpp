@@ -2,8 +2,10 @@
 // exception classes, types and functions, and the module state's GC support.
 #include "py/module.hpp"
 
+#include "py/camera.hpp"
 #include "py/device_info.hpp"
 #include "py/discover.hpp"
+#include "py/link_stats.hpp"
 #include "py/pyref.hpp"
 
 namespace corvisk::py {
@@ -55,7 +57,7 @@ struct Registration {
 constexpr Registration kRegistrations[] = {
     {"CameraError", add_camera_exception},
     {"GenicamError", add_genicam_exception},
-    // {"Camera", add_camera},
+    {"Camera", add_camera},
     // {"SnapshotSession", add_snapshot_session},
     // {"Acquisition", add_acquisition},
     // {"Frame", add_frame},
@@ -63,7 +65,7 @@ constexpr Registration kRegistrations[] = {
     // {"FrameStatus", add_frame_status},
     // {"AccessMode", add_access_mode},
     // {"StreamStats", add_stream_stats},
-    // {"LinkStats", add_link_stats},
+    {"LinkStats", add_link_stats},
     {"DeviceInfo", add_device_info},
     {"discover", add_discover},
 };
