@@ -1,0 +1,104 @@
+// Description retrieval: URL registers, device memory or host file, ZIP, node-map build.
+#include "genicam/retrieval.hpp"
+
+#include <span>
+
+#include "genicam/url.hpp"
+#include "genicam/utf8.hpp"
+#include "genicam/xml_builder.hpp"
+#include "genicam/zip.hpp"
+#include "gige/proto/bootstrap.hpp"
+#include "handle.hpp"
+#include "log.hpp"
+
+namespace corvisk::genicam {
+
+namespace {
+
+constexpr const char* kTarget = "corvisk::gige";
+constexpr uint32_t kUrlLength = 512;
+
+using Bytes = std::vector<uint8_t>;
+
+// The connection check every step repeats: present and alive, or the error saying why not.
+CameraResult<gige::Connection*> live_connection(gige::GigECamera& camera) {
+    return camera.check_connection();
+}
+
+CameraResult<Bytes> read_device_memory(const gige::ControlPort& port, uint32_t address,
+                                       uint32_t length, Duration wait) {
+    auto r = unshare(port.read_memory(address, length).wait_timeout(wait));
+    if (!r.ok()) {
+        return Err{std::move(r).error()};
+    }
+    return std::move(r).value();
+}
+
+// One URL register: its text, then the document it names (unzipped when it is an archive).
+CameraResult<Bytes> fetch_from_register(const gige::ControlPort& port, uint32_t url_register) {
+    const Duration timeout = port.request_timeout();
+    Bytes text = CVK_TRY(read_device_memory(port, url_register, kUrlLength, 2 * timeout));
+    auto url = XmlUrl::from_register(text);
+    if (!url.ok()) {
+        return Err{CameraError::malformed(url.error())};
+    }
+    Bytes document;
+    if (const auto* local = std::get_if<XmlUrl::Local>(&url->location)) {
+        if (local->address >= (uint64_t{1} << 32)) {
+            return Err{CameraError::malformed("XML address beyond 32 bit")};
+        }
+        // XmlUrl::parse already refused lengths beyond kMaxDescriptionSize, so this read cannot
+        // be made to allocate without bound.
+        const auto length = static_cast<uint32_t>(local->length);
+        document = CVK_TRY(read_device_memory(port, static_cast<uint32_t>(local->address), length,
+                                              timeout * (length / 512 + 2)));
+    } else if (const auto* file = std::get_if<XmlUrl::File>(&url->location)) {
+        document = CVK_TRY(read_host_file(file->path));
+    } else {
+        return Err{CameraError::unsupported("http-hosted GenICam XML")};
+    }
+    if (url->is_zip()) {
+        auto unpacked = zip::extract_first_file(document);
+        if (!unpacked.ok()) {
+            return Err{CameraError::malformed(unpacked.error())};
+        }
+        document = std::move(unpacked).value();
+    }
+    return document;
+}
+
+CameraResult<std::shared_ptr<const Bytes>> fetch_document(const gige::ControlPort& port) {
+    std::optional<CameraError> last_error;
+    for (uint32_t url_register : {bootstrap::kFirstUrl, bootstrap::kSecondUrl}) {
+        auto r = fetch_from_register(port, url_register);
+        if (r.ok()) {
+            return std::make_shared<const Bytes>(std::move(r).value());
+        }
+        CVK_LOG(log::Level::Debug, kTarget, {}, "GenICam URL at {:#x} failed: {}", url_register,
+                r.error().message());
+        last_error = std::move(r).error();
+    }
+    return Err{std::move(*last_error)};
+}
+
+}  // namespace
+
+GenicamResult<void> ensure_genicam(gige::GigECamera& camera) {
+    gige::Connection* conn = CVK_TRY(live_connection(camera));
+    if (conn->feature_model) {
+        return {};
+    }
+    if (!conn->xml_cache) {
+        conn->xml_cache = CVK_TRY(fetch_document(conn->port));
+    }
+    // Keep the document alive through the parse even if the connection goes meanwhile.
+    std::shared_ptr<const Bytes> document = conn->xml_cache;
+    std::string text = utf8_lossy(*document);
+    Genicam model = CVK_TRY(xml::parse(text));
+    CVK_LOG(log::Level::Debug, kTarget, {}, "GenICam feature model loaded");
+    conn = CVK_TRY(live_connection(camera));
+    conn->feature_model = std::make_shared<Genicam>(std::move(model));
+    return {};
+}
+
+}  // namespace corvisk::genicam
