@@ -257,6 +257,8 @@ class Genicam {
     // replacing an earlier node of the same name (which stays in the array, and links already
     // resolved to it stay valid).
     NodeId push(std::string name, Node node);
+    // Reserves room for `n` nodes (an optimisation only).
+    void reserve(size_t n);
     // Records that writing register `written` drops the cache of `dependent`.
     void add_invalidation(NodeId written, NodeId dependent);
 

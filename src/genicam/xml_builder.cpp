@@ -6,6 +6,7 @@
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -146,9 +147,51 @@ constexpr const char* kDefaultNodes[][2] = {
 
 // --- the builder ---
 
+// The element children of one element, borrowed from the builder's pool of buffers so the walk
+// does not allocate a vector per element.
+class Kids {
+  public:
+    explicit Kids(std::vector<std::vector<const xmlNode*>>* pool) : pool_(pool) {
+        if (!pool_->empty()) {
+            v_ = std::move(pool_->back());
+            pool_->pop_back();
+        }
+    }
+    ~Kids() {
+        v_.clear();
+        pool_->push_back(std::move(v_));
+    }
+    Kids(const Kids&) = delete;
+    Kids& operator=(const Kids&) = delete;
+
+    std::vector<const xmlNode*>& get() { return v_; }
+    operator const std::vector<const xmlNode*>&() const { return v_; }
+    auto begin() const { return v_.begin(); }
+    auto end() const { return v_.end(); }
+
+  private:
+    std::vector<std::vector<const xmlNode*>>* pool_;
+    std::vector<const xmlNode*> v_;
+};
+
+// An estimate of the nodes a tree will produce (elements directly under the root or Groups),
+// to size the node array once.
+size_t count_candidates(const xmlNode* element, size_t depth) {
+    size_t n = 0;
+    for (const xmlNode* c = element->children; c != nullptr; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE) {
+            continue;
+        }
+        const bool group = std::string_view(reinterpret_cast<const char*>(c->name)) == "Group";
+        n += group && depth < 8 ? count_candidates(c, depth + 1) : 1;
+    }
+    return n;
+}
+
 class Builder {
   public:
     explicit Builder(const Limits& limits) : limits_(limits) {}
+    void reserve(size_t n) { map_.reserve(std::min(n, limits_.max_nodes) + 3); }
 
     void walk(const xmlNode* element, size_t depth);
     std::optional<NodeId> add_element(const xmlNode* element);
@@ -168,7 +211,8 @@ class Builder {
 
     template <class F>
     bool each(const xmlNode* first, F& f, int nesting);
-    std::vector<const xmlNode*> child_elements(const xmlNode* element);
+    // Fills `kids` with the element children of `element` (entity content expanded).
+    void child_elements(const xmlNode* element, Kids& kids);
     std::optional<std::string> text_of(const xmlNode* element);
     std::optional<std::string> attribute(const xmlNode* element, std::string_view name);
     std::optional<std::string> child_text(const std::vector<const xmlNode*>& kids,
@@ -190,6 +234,7 @@ class Builder {
     uint32_t anonymous_ = 0;
     size_t entity_work_ = 0;
     std::optional<GenicamError> failure_;
+    std::vector<std::vector<const xmlNode*>> kids_pool_;
 };
 
 void Builder::fail(std::string message) {
@@ -232,16 +277,15 @@ bool Builder::each(const xmlNode* first, F& f, int nesting) {
     return false;
 }
 
-std::vector<const xmlNode*> Builder::child_elements(const xmlNode* element) {
-    std::vector<const xmlNode*> kids;
-    auto f = [&kids](const xmlNode* n, int) {
+void Builder::child_elements(const xmlNode* element, Kids& kids) {
+    auto& out = kids.get();
+    auto f = [&out](const xmlNode* n, int) {
         if (n->type == XML_ELEMENT_NODE) {
-            kids.push_back(n);
+            out.push_back(n);
         }
         return false;
     };
     each(element->children, f, 0);
-    return kids;
 }
 
 // The element's leading text (text, CDATA and entity text up to the first other child); absent
@@ -434,7 +478,8 @@ void Builder::add_struct_entries(const xmlNode* element, const std::vector<const
         if (!name) {
             continue;
         }
-        const auto entry_kids = child_elements(entry);
+        Kids entry_kids(&kids_pool_);
+        child_elements(entry, entry_kids);
         RegisterNode reg{common, IntKind{}};
         const auto access = child_text(entry_kids, "AccessMode");
         if (access == "RO" || access == "WO" || access == "RW") {
@@ -464,7 +509,8 @@ std::optional<NodeId> Builder::add_element(const xmlNode* element) {
     } else {
         name = fmt::format("__anonymous_{}_{}", tag, ++anonymous_);
     }
-    const auto kids = child_elements(element);
+    Kids kids(&kids_pool_);
+    child_elements(element, kids);
     const auto is_unsigned = [&] { return child_text(kids, "Sign") != "Signed"; };
     const auto big_endian = [&] { return child_text(kids, "Endianess") == "BigEndian"; };
 
@@ -501,7 +547,9 @@ std::optional<NodeId> Builder::add_element(const xmlNode* element) {
                 continue;
             }
             auto entry_name = attribute(k, "Name");
-            const auto value = child_number(child_elements(k), "Value");
+            Kids entry_kids(&kids_pool_);
+            child_elements(k, entry_kids);
+            const auto value = child_number(entry_kids, "Value");
             if (entry_name && value) {
                 e.entries.push_back(EnumEntry{std::move(*entry_name), *value});
             }
@@ -554,7 +602,9 @@ void Builder::walk(const xmlNode* element, size_t depth) {
         fail(fmt::format("groups nested deeper than {}", limits_.max_group_depth));
         return;
     }
-    for (const xmlNode* child : child_elements(element)) {
+    Kids kids(&kids_pool_);
+    child_elements(element, kids);
+    for (const xmlNode* child : kids) {
         if (failure_) {
             return;
         }
@@ -614,6 +664,7 @@ GenicamResult<Genicam> parse(std::string_view text, const Limits& limits) {
         return Err{GenicamError::device_description(std::move(doc).error())};
     }
     Builder builder(limits);
+    builder.reserve(count_candidates(xmlDocGetRootElement(doc->get()), 0));
     builder.walk(xmlDocGetRootElement(doc->get()), 0);
     if (builder.failure()) {
         return Err{*builder.failure()};
