@@ -76,49 +76,26 @@ void drop_invalidated_by(Genicam& map, NodeId written) {
     }
 }
 
-// [address, address + length) when the description fixes it with constants alone.
-struct Span {
-    uint64_t begin;
-    uint64_t end;
-};
-std::optional<Span> constant_span(const RegisterCommon& c) {
-    uint64_t address = 0;
-    for (const auto& term : c.addresses) {
-        if (!term.is_int()) {
-            return std::nullopt;
-        }
-        address += static_cast<uint64_t>(term.int_value());
-    }
-    int64_t length = 4;
-    if (c.length.is_int()) {
-        length = c.length.int_value();
-    } else if (!c.length.is_none()) {
-        return std::nullopt;
-    }
-    if (length < 0 || length > kMaxRegisterLength) {
-        return std::nullopt;
-    }
-    return Span{address, address + static_cast<uint64_t>(length)};
-}
-
-// Other registers holding copies of bytes this write changed (StructReg entries and masked
-// registers sharing one word, say) would otherwise serve stale bytes, and a later
-// read-modify-write through one of them would put the old bits back on the device. Their
-// caches go whenever their address terms equal the written register's, or their constant
-// span overlaps the written bytes.
-void drop_overlapping(Genicam& map, NodeId written, uint64_t address, size_t size) {
-    const auto& written_terms = as_register(map, written)->common.addresses;
-    const Span w{address, address + size};
-    for (NodeId id = 0; id < map.size(); ++id) {
+// The entries of one StructReg share their word but each keeps its own cache; after a write
+// through one entry the others would serve stale bytes, and a read-modify-write through one of
+// them would put the old bits back on the device. The builder adds a StructReg's entries one
+// after another, so they are the neighbours of the written register with the same address terms
+// and length; their caches go too. (Registers declared apart that share bytes are linked by the
+// description's pInvalidator elements instead.)
+void drop_struct_siblings(Genicam& map, NodeId written) {
+    const RegisterCommon& w = as_register(map, written)->common;
+    const auto sibling = [&](NodeId id) {
         auto* reg = as_register(map, id);
-        if (reg == nullptr || id == written || !reg->common.cache.has_value()) {
-            continue;
+        if (reg == nullptr || reg->common.addresses != w.addresses ||
+            reg->common.length != w.length) {
+            return false;
         }
-        const auto span = constant_span(reg->common);
-        const bool overlaps = span && span->begin < w.end && w.begin < span->end;
-        if (overlaps || reg->common.addresses == written_terms) {
-            reg->common.cache.reset();
-        }
+        reg->common.cache.reset();
+        return true;
+    };
+    for (NodeId id = written; id > 0 && sibling(id - 1); --id) {
+    }
+    for (NodeId id = written + 1; id < map.size() && sibling(id); ++id) {
     }
 }
 
@@ -187,8 +164,7 @@ Status<GenicamError> register_write(Genicam& map, PortIo& port, NodeId id,
         return Err{GenicamError::not_accessible(map.name(id))};
     }
     const RegisterLocation loc = CVK_TRY(register_address(map, port, id));
-    const auto address = static_cast<uint64_t>(loc.address);
-    if (auto r = port.write(address, bytes); !r.ok()) {
+    if (auto r = port.write(static_cast<uint64_t>(loc.address), bytes); !r.ok()) {
         return Err{GenicamError(std::move(r).error())};
     }
     auto& common = as_register(map, id)->common;
@@ -197,7 +173,7 @@ Status<GenicamError> register_write(Genicam& map, PortIo& port, NodeId id,
     } else {
         common.cache.reset();
     }
-    drop_overlapping(map, id, address, bytes.size());
+    drop_struct_siblings(map, id);
     // One level: the listed nodes' caches go, their own dependents are not followed. The nodes
     // the write came through (Width above WidthReg, say) count as written too.
     drop_invalidated_by(map, id);

@@ -44,8 +44,8 @@ GenicamResult<Bytes> register_read(Genicam& map, PortIo& port, NodeId id);
 // Writes `bytes` at the register's address. Afterwards the register's cache holds the bytes
 // (WriteThrough) or is dropped (otherwise), and the caches that depend on the write are dropped:
 // those listed in the invalidation index for the register and for every node the write is
-// passing through (the map's evaluation stack), and those of registers whose bytes overlap the
-// written ones. UnsupportedAccess, NotAccessible (RO), Transport (caches then untouched).
+// passing through (the map's evaluation stack), and those of the other entries of the same
+// StructReg. UnsupportedAccess, NotAccessible (RO), Transport (caches then untouched).
 Status<GenicamError> register_write(Genicam& map, PortIo& port, NodeId id,
                                     std::span<const uint8_t> bytes);
 
