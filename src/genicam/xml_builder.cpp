@@ -87,7 +87,7 @@ Result<DocPtr, std::string> parse_document(std::string_view text) {
     // DTDATTR / DTDVALID (they fetch the external subset), no HUGE (it lifts libxml2's entity
     // amplification and depth limits); NONET in case anything still tries the network.
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
-                        XML_PARSE_NOCDATA | XML_PARSE_NOXINCNODE;
+                        XML_PARSE_NOCDATA | XML_PARSE_NOXINCNODE | XML_PARSE_COMPACT;
     DocPtr doc(xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()),
                                  "device-description.xml", "UTF-8", options));
     if (doc == nullptr || ctxt->wellFormed == 0) {
@@ -204,10 +204,10 @@ class Builder {
         std::optional<uint32_t> lsb, msb;
     };
 
-    RegisterCommon register_common(const xmlNode* element, const std::vector<const xmlNode*>& kids);
+    RegisterCommon register_common(const std::vector<const xmlNode*>& kids);
     std::optional<NodeId> push(std::string name, Node node);
     void collect_invalidators(NodeId id, const std::vector<const xmlNode*>& kids);
-    void add_struct_entries(const xmlNode* element, const std::vector<const xmlNode*>& kids);
+    void add_struct_entries(const std::vector<const xmlNode*>& kids);
 
     template <class F>
     bool each(const xmlNode* first, F& f, int nesting);
@@ -433,9 +433,7 @@ void Builder::collect_invalidators(NodeId id, const std::vector<const xmlNode*>&
     }
 }
 
-RegisterCommon Builder::register_common(const xmlNode* element,
-                                        const std::vector<const xmlNode*>& kids) {
-    (void)element;
+RegisterCommon Builder::register_common(const std::vector<const xmlNode*>& kids) {
     RegisterCommon common;
     for (const xmlNode* k : kids) {
         const std::string_view name = local_name(k);
@@ -466,8 +464,8 @@ RegisterCommon Builder::register_common(const xmlNode* element,
     return common;
 }
 
-void Builder::add_struct_entries(const xmlNode* element, const std::vector<const xmlNode*>& kids) {
-    const RegisterCommon common = register_common(element, kids);
+void Builder::add_struct_entries(const std::vector<const xmlNode*>& kids) {
+    const RegisterCommon common = register_common(kids);
     const auto endianess = child_text(kids, "Endianess");
     const auto sign = child_text(kids, "Sign");
     for (const xmlNode* entry : kids) {
@@ -564,20 +562,20 @@ std::optional<NodeId> Builder::add_element(const xmlNode* element) {
             node = StringNode{};
         }
     } else if (tag == "IntReg") {
-        node = RegisterNode{register_common(element, kids),
+        node = RegisterNode{register_common(kids),
                             IntKind{std::nullopt, std::nullopt, is_unsigned(), big_endian()}};
     } else if (tag == "MaskedIntReg") {
         const Mask m = mask(kids);
-        node = RegisterNode{register_common(element, kids),
-                            IntKind{m.lsb, m.msb, is_unsigned(), big_endian()}};
+        node =
+            RegisterNode{register_common(kids), IntKind{m.lsb, m.msb, is_unsigned(), big_endian()}};
     } else if (tag == "Register") {
-        node = RegisterNode{register_common(element, kids), RawKind{}};
+        node = RegisterNode{register_common(kids), RawKind{}};
     } else if (tag == "FloatReg") {
-        node = RegisterNode{register_common(element, kids), FloatKind{big_endian()}};
+        node = RegisterNode{register_common(kids), FloatKind{big_endian()}};
     } else if (tag == "StringReg") {
-        node = RegisterNode{register_common(element, kids), StringKind{}};
+        node = RegisterNode{register_common(kids), StringKind{}};
     } else if (tag == "StructReg") {
-        add_struct_entries(element, kids);
+        add_struct_entries(kids);
         return std::nullopt;
     } else if (tag == "SwissKnife" || tag == "IntSwissKnife") {
         node = SwissKnifeNode{{child_text(kids, "Formula").value_or(""), std::nullopt},
