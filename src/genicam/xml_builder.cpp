@@ -87,7 +87,7 @@ Result<DocPtr, std::string> parse_document(std::string_view text) {
     // DTDATTR / DTDVALID (they fetch the external subset), no HUGE (it lifts libxml2's entity
     // amplification and depth limits); NONET in case anything still tries the network.
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
-                        XML_PARSE_NOCDATA | XML_PARSE_NOXINCNODE;
+                        XML_PARSE_NOCDATA | XML_PARSE_NOXINCNODE | XML_PARSE_COMPACT;
     DocPtr doc(xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()),
                                  "device-description.xml", "UTF-8", options));
     if (doc == nullptr || ctxt->wellFormed == 0) {
