@@ -12,6 +12,7 @@ namespace {
 
 constexpr const char* kTarget = "corvisk::gige";
 constexpr auto kDisconnectPoll = std::chrono::milliseconds(5);
+constexpr auto kFirstDisconnectPoll = std::chrono::microseconds(50);
 
 // The CCP claim is the first thing the device hears from us: silence means there is no device,
 // a refusal means someone else holds it.
@@ -145,13 +146,16 @@ void GigECamera::disconnect(Duration timeout) {
     if (conn->is_alive()) {
         conn->port.shutdown();
     }
+    // The worker usually ends within microseconds: poll finely at first, then every 5 ms.
     Instant deadline = deadline_after(timeout);
+    Duration pause = kFirstDisconnectPoll;
     while (conn->is_alive()) {
         Instant now = Clock::now();
         if (now >= deadline) {
             break;
         }
-        std::this_thread::sleep_for(std::min<Duration>(kDisconnectPoll, deadline - now));
+        std::this_thread::sleep_for(std::min<Duration>(pause, deadline - now));
+        pause = std::min<Duration>(pause * 2, kDisconnectPoll);
     }
     // Covers a worker that missed the message; dropping the connection joins the thread.
     conn->worker.request_stop();

@@ -271,7 +271,7 @@ TEST(ControlCameraTest, ControlClearedByTheDeviceThenReconnect) {
     log::ScopedCapture capture;
     Sim sim("127.0.6.50");
     ConnectionConfig config = config_for("127.0.6.50");
-    config.heartbeat_timeout_ms = 60;  // heartbeat every 20 ms
+    config.heartbeat_timeout_ms = 300;  // heartbeat every 100 ms
     GigECamera cam(config);
     ASSERT_TRUE(cam.connect().ok());
     ASSERT_TRUE(eventually([&] { return cam.link_stats()->heartbeats >= 2; }));
@@ -298,7 +298,7 @@ TEST(ControlCameraTest, ControlClearedByTheDeviceThenReconnect) {
 TEST(ControlCameraTest, ControlClearedByTheDeviceOnItsOwnTimer) {
     Sim sim("127.0.6.51", faults([](auto& f) { f.ccp_clear_after_ms = 100; }));
     ConnectionConfig config = config_for("127.0.6.51");
-    config.heartbeat_timeout_ms = 60;
+    config.heartbeat_timeout_ms = 300;
     GigECamera cam(config);
     ASSERT_TRUE(cam.connect().ok());
     ASSERT_TRUE(eventually([&] { return !cam.is_connected(); }));
