@@ -293,6 +293,7 @@ bool Assembler::learn_payload_size(FrameInFlight& f, uint64_t length) {
         }
         f.packet_count = count;
         if (f.slot.packets.size() < count) {
+            f.slot.packets.reserve(count);  // exactly: no geometric overshoot past the limit
             f.slot.packets.resize(count);
         }
         clamp_contiguous(f);

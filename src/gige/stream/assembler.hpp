@@ -99,6 +99,8 @@ class Assembler {
     // Frames in progress, oldest first (inspection for tests and invariant checks).
     std::span<const FrameInFlight> frames_in_flight() const { return in_flight_; }
     uint64_t last_block_id() const { return last_block_id_; }
+    // Buffers waiting in the pool (the others are in flight or held by frames).
+    size_t free_buffers() const { return pool_.free.len(); }
     // Largest packet count a frame sized with this payload per packet may have.
     uint64_t packet_limit(uint64_t per_packet) const;
 
