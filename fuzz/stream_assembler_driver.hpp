@@ -55,7 +55,7 @@ class AssemblerCase {
 
     void run() {
         AssemblerHooks hooks;
-        hooks.send = [this](std::span<const uint8_t> bytes) {
+        hooks.send = [](std::span<const uint8_t> bytes) {
             check(bytes.size() == 20 || bytes.size() == 28, "resend command size");
             return 0;
         };
