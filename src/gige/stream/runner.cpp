@@ -191,6 +191,24 @@ void StreamRunner::shutdown() {
     CVK_LOG(log::Level::Debug, kTarget, {}, "gvsp worker shutting down");
 }
 
+StreamRunnerParams StreamRunnerParams::from_config(const StreamConfig& config,
+                                                   uint64_t payload_size, uint16_t packet_size,
+                                                   uint64_t tick_frequency, bool resend_enabled) {
+    StreamRunnerParams params;
+    params.assembler.payload_size = payload_size;
+    params.assembler.packet_size = packet_size;
+    params.assembler.tick_frequency = tick_frequency;
+    params.assembler.n_buffers = config.n_buffers;
+    params.assembler.resend_enabled = resend_enabled;
+    params.assembler.resend_initial_delay = config.resend_initial_delay;
+    params.assembler.resend_interval = config.resend_interval;
+    params.assembler.frame_timeout = config.frame_timeout;
+    params.assembler.resend_ratio = config.resend_ratio;
+    params.channel = config.channel;
+    params.thread = config.thread;
+    return params;
+}
+
 FrameChannel StreamReceiver::subscribe(size_t capacity) const {
     auto [tx, rx] = chan::bounded<FramePtr>(capacity);
     auto commands = commands_;

@@ -11,6 +11,7 @@
 
 #include "error.hpp"
 #include "gige/stream/assembler.hpp"
+#include "gige/stream/config.hpp"
 #include "gige/stream/frame.hpp"
 #include "gige/stream/stats.hpp"
 #include "queue.hpp"
@@ -30,6 +31,13 @@ struct StreamRunnerParams {
     AssemblerConfig assembler;  // sizes, tick frequency, resend switch and timings, n_buffers
     uint16_t channel = 0;       // names the thread "corvisk-gvsp<channel>"
     ThreadConfig thread;        // applied by the worker to itself
+
+    // The worker's parameters for a stream opened with `config` once the device has been
+    // programmed: the payload size, the packet size written to SCPS, the device's tick
+    // frequency (0 if unknown) and whether resend is both wanted and supported.
+    static StreamRunnerParams from_config(const StreamConfig& config, uint64_t payload_size,
+                                          uint16_t packet_size, uint64_t tick_frequency,
+                                          bool resend_enabled);
 };
 
 // Owner side of a running stream worker. Move-only. Dropping it (or stop()) sends stop, wakes
