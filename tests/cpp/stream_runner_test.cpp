@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <atomic>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <thread>
 
@@ -260,4 +261,18 @@ TEST_F(RunnerTest, LossyStreamIsRepairedByResendsFromTheDevice) {
     EXPECT_EQ(s.failed_frames, 0u);
     EXPECT_EQ(s.resent_packets, dropped);
     EXPECT_EQ(s.resend_requests, answered.load());
+}
+
+TEST(StreamRunnerSpawnTest, SetupFailuresAreThreadSpawnErrors) {
+    StreamRunnerParams params;
+    params.assembler = Harness::small_config();
+    sockaddr_in device{};
+    auto bad_socket = spawn_stream_runner(UniqueFd(), device, params);
+    ASSERT_FALSE(bad_socket.ok());
+    EXPECT_EQ(bad_socket.error().message(), "worker thread failed to start: Bad file descriptor");
+
+    params.assembler.payload_size = std::numeric_limits<uint64_t>::max();
+    auto no_memory = spawn_stream_runner(bind_udp("127.0.4.5"), device, params);
+    ASSERT_FALSE(no_memory.ok());
+    EXPECT_EQ(no_memory.error().message(), "worker thread failed to start: Cannot allocate memory");
 }
