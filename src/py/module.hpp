@@ -12,6 +12,11 @@ namespace corvisk::py {
 #define CORVISK_MODULE_STATE_OBJECTS(X) \
     X(PyObject, camera_exception)       \
     X(PyObject, genicam_exception)      \
+    X(PyTypeObject, frame_type)         \
+    X(PyTypeObject, frame_channel_type) \
+    X(PyTypeObject, frame_status_type)  \
+    X(PyObject, frame_status_values)    \
+    X(PyTypeObject, stream_stats_type)  \
     X(PyTypeObject, device_info_type)
 
 // One instance per module object (so per interpreter); lives in the module's state block.
