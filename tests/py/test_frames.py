@@ -16,6 +16,7 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import sysconfig
 import threading
 import time
@@ -557,5 +558,32 @@ def test_dropped_channel_releases_its_queued_frames(stream_ext):
         frame = other.wait_for(5.0)
         assert (frame.frame_id, frame.data()) == (3, data)
         assert cam.stats().underruns == 0 and cam.stats().frames_dropped == 0
+    finally:
+        cam.close()
+
+
+def test_frames_cycle_through_a_small_pool_without_leaks(stream_ext):
+    """Every path that hands out a frame drops its reference again: with two buffers, a leaked
+    reference anywhere would starve the pool and show up as underruns."""
+    np = pytest.importorskip("numpy")
+    cam = Camera(stream_ext, 1024, packet_size=OVERHEAD + 256, n_buffers=2)
+    try:
+        ch = cam.subscribe()
+        status_refs = sys.getrefcount(FrameStatus.Complete)
+        for block in range(1, 41):
+            data = send_small(cam, block, seed=block)
+            take = [ch.wait_for, lambda _: next(ch), lambda _: ch.recv_all()[0]][block % 3]
+            if block % 3 == 2:
+                cam.wait_stats("completed_frames", block)
+            frame = take(5.0)
+            if not (frame.status == FrameStatus.Complete and frame.is_complete):  # no temporaries
+                pytest.fail(f"{frame!r} incomplete")
+            assert np.frombuffer(frame, dtype=np.uint8).tobytes() == data
+            assert bytes(memoryview(frame)) == frame.data()
+            del frame
+        status_refs_after = sys.getrefcount(FrameStatus.Complete)
+        stats = cam.stats()
+        assert (stats.completed_frames, stats.underruns, stats.frames_dropped) == (40, 0, 0)
+        assert status_refs_after == status_refs
     finally:
         cam.close()
