@@ -175,6 +175,17 @@ def test_incomplete_frame_data_ends_at_the_last_byte_received(small):
     assert repr(frame) == "Frame(id=3, Timeout, 64x16 Mono8, 512 bytes)"
 
 
+def test_frame_without_payload_has_empty_data_and_view(small):
+    ch = small.subscribe()
+    small.frame(4, b"", 64, 16)  # leader and trailer only
+    frame = ch.wait_for(5.0)
+    assert (frame.frame_id, frame.received_size, frame.data()) == (4, 0, b"")
+    view = memoryview(frame)
+    assert (view.nbytes, view.tobytes(), view.readonly) == (0, b"", True)
+    np = pytest.importorskip("numpy")
+    assert np.frombuffer(frame, dtype=np.uint8).size == 0
+
+
 def test_unknown_pixel_format_shows_its_code(small):
     ch = small.subscribe()
     small.frame(1, pattern(1024), 32, 16, pixel_format=0x0210001F)
