@@ -610,3 +610,17 @@ def test_frames_cycle_through_a_small_pool_without_leaks(stream_ext):
         assert status_refs_after == status_refs
     finally:
         cam.close()
+
+
+def test_module_instance_with_its_status_values_is_collected():
+    # The FrameStatus instances live in their type's dict and refer to their type: a cycle the
+    # collector must be able to break when a module instance goes away.
+    spec = importlib.util.find_spec("corvisk._corvisk_core")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    assert other.FrameStatus.Timeout == 2 and other.FrameStatus is not FrameStatus
+    refs = [weakref.ref(obj) for obj in (other, other.FrameStatus, other.Frame,
+                                          other.FrameChannel, other.StreamStats)]
+    del other
+    gc.collect()
+    assert [r() for r in refs] == [None] * len(refs)
