@@ -49,7 +49,9 @@ def stream_ext(tmp_path_factory):
         for name in ("frame_channel", "frame", "frame_status", "stream_stats", "convert")]
     cmd = ["g++", "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
            f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}",
-           *map(str, sources), str(library), "-lfmt", "-lpthread", "-o", str(out)]
+           *map(str, sources), str(library), "-lfmt", "-lpthread", "-o", str(out),
+           # e.g. "-fsanitize=address,undefined" when the build tree is a sanitizer build
+           *os.environ.get("CORVISK_TEST_EXT_FLAGS", "").split()]
     subprocess.run(cmd, check=True, timeout=600)
     spec = importlib.util.spec_from_file_location("_cvk_stream", out)
     module = importlib.util.module_from_spec(spec)
