@@ -1,5 +1,6 @@
 """Type stubs for the compiled core of corvisk (grows with each class the core registers)."""
 
+from collections.abc import Iterator
 from typing import final
 
 class CameraError(RuntimeError):
@@ -13,6 +14,181 @@ class GenicamError(RuntimeError):
 
     At run time the class is named ``corvisk.GenicamException``.
     """
+
+@final
+class Frame:
+    """One captured frame. The pixel payload is copied out by `data()`.
+
+    Read-only and made by the library. Besides ``data()``, a frame exports its payload through
+    the buffer protocol: a read-only, one-dimensional view of unsigned bytes (format ``"B"``)
+    over the same bytes ``data()`` would copy, without copying them::
+
+        pixels = numpy.frombuffer(frame, dtype=numpy.uint8).reshape(frame.height, frame.width)
+        view = memoryview(frame)
+
+    While any such view exists the frame's pool buffer stays out of the stream's pool (the
+    receiver counts underruns once every buffer is held); it returns when the last view and
+    the frame object are gone. Copy (``data()``, ``numpy.array(view)``) to keep pixels longer.
+    """
+
+    @property
+    def status(self) -> FrameStatus:
+        """How the frame ended."""
+    @property
+    def is_complete(self) -> bool:
+        """`True` when every packet of the frame arrived."""
+    @property
+    def frame_id(self) -> int:
+        """GVSP block id."""
+    @property
+    def width(self) -> int:
+        """Image width in pixels, from the leader (0 without one)."""
+    @property
+    def height(self) -> int:
+        """Image height in pixels, from the leader (0 without one)."""
+    @property
+    def x_offset(self) -> int:
+        """Horizontal offset of the region of interest, from the leader."""
+    @property
+    def y_offset(self) -> int:
+        """Vertical offset of the region of interest, from the leader."""
+    @property
+    def pixel_format(self) -> str:
+        """Pixel format name (e.g. `"Mono8"`), or the raw GigE Vision code in
+        hex for formats without a known name."""
+    @property
+    def pixel_format_code(self) -> int:
+        """The raw 32-bit GigE Vision pixel format code."""
+    @property
+    def bits_per_pixel(self) -> int:
+        """Bits per pixel: bits 16..23 of the pixel format code."""
+    @property
+    def timestamp_ns(self) -> int:
+        """Device timestamp in nanoseconds (the host time when the tick rate is unknown)."""
+    @property
+    def timestamp_ticks(self) -> int:
+        """Raw device timestamp from the leader, in device ticks."""
+    @property
+    def system_timestamp_ns(self) -> int:
+        """Host wall-clock time at leader arrival, nanoseconds since the UNIX epoch."""
+    @property
+    def received_size(self) -> int:
+        """Payload bytes received."""
+    def data(self) -> bytes:
+        """The payload bytes (e.g. for `numpy.frombuffer`). For an incomplete
+        frame the holes read as stale buffer content — check `status` first."""
+    def __buffer__(self, flags: int, /) -> memoryview:
+        """Read-only, zero-copy view of the payload (see the class docstring)."""
+
+@final
+class FrameChannel:
+    """A clone-able receiver for completed frames. Each subscription has its own
+    bounded buffer; when it is full new frames are dropped for that
+    subscriber and counted in [`StreamStats::frames_dropped`].
+
+    Iterating waits for each next frame (with the interpreter lock released, Ctrl-C
+    interrupts) and ends once the stream has stopped and the queued frames are taken.
+    """
+
+    def wait_for(self, timeout: float) -> Frame | None:
+        """Wait up to `timeout` seconds for the next frame; `None` on timeout or
+        once the stream has ended and the channel is empty.
+
+        Raises ``ValueError`` for a negative, NaN, infinite or too large timeout.
+        """
+    def try_recv(self) -> Frame | None:
+        """The next queued frame, or `None` if there is none (never waits)."""
+    def recv_all(self) -> list[Frame]:
+        """Every frame queued right now, oldest first, as a list (never waits)."""
+    def clear(self) -> None:
+        """Discard every queued frame."""
+    def __iter__(self) -> Iterator[Frame]: ...
+    def __next__(self) -> Frame: ...
+
+@final
+class FrameStatus:
+    """How a frame ended.
+
+    Equal (``==``) to its integer value, hashed like it, and convertible with ``int()``;
+    ordering comparisons are not supported.
+    """
+
+    Complete: FrameStatus
+    MissingPackets: FrameStatus
+    Timeout: FrameStatus
+    Aborted: FrameStatus
+    WrongPacketId: FrameStatus
+    PayloadUnsupported: FrameStatus
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
+class StreamStats:
+    """Stream receiver counters, all monotonic since stream open.
+
+    A snapshot: it does not change after it is taken. Two snapshots compare equal when every
+    counter is equal.
+    """
+
+    @property
+    def packets(self) -> int:
+        """Datagrams received from the device."""
+    @property
+    def bytes(self) -> int:
+        """Total length of those datagrams."""
+    @property
+    def completed_frames(self) -> int:
+        """Frames closed complete."""
+    @property
+    def failed_frames(self) -> int:
+        """Frames closed with any status other than complete or aborted."""
+    @property
+    def timed_out_frames(self) -> int:
+        """Frames closed because no packet arrived within the frame timeout."""
+    @property
+    def aborted_frames(self) -> int:
+        """Frames in progress when the stream shut down."""
+    @property
+    def missing_frames(self) -> int:
+        """Block ids the device skipped."""
+    @property
+    def underruns(self) -> int:
+        """New frames that found no free buffer (all held by consumers)."""
+    @property
+    def missing_packets(self) -> int:
+        """Packets missing from failed frames, after their contiguous prefix."""
+    @property
+    def resend_requests(self) -> int:
+        """Packets asked for again."""
+    @property
+    def resent_packets(self) -> int:
+        """Requested packets that arrived."""
+    @property
+    def resend_ratio_reached(self) -> int:
+        """Frames that exhausted their resend budget."""
+    @property
+    def resend_disabled(self) -> int:
+        """Packets whose status told the receiver to stop requesting resends."""
+    @property
+    def duplicated_packets(self) -> int:
+        """Packets received twice."""
+    @property
+    def error_packets(self) -> int:
+        """Packets with an error status."""
+    @property
+    def ignored_packets(self) -> int:
+        """Datagrams too short, late, of unsupported frames, or of unsupported formats."""
+    @property
+    def unsupported_frames(self) -> int:
+        """Frames that could not be handled (format, payload type or packet size)."""
+    @property
+    def size_mismatch_errors(self) -> int:
+        """Payload packets other than the last that would overrun the buffer."""
+    @property
+    def frames_dropped(self) -> int:
+        """Completed frames a subscriber could not take (its channel was full)."""
 
 @final
 class DeviceInfo:

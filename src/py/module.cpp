@@ -6,7 +6,11 @@
 #include "py/device_info.hpp"
 #include "py/discover.hpp"
 #include "py/link_stats.hpp"
+#include "py/frame.hpp"
+#include "py/frame_channel.hpp"
+#include "py/frame_status.hpp"
 #include "py/pyref.hpp"
+#include "py/stream_stats.hpp"
 
 namespace corvisk::py {
 namespace {
@@ -62,8 +66,12 @@ constexpr Registration kRegistrations[] = {
     {"CameraError", add_camera_exception},
     {"GenicamError", add_genicam_exception},
     {"Camera", add_camera},
-    // SnapshotSession, Acquisition, Frame, FrameChannel, FrameStatus, AccessMode, StreamStats:
-    // in this order, here.
+    // SnapshotSession, Acquisition: here, in this order.
+    {"Frame", add_type<&ModuleState::frame_type, frame_type_create>},
+    {"FrameChannel", add_type<&ModuleState::frame_channel_type, frame_channel_type_create>},
+    {"FrameStatus", add_type<&ModuleState::frame_status_type, frame_status_type_create>},
+    // AccessMode: here.
+    {"StreamStats", add_type<&ModuleState::stream_stats_type, stream_stats_type_create>},
     {"LinkStats", add_link_stats},
     {"DeviceInfo", add_type<&ModuleState::device_info_type, device_info_type_create>},
     {"discover", add_discover},

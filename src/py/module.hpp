@@ -14,6 +14,11 @@ namespace corvisk::py {
     X(PyObject, genicam_exception)      \
     X(PyTypeObject, camera_type)        \
     X(PyTypeObject, link_stats_type)    \
+    X(PyTypeObject, frame_type)         \
+    X(PyTypeObject, frame_channel_type) \
+    X(PyTypeObject, frame_status_type)  \
+    X(PyObject, frame_status_values)    \
+    X(PyTypeObject, stream_stats_type)  \
     X(PyTypeObject, device_info_type)
 
 // One instance per module object (so per interpreter); lives in the module's state block.
