@@ -6,9 +6,11 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <fmt/format.h>
 
+#include "py/camera_features.hpp"
 #include "py/convert.hpp"
 #include "py/device_info.hpp"
 #include "py/gil.hpp"
@@ -240,7 +242,7 @@ void camera_dealloc(PyObject* self) {
 
 bool core_is_connected(CameraCore& core) {
     auto lock = lock_releasing_gil(core.mu);
-    return core.transport.is_connected();
+    return core.camera.transport().is_connected();
 }
 
 PyObject* camera_repr(PyObject* self) {
@@ -278,7 +280,7 @@ PyObject* camera_connect(PyObject* self, PyTypeObject* cls, PyObject* const*, Py
         CameraCore& core = *cam.core;
         auto result = without_gil([&] {
             std::lock_guard lock(core.mu);
-            return core.transport.connect();
+            return core.camera.connect();
         });
         token.release();
         if (!result.ok()) {
@@ -328,7 +330,7 @@ PyObject* camera_disconnect(PyObject* self, PyTypeObject*, PyObject* const* args
         CameraCore& core = *cam.core;
         without_gil([&] {
             std::lock_guard lock(core.mu);
-            core.transport.disconnect(*deadline);
+            core.camera.transport().disconnect(*deadline);
         });
         token.release();
         Py_RETURN_NONE;
@@ -352,7 +354,7 @@ PyObject* camera_device_info(PyObject* self, PyTypeObject* cls, PyObject* const*
         CameraCore& core = *camera_of(self).core;
         auto info = [&] {
             auto lock = lock_releasing_gil(core.mu);
-            return core.transport.device_info();
+            return core.camera.transport().device_info();
         }();
         const ModuleState& state = state_of_defining_class(cls);
         if (!info.ok()) {
@@ -370,7 +372,7 @@ PyObject* camera_link_stats(PyObject* self, PyTypeObject* cls, PyObject* const*,
     CameraCore& core = *camera_of(self).core;
     std::optional<gige::LinkStats> stats = [&] {
         auto lock = lock_releasing_gil(core.mu);
-        return core.transport.link_stats();
+        return core.camera.transport().link_stats();
     }();
     if (!stats) {
         Py_RETURN_NONE;
@@ -397,11 +399,27 @@ PyMethodDef camera_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The connection methods above followed by the feature methods, in one table.
+PyMethodDef* all_camera_methods() {
+    static std::vector<PyMethodDef> table = [] {
+        std::vector<PyMethodDef> out;
+        for (PyMethodDef* m = camera_methods; m->ml_name != nullptr; ++m) {
+            out.push_back(*m);
+        }
+        for (PyMethodDef* m = camera_feature_methods; m->ml_name != nullptr; ++m) {
+            out.push_back(*m);
+        }
+        out.push_back({nullptr, nullptr, 0, nullptr});
+        return out;
+    }();
+    return table.data();
+}
+
 PyType_Slot camera_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(camera_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(camera_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(camera_repr)},
-    {Py_tp_methods, camera_methods},
+    {Py_tp_methods, nullptr},  // filled by add_camera (the tables live in two files)
     {Py_tp_doc, const_cast<char*>(kCameraDoc)},
     {0, nullptr},
 };
@@ -414,6 +432,11 @@ PyType_Spec camera_spec = {
 }  // namespace
 
 PyRef add_camera(PyObject* module, ModuleState& state) {
+    for (PyType_Slot& slot : camera_slots) {
+        if (slot.slot == Py_tp_methods) {
+            slot.pfunc = all_camera_methods();
+        }
+    }
     PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &camera_spec, nullptr));
     if (type) {
         state.camera_type = reinterpret_cast<PyTypeObject*>(type.clone().release());

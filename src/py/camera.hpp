@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "genicam/genicamera.hpp"
 #include "gige/camera.hpp"
 #include "py/busy.hpp"
 #include "py/module.hpp"
@@ -19,10 +20,10 @@ namespace corvisk::py {
 // (and the GIL released) for its whole duration; `mu` is taken after the busy slot, never the
 // other way round.
 struct CameraCore {
-    explicit CameraCore(gige::ConnectionConfig config) : transport(std::move(config)) {}
+    explicit CameraCore(gige::ConnectionConfig config) : camera(std::move(config)) {}
 
     std::mutex mu;
-    gige::GigECamera transport;  // guarded by mu
+    genicam::GenICamera camera;  // guarded by mu
 };
 
 // Creates the Camera type for `module` and stores it in the state (registration step).

@@ -2,13 +2,14 @@
 // exception classes, types and functions, and the module state's GC support.
 #include "py/module.hpp"
 
+#include "py/access_mode.hpp"
 #include "py/camera.hpp"
 #include "py/device_info.hpp"
 #include "py/discover.hpp"
-#include "py/link_stats.hpp"
 #include "py/frame.hpp"
 #include "py/frame_channel.hpp"
 #include "py/frame_status.hpp"
+#include "py/link_stats.hpp"
 #include "py/pyref.hpp"
 #include "py/stream_stats.hpp"
 
@@ -70,7 +71,7 @@ constexpr Registration kRegistrations[] = {
     {"Frame", add_type<&ModuleState::frame_type, frame_type_create>},
     {"FrameChannel", add_type<&ModuleState::frame_channel_type, frame_channel_type_create>},
     {"FrameStatus", add_type<&ModuleState::frame_status_type, frame_status_type_create>},
-    // AccessMode: here.
+    {"AccessMode", add_type<&ModuleState::access_mode_type, access_mode_type_create>},
     {"StreamStats", add_type<&ModuleState::stream_stats_type, stream_stats_type_create>},
     {"LinkStats", add_link_stats},
     {"DeviceInfo", add_type<&ModuleState::device_info_type, device_info_type_create>},

@@ -18,6 +18,8 @@ namespace corvisk::py {
     X(PyTypeObject, frame_channel_type) \
     X(PyTypeObject, frame_status_type)  \
     X(PyObject, frame_status_values)    \
+    X(PyTypeObject, access_mode_type)   \
+    X(PyObject, access_mode_values)     \
     X(PyTypeObject, stream_stats_type)  \
     X(PyTypeObject, device_info_type)
 
