@@ -1,0 +1,151 @@
+"""Feature access from Python against `corvisk-sim`: every feature type, bounds, increments,
+access modes, enumerations, commands, caching and the description in every form it is served.
+
+Each test starts its own simulated camera on its own loopback address (127.0.10.x).
+"""
+
+import pytest
+
+import corvisk
+from test_camera_connect import SimProcess, needs_sim
+
+pytestmark = needs_sim
+
+
+@pytest.fixture
+def camera():
+    """Factory: camera(ip, *sim_options) -> a connected Camera; everything stopped afterwards."""
+    opened = []
+
+    def start(ip, *options):
+        sim = SimProcess(ip, *options)
+        cam = corvisk.Camera(ip, gvcp_timeout=0.2, retries=2)
+        opened.append((sim, cam))
+        cam.connect()
+        return cam
+
+    yield start
+    for sim, cam in opened:
+        cam.disconnect()
+        sim.stop()
+
+
+def test_features_need_a_connection():
+    cam = corvisk.Camera("127.0.10.1")
+    with pytest.raises(corvisk.CameraError, match="^driver is not connected$"):
+        cam.get_integer("Width")
+    with pytest.raises(corvisk.GenicamError,
+                       match=r"^device description: feature model not loaded$"):
+        cam.feature_names()
+    with pytest.raises(corvisk.CameraError, match="^driver is not connected$"):
+        cam.invalidate_caches()
+    assert cam.has_feature("Width") is False
+
+
+@pytest.mark.parametrize("ip,form", [
+    ("127.0.10.2", "plain"),
+    ("127.0.10.3", "zip-stored"),
+    ("127.0.10.4", "zip-deflated"),
+    ("127.0.10.5", "second-url"),
+])
+def test_description_loads_in_every_form(camera, ip, form):
+    cam = camera(ip, "--xml", form)
+    names = cam.feature_names()
+    for name in ("Width", "Height", "PixelFormat", "PayloadSize", "AcquisitionMode",
+                 "AcquisitionStart", "TLParamsLocked", "ExposureTime", "Gain"):
+        assert name in names
+        assert cam.has_feature(name)
+    assert not cam.has_feature("NoSuchFeature")
+
+
+def test_every_feature_type_reads_and_writes(camera):
+    cam = camera("127.0.10.6")
+    lo, hi = cam.integer_bounds("Width")
+    inc = cam.integer_increment("Width")
+    assert lo <= cam.get_integer("Width") <= hi and inc >= 1
+    cam.set_integer("Width", lo + 10 * inc)
+    assert cam.get_integer("Width") == lo + 10 * inc
+    # PayloadSize is a formula over Width, Height and the pixel size: it follows the write.
+    assert cam.get_integer("PayloadSize") == cam.get_integer("Width") * cam.get_integer("Height")
+
+    flo, fhi = cam.float_bounds("ExposureTime")
+    cam.set_float("ExposureTime", (flo + fhi) / 2)
+    assert cam.get_float("ExposureTime") == pytest.approx((flo + fhi) / 2, rel=1e-6)
+
+    entries = cam.enum_entries("PixelFormat")
+    assert {"Mono8", "Mono16", "RGB8", "BayerRG8"} <= set(entries)
+    cam.set_enum("PixelFormat", "Mono16")
+    assert cam.get_enum("PixelFormat") == "Mono16"
+    assert cam.get_string("PixelFormat") == "Mono16"
+    assert cam.get_integer("PayloadSize") == 2 * cam.get_integer("Width") * cam.get_integer("Height")
+
+    assert cam.get_boolean("ReverseX") is False
+    cam.set_boolean("ReverseX", True)
+    assert cam.get_boolean("ReverseX") is True
+
+    cam.set_string("DeviceUserID", "bench-3")
+    assert cam.get_string("DeviceUserID") == "bench-3"
+    assert cam.get_string("DeviceModelName") == "SimCam-1"
+    assert cam.access_mode("DeviceModelName") == corvisk.AccessMode.RO
+    assert cam.access_mode("Width") == corvisk.AccessMode.RW
+
+
+@pytest.mark.parametrize("call,args,error,message", [
+    ("get_integer", ("Nope",), corvisk.GenicamError, "feature 'Nope' not found"),
+    ("set_enum", ("PixelFormat", "Mono9"), corvisk.GenicamError,
+     "enumeration 'PixelFormat' has no entry 'Mono9'"),
+    ("set_integer", ("Width", 1 << 63), OverflowError, None),
+    ("set_integer", ("Width", 1.5), TypeError, None),
+    ("set_boolean", ("ReverseX", 1), TypeError, None),
+    ("get_float", ("PixelFormat",), corvisk.GenicamError,
+     "node 'PixelFormat' does not support this access"),
+    ("get_integer", (5,), TypeError, None),
+])
+def test_misuse_raises_clear_errors(camera, call, args, error, message):
+    cam = camera("127.0.10.7")
+    with pytest.raises(error) as info:
+        getattr(cam, call)(*args)
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_locked_transport_parameters_refuse_a_width_change(camera):
+    cam = camera("127.0.10.8")
+    width = cam.get_integer("Width")
+    cam.set_integer("TLParamsLocked", 1)
+    with pytest.raises(corvisk.CameraError, match=r"^device answered command 0x0082 with"):
+        cam.set_integer("Width", width + cam.integer_increment("Width"))
+    cam.set_integer("TLParamsLocked", 0)
+    cam.set_integer("Width", width + cam.integer_increment("Width"))
+    assert cam.get_integer("Width") == width + cam.integer_increment("Width")
+
+
+def test_cached_reads_send_no_command_until_invalidated(camera):
+    cam = camera("127.0.10.9")
+    cam.get_integer("Height")
+    before = cam.link_stats().commands
+    for _ in range(5):
+        cam.get_integer("Height")
+    assert cam.link_stats().commands == before
+    cam.invalidate_caches()
+    cam.get_integer("Height")
+    assert cam.link_stats().commands > before
+
+
+def test_commands_change_the_device(camera):
+    cam = camera("127.0.10.10")
+    cam.set_enum("AcquisitionMode", "Continuous")
+    cam.execute("AcquisitionStart")
+    cam.execute("AcquisitionStop")
+    assert cam.get_enum("AcquisitionMode") == "Continuous"
+
+
+def test_access_mode_values():
+    assert int(corvisk.AccessMode.RO) == 0
+    assert int(corvisk.AccessMode.WO) == 1 and corvisk.AccessMode.WO == 1
+    assert int(corvisk.AccessMode.RW) == 2
+    assert corvisk.AccessMode.RW != corvisk.AccessMode.RO
+    assert repr(corvisk.AccessMode.RW) == "AccessMode.RW"
+    with pytest.raises(TypeError):
+        corvisk.AccessMode.RO < corvisk.AccessMode.RW  # noqa: B015
+    assert hash(corvisk.AccessMode.RW) == hash(2)
