@@ -16,6 +16,59 @@ class GenicamError(RuntimeError):
     """
 
 @final
+class Camera:
+    """A connected GenICam camera shared behind a mutex, so sessions and
+    channels created from it stay valid while Python holds them.
+
+    ``Camera(ip, *, gvcp_timeout=0.5, retries=4, heartbeat_timeout=3.0, exclusive=False,
+    local_ip=None)`` sends nothing until ``connect()``. Device work runs with the interpreter
+    lock released. Transport failures raise ``CameraError``, feature-layer failures
+    ``GenicamError``; a camera busy with a capture raises ``ValueError``.
+    """
+
+    def __init__(self, ip: str, *, gvcp_timeout: float = 0.5, retries: int = 4,
+                 heartbeat_timeout: float = 3.0, exclusive: bool = False,
+                 local_ip: str | None = None) -> None: ...
+    def connect(self) -> None:
+        """Take control of the device and load its feature description."""
+    def disconnect(self, deadline: float = 0.5) -> None:
+        """Release control of the device; never fails."""
+    def is_connected(self) -> bool:
+        """`True` while a control connection exists and its heartbeat holds."""
+    def device_info(self) -> DeviceInfo:
+        """The identity read at connect."""
+    def link_stats(self) -> LinkStats | None:
+        """Control-channel counters, or `None` when not connected."""
+    def get_integer(self, name: str) -> int: ...
+    def set_integer(self, name: str, value: int) -> None: ...
+    def get_float(self, name: str) -> float: ...
+    def set_float(self, name: str, value: float) -> None: ...
+    def get_boolean(self, name: str) -> bool: ...
+    def set_boolean(self, name: str, value: bool) -> None: ...
+    def get_string(self, name: str) -> str:
+        """A string feature; for an enumeration its current entry name."""
+    def set_string(self, name: str, value: str) -> None: ...
+    def get_enum(self, name: str) -> str:
+        """The current entry name of an enumeration."""
+    def set_enum(self, name: str, entry: str) -> None: ...
+    def enum_entries(self, name: str) -> list[str]:
+        """Entry names of an enumeration, in the description's order."""
+    def execute(self, name: str) -> None:
+        """Run a command feature (e.g. ``"AcquisitionStart"``)."""
+    def integer_bounds(self, name: str) -> tuple[int, int]:
+        """``(minimum, maximum)`` of an integer feature."""
+    def float_bounds(self, name: str) -> tuple[float, float]:
+        """``(minimum, maximum)`` of a float feature."""
+    def integer_increment(self, name: str) -> int: ...
+    def access_mode(self, name: str) -> AccessMode: ...
+    def has_feature(self, name: str) -> bool:
+        """`False` when not connected, no description is loaded or the name is unknown."""
+    def feature_names(self) -> list[str]:
+        """Every node name of the loaded description, in its order."""
+    def invalidate_caches(self) -> None:
+        """Forget cached register contents so the next reads go to the device."""
+
+@final
 class Frame:
     """One captured frame. The pixel payload is copied out by `data()`.
 
@@ -125,6 +178,22 @@ class FrameStatus:
     def __hash__(self) -> int: ...
 
 @final
+class AccessMode:
+    """Access mode of a feature: ``RO`` (0), ``WO`` (1) or ``RW`` (2).
+
+    Equal (``==``) to its integer value, hashed like it, and convertible with ``int()``;
+    ordering comparisons are not supported.
+    """
+
+    RO: AccessMode
+    WO: AccessMode
+    RW: AccessMode
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+@final
 class StreamStats:
     """Stream receiver counters, all monotonic since stream open.
 
@@ -189,6 +258,29 @@ class StreamStats:
     @property
     def frames_dropped(self) -> int:
         """Completed frames a subscriber could not take (its channel was full)."""
+
+@final
+class LinkStats:
+    """Control-channel counters."""
+
+    @property
+    def commands(self) -> int: ...
+    @property
+    def acks(self) -> int: ...
+    @property
+    def retries(self) -> int: ...
+    @property
+    def timeouts(self) -> int: ...
+    @property
+    def naks(self) -> int: ...
+    @property
+    def pending_acks(self) -> int: ...
+    @property
+    def heartbeats(self) -> int: ...
+    @property
+    def events(self) -> int: ...
+    @property
+    def unsolicited(self) -> int: ...
 
 @final
 class DeviceInfo:
