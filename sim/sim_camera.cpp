@@ -45,19 +45,19 @@ Endpoint from_sockaddr(const sockaddr_in& sa) {
 CameraResult<UniqueFd> bind_udp(const std::string& ip, uint16_t port, bool nonblocking) {
     in_addr addr{};
     if (inet_pton(AF_INET, ip.c_str(), &addr) != 1) {
-        return Err(CameraError::io_text(EINVAL, "bad IPv4 address '" + ip + "'"));
+        return Err{CameraError::io_text(EINVAL, "bad IPv4 address '" + ip + "'")};
     }
     int type = SOCK_DGRAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0);
     UniqueFd fd(::socket(AF_INET, type, 0));
     if (!fd.is_valid()) {
-        return Err(CameraError::io(errno));
+        return Err{CameraError::io(errno)};
     }
     int size = 8 << 20;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     sockaddr_in sa = to_sockaddr(Endpoint{ntohl(addr.s_addr), port});
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
-        return Err(CameraError::io(errno));
+        return Err{CameraError::io(errno)};
     }
     return fd;
 }
@@ -521,7 +521,10 @@ void SimCamera::Impl::stream_loop() {
         StreamState st = cam.device_.stream_state();
         Instant now = Clock::now();
         int timeout = 200;
-        if (st.acquiring) {
+        // Frames wait for a destination: nothing is produced while every channel is closed.
+        bool any_open = std::any_of(st.channels.begin(), st.channels.end(),
+                                    [](const ChannelState& ch) { return ch.port != 0; });
+        if (st.acquiring && any_open) {
             timeout = ms_until(next_frame, 200, now);
         }
         if (timeout > 0) {
@@ -551,7 +554,9 @@ void SimCamera::Impl::stream_loop() {
             generation = st.start_generation;
             next_frame = now;
         }
-        if (!st.acquiring || now < next_frame) {
+        any_open = std::any_of(st.channels.begin(), st.channels.end(),
+                               [](const ChannelState& ch) { return ch.port != 0; });
+        if (!st.acquiring || !any_open || now < next_frame) {
             continue;
         }
         produce_frames(st, faults);
@@ -598,11 +603,11 @@ CameraResult<void> SimCamera::start() {
     }
     auto gvcp = bind_udp(config_.ip, config_.port, true);
     if (!gvcp.ok()) {
-        return Err(gvcp.error());
+        return Err{gvcp.error()};
     }
     auto stream = bind_udp(config_.ip, 0, false);
     if (!stream.ok()) {
-        return Err(stream.error());
+        return Err{stream.error()};
     }
     impl_->gvcp_fd = std::move(*gvcp);
     impl_->stream_fd = std::move(*stream);
@@ -616,17 +621,17 @@ CameraResult<void> SimCamera::start() {
         uint16_t port = config_.alt_reply_port ? config_.alt_reply_port : control_.port;
         auto alt = bind_udp(*config_.alt_reply_ip, port, true);
         if (!alt.ok()) {
-            return Err(alt.error());
+            return Err{alt.error()};
         }
         impl_->alt_fd = std::move(*alt);
     }
     auto w1 = Waker::create();
     auto w2 = Waker::create();
     if (!w1.ok()) {
-        return Err(w1.error());
+        return Err{w1.error()};
     }
     if (!w2.ok()) {
-        return Err(w2.error());
+        return Err{w2.error()};
     }
     impl_->gvcp_waker = *w1;
     impl_->stream_waker = *w2;
@@ -635,13 +640,13 @@ CameraResult<void> SimCamera::start() {
     Impl* impl = impl_.get();
     auto s1 = spawn_worker(impl_->gvcp_thread, "corvisk-simgvcp", [impl] { impl->gvcp_loop(); });
     if (!s1.ok()) {
-        return Err(s1.error());
+        return Err{s1.error()};
     }
     auto s2 =
         spawn_worker(impl_->stream_thread, "corvisk-simgvsp", [impl] { impl->stream_loop(); });
     if (!s2.ok()) {
         impl_->gvcp_thread.stop_and_join();
-        return Err(s2.error());
+        return Err{s2.error()};
     }
     impl_->started = true;
     return {};
