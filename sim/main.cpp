@@ -385,6 +385,12 @@ int main(int argc, char** argv) {
             continue;
         }
         if (!value) {
+            SimConfig scratch;
+            Parser probe{scratch, {}};
+            if (!probe.apply(name, "") && !probe.error.empty()) {
+                std::fprintf(stderr, "corvisk-sim: %s (see --help)\n", probe.error.c_str());
+                return 2;
+            }
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "corvisk-sim: option --%s needs a value (see --help)\n",
                              name.c_str());

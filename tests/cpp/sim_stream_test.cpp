@@ -456,3 +456,20 @@ TEST(SimStream, InterleavedFramesAlternate) {
 
 }  // namespace
 }  // namespace corvisk::sim
+
+namespace corvisk::sim {
+namespace {
+
+TEST(SimStream, PacketDelaySpacesThePackets) {
+    StreamRig rig(at("127.0.4.41"));
+    rig.open(100);                                     // 64 data bytes per packet
+    ASSERT_TRUE(rig.ctl->write(reg::kScpd, 5000000));  // 5 ms in 1 GHz ticks
+    auto t0 = Clock::now();
+    rig.single_frame(64, 8);  // 512 bytes: leader, 8 payload packets, trailer
+    auto packets = rig.receive(1, 500);
+    EXPECT_EQ(packets.size(), 10u);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(45));  // nine gaps
+}
+
+}  // namespace
+}  // namespace corvisk::sim
