@@ -160,6 +160,14 @@ TEST(SimGvspGolden, HeadersLeaderAndTrailer) {
     EXPECT_EQ(std::vector<uint8_t>(b, b + 8), (std::vector<uint8_t>{0, 0, 0, 1, 0, 0, 0x01, 0xE0}));
 }
 
+TEST(SimGvspGolden, BlockIdsSkipZero) {
+    EXPECT_EQ(next_block_id(1, false), 2u);
+    EXPECT_EQ(next_block_id(0xFFFE, false), 0xFFFFu);
+    EXPECT_EQ(next_block_id(0xFFFF, false), 1u);
+    EXPECT_EQ(next_block_id(0xFFFF, true), 0x10000u);
+    EXPECT_EQ(next_block_id(~uint64_t{0}, true), 1u);
+}
+
 TEST(SimGvspGolden, PacketGeometryCountsLeaderAndTrailer) {
     auto g = PacketGeometry::make(1500, false, 76800);
     EXPECT_EQ(g.data_per_packet, 1464u);
