@@ -41,6 +41,12 @@ struct DiscoveredDevice {
 // The host's usable IPv4 adapters (not 127.x.x.x, not 0.0.0.0), in enumeration order.
 CameraResult<std::vector<NetworkAdapter>> enumerate_adapters();
 
+// Where the adapter's beacon goes: its broadcast address, plus the limited broadcast
+// 255.255.255.255 when asked for and not already the adapter's broadcast address.
+std::vector<sockaddr_in> beacon_destinations(const NetworkAdapter& adapter, uint16_t port,
+                                             bool limited_broadcast);
+
+// Runs on the calling thread for config.timeout (plus at most one 20 ms wait per adapter).
 // Devices in order of first answer, de-duplicated by MAC. Io error when no adapter is usable.
 CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& config);
 

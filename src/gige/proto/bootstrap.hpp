@@ -93,7 +93,7 @@ struct DeviceInfo {
 };
 
 // Bytes [offset, offset+width) up to the first zero byte, decoded as UTF-8 with each invalid
-// sequence replaced by U+FFFD. Never fails; the caller guarantees the range is inside payload.
+// sequence replaced by U+FFFD. Never fails; a range reaching past the payload is clipped to it.
 std::string string_reg(std::span<const uint8_t> payload, size_t offset, size_t width);
 
 // "192.168.1.10" and "00:1a:2b:3c:4d:5e".

@@ -120,7 +120,10 @@ std::array<uint8_t, 8> encode_event_ack(uint16_t command, uint16_t req_id);
 // The fixed 8-byte discovery beacon.
 std::array<uint8_t, 8> discovery_command();
 
-// PACKETRESEND into buf (>= 20 bytes standard, >= 28 extended); returns the bytes written.
+constexpr size_t kPacketResendStandardSize = 20;
+constexpr size_t kPacketResendExtendedSize = 28;
+// PACKETRESEND into buf (>= 20 bytes standard, >= 28 extended); returns the bytes written, or 0
+// (nothing written) when buf is too short for the form.
 size_t encode_packet_resend(std::span<uint8_t> buf, uint64_t block_id, uint32_t first,
                             uint32_t last, bool extended, uint16_t req_id);
 

@@ -81,7 +81,9 @@ constexpr uint64_t packet_count_for(uint64_t payload_size, uint64_t per_packet) 
     return (payload_size + per_packet - 1) / per_packet + 2;
 }
 
-// Signed distance from the last started block id to `id`, skipping block id 0 on wrap.
+// Signed distance from the last started block id to `id` (1 = the next frame). Standard ids
+// use their low 16 bits, go the shortest way round the 16-bit ring and skip block id 0 on the
+// 0xFFFF -> 1 wrap; extended ids are compared as signed 64-bit values.
 int64_t frame_id_distance(uint64_t last, uint64_t id, bool extended);
 
 // A 32-bit GigE Vision pixel format code.

@@ -1,0 +1,13 @@
+"""corvisk: GigE Vision / GenICam camera client.
+
+Everything public lives in the compiled core ``corvisk._corvisk_core`` and is re-exported
+here, so ``corvisk.discover()``, ``corvisk.CameraError`` etc. are the names to use.
+"""
+
+from . import _corvisk_core
+from ._corvisk_core import *  # noqa: F401,F403  (the core's public names, as they grow)
+
+__version__ = "0.1.0"
+
+__all__ = sorted(name for name in vars(_corvisk_core) if not name.startswith("_"))
+__all__.append("__version__")

@@ -1,0 +1,61 @@
+"""Type stubs for the compiled core of corvisk (grows with each class the core registers)."""
+
+from typing import final
+
+class CameraError(RuntimeError):
+    """Raised when the transport link fails: connect/acknowledge timeout, I/O error, device NAK, lost control, or a malformed packet.
+
+    At run time the class is named ``corvisk.CameraException``.
+    """
+
+class GenicamError(RuntimeError):
+    """Raised by the GenICam feature layer: unknown feature, wrong type or access mode, value out of range, or a broken device description.
+
+    At run time the class is named ``corvisk.GenicamException``.
+    """
+
+@final
+class DeviceInfo:
+    """Identity and addressing of one GigE Vision device (read-only; made by the library)."""
+
+    @property
+    def ip(self) -> str:
+        """Current IPv4 address, dotted quad (``"192.168.1.10"``)."""
+    @property
+    def mac(self) -> str:
+        """MAC address, lower-case hex bytes joined by colons (``"00:1a:2b:3c:4d:5e"``)."""
+    @property
+    def model(self) -> str:
+        """Model name."""
+    @property
+    def serial(self) -> str:
+        """Serial number."""
+    @property
+    def gateway(self) -> str:
+        """Current default gateway, dotted quad."""
+    @property
+    def subnet_mask(self) -> str:
+        """Current subnet mask, dotted quad."""
+    @property
+    def manufacturer(self) -> str:
+        """Manufacturer name."""
+    @property
+    def spec_version(self) -> tuple[int, int]:
+        """GigE Vision version the device implements, as ``(major, minor)``."""
+    @property
+    def device_version(self) -> str:
+        """Device version text."""
+    @property
+    def manufacturer_info(self) -> str:
+        """Manufacturer-specific information."""
+    @property
+    def user_defined_name(self) -> str:
+        """User-defined device name."""
+
+def discover(timeout: float = 1.0) -> list[DeviceInfo]:
+    """Broadcast a GigE Vision discovery beacon on every Up IPv4 adapter and
+    return the devices that answer within `timeout` seconds.
+
+    Raises ``ValueError`` for a negative, NaN, infinite or too large timeout, and
+    ``CameraError`` when no adapter can be used or a socket fails.
+    """
