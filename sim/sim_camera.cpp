@@ -86,6 +86,12 @@ void sleep_until(Instant t) {
     }
 }
 
+// Frames wait for a destination: nothing is produced while every channel is closed.
+bool any_channel_open(const StreamState& st) {
+    return std::any_of(st.channels.begin(), st.channels.end(),
+                       [](const ChannelState& ch) { return ch.port != 0; });
+}
+
 // One frame as kept in the resend ring.
 struct RingFrame {
     uint64_t block_id = 0;
@@ -574,10 +580,7 @@ void SimCamera::Impl::stream_loop() {
         StreamState st = cam.device_.stream_state();
         Instant now = Clock::now();
         int timeout = 200;
-        // Frames wait for a destination: nothing is produced while every channel is closed.
-        bool any_open = std::any_of(st.channels.begin(), st.channels.end(),
-                                    [](const ChannelState& ch) { return ch.port != 0; });
-        if (st.acquiring && any_open) {
+        if (st.acquiring && any_channel_open(st)) {
             timeout = ms_until(next_frame, 200, now);
         }
         if (timeout > 0) {
@@ -607,9 +610,7 @@ void SimCamera::Impl::stream_loop() {
             generation = st.start_generation;
             next_frame = now;
         }
-        any_open = std::any_of(st.channels.begin(), st.channels.end(),
-                               [](const ChannelState& ch) { return ch.port != 0; });
-        if (!st.acquiring || !any_open || now < next_frame) {
+        if (!st.acquiring || !any_channel_open(st) || now < next_frame) {
             continue;
         }
         produce_frames(st, faults);

@@ -1,7 +1,7 @@
 // The corvisk-sim program (ready line, clean exit on SIGTERM), and a replay of the GVCP fuzz
 // corpus through the device handler under the regular build.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>

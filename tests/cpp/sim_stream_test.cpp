@@ -73,6 +73,8 @@ class StreamRig {
         ASSERT_TRUE(cam.start().ok());
         ctl.emplace("127.0.0.1", cam.control_endpoint());
         ASSERT_TRUE(ctl->write(reg::kCcp, 2));
+        // No heartbeat in these tests: a slow (sanitized) run must not lose control midway.
+        ASSERT_TRUE(ctl->write(reg::kGvcpConfig, 1));
         ASSERT_TRUE(ctl->write(reg::kScda, ip_of("127.0.0.1")));
         ASSERT_TRUE(ctl->write(reg::kScp, rx.local().port));
         ASSERT_TRUE(ctl->write(reg::kScps, packet_size));
