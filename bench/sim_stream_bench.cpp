@@ -1,7 +1,7 @@
 // Streaming throughput of the simulated camera against a bare sendmmsg loop: both send 8972-byte
 // UDP datagrams over loopback to the same bare receiver; prints both packet rates and the ratio.
 //
-//   sim_stream_bench [seconds per run, default 2]
+//   sim_stream_bench [seconds per run, default 1] [rounds, default 5]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -93,42 +93,46 @@ struct Receiver {
     }
 };
 
-struct Rate {
-    double sent_pps;
-    double received_pps;
+struct Totals {
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    double seconds = 0;
 };
 
-Rate bare_sendmmsg(double seconds) {
-    Receiver rx;
-    rx.start();
-    UniqueFd tx = udp("127.0.4.90");
-    sockaddr_in dst{};
-    dst.sin_family = AF_INET;
-    dst.sin_addr.s_addr = htonl(ip_of("127.0.0.1"));
-    dst.sin_port = htons(port_of(rx.fd.get()));
-    constexpr unsigned kBatch = 256;
-    std::vector<uint8_t> payload(kDatagram, 0x5A);
-    std::vector<iovec> iov(kBatch, iovec{payload.data(), payload.size()});
-    std::vector<mmsghdr> msgs(kBatch);
-    for (unsigned i = 0; i < kBatch; ++i) {
-        msgs[i].msg_hdr = msghdr{};
-        msgs[i].msg_hdr.msg_name = &dst;
-        msgs[i].msg_hdr.msg_namelen = sizeof(dst);
-        msgs[i].msg_hdr.msg_iov = &iov[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
+// Bursts of a bare sendmmsg loop to `rx`.
+class BareSender {
+  public:
+    explicit BareSender(uint16_t port) : payload_(kDatagram, 0x5A), iov_(kBatch), msgs_(kBatch) {
+        dst_.sin_family = AF_INET;
+        dst_.sin_addr.s_addr = htonl(ip_of("127.0.0.1"));
+        dst_.sin_port = htons(port);
+        for (unsigned i = 0; i < kBatch; ++i) {
+            iov_[i] = iovec{payload_.data(), payload_.size()};
+            msgs_[i].msg_hdr = msghdr{};
+            msgs_[i].msg_hdr.msg_name = &dst_;
+            msgs_[i].msg_hdr.msg_namelen = sizeof(dst_);
+            msgs_[i].msg_hdr.msg_iov = &iov_[i];
+            msgs_[i].msg_hdr.msg_iovlen = 1;
+        }
     }
-    uint64_t sent = 0;
-    auto t0 = std::chrono::steady_clock::now();
-    auto end = t0 + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        int n = ::sendmmsg(tx.get(), msgs.data(), kBatch, 0);
-        sent += n > 0 ? static_cast<uint64_t>(n) : 0;
+    uint64_t run(double seconds) {
+        uint64_t sent = 0;
+        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            int n = ::sendmmsg(tx_.get(), msgs_.data(), kBatch, 0);
+            sent += n > 0 ? static_cast<uint64_t>(n) : 0;
+        }
+        return sent;
     }
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the receiver drain
-    rx.finish();
-    return Rate{sent / elapsed, rx.packets / elapsed};
-}
+
+  private:
+    static constexpr unsigned kBatch = 256;
+    UniqueFd tx_ = udp("127.0.4.90");
+    sockaddr_in dst_{};
+    std::vector<uint8_t> payload_;
+    std::vector<iovec> iov_;
+    std::vector<mmsghdr> msgs_;
+};
 
 void write_reg(int fd, const sockaddr_in& dev, uint16_t id, uint32_t addr, uint32_t value) {
     uint8_t cmd[16] = {0x42, 0x01, 0x00, 0x82, 0x00, 0x08};
@@ -145,59 +149,89 @@ void write_reg(int fd, const sockaddr_in& dev, uint16_t id, uint32_t addr, uint3
     }
 }
 
-Rate simulated_camera(double seconds) {
-    Receiver rx;
-    rx.start();
-    SimConfig config;
-    config.ip = "127.0.4.91";
-    config.width = 2048;
-    config.height = 1536;
-    config.frame_rate = 0;  // as fast as possible
-    SimCamera cam(config);
-    if (!cam.start().ok()) {
-        std::fprintf(stderr, "cannot start the simulated camera\n");
-        std::exit(1);
+// The simulated camera streaming 2048 x 1536 Mono8 frames, packet size 9000, no frame pacing.
+class SimSender {
+  public:
+    explicit SimSender(uint16_t port) : cam_(config()) {
+        if (!cam_.start().ok()) {
+            std::fprintf(stderr, "cannot start the simulated camera\n");
+            std::exit(1);
+        }
+        dev_.sin_family = AF_INET;
+        dev_.sin_addr.s_addr = htonl(ip_of("127.0.4.91"));
+        dev_.sin_port = htons(cam_.control_endpoint().port);
+        write(reg::kCcp, 2);
+        write(reg::kGvcpConfig, 1);  // no heartbeat during the run
+        write(reg::kScda, ip_of("127.0.0.1"));
+        write(reg::kScp, port);
+        write(reg::kScps, kPacketSize);
     }
-    UniqueFd ctl = udp("127.0.0.1");
-    sockaddr_in dev{};
-    dev.sin_family = AF_INET;
-    dev.sin_addr.s_addr = htonl(ip_of(config.ip.c_str()));
-    dev.sin_port = htons(cam.control_endpoint().port);
-    uint16_t id = 1;
-    write_reg(ctl.get(), dev, id++, reg::kCcp, 2);
-    write_reg(ctl.get(), dev, id++, reg::kGvcpConfig, 1);  // no heartbeat during the run
-    write_reg(ctl.get(), dev, id++, reg::kScda, ip_of("127.0.0.1"));
-    write_reg(ctl.get(), dev, id++, reg::kScp, port_of(rx.fd.get()));
-    write_reg(ctl.get(), dev, id++, reg::kScps, kPacketSize);
-    uint64_t before = cam.counters().packets_sent;
-    uint64_t rx_before = rx.packets;
-    auto t0 = std::chrono::steady_clock::now();
-    write_reg(ctl.get(), dev, id++, reg::kAcquisitionStart, 1);
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    uint64_t sent = cam.counters().packets_sent - before;
-    uint64_t received = rx.packets - rx_before;
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    write_reg(ctl.get(), dev, id++, reg::kAcquisitionStop, 1);
-    rx.finish();
-    cam.stop();
-    return Rate{sent / elapsed, received / elapsed};
-}
+    uint64_t run(double seconds) {
+        uint64_t before = cam_.counters().packets_sent;
+        write(reg::kAcquisitionStart, 1);
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        write(reg::kAcquisitionStop, 1);
+        return cam_.counters().packets_sent - before;
+    }
+
+  private:
+    static SimConfig config() {
+        SimConfig c;
+        c.ip = "127.0.4.91";
+        c.width = 2048;
+        c.height = 1536;
+        c.frame_rate = 0;  // as fast as possible
+        return c;
+    }
+    void write(uint32_t addr, uint32_t value) { write_reg(ctl_.get(), dev_, id_++, addr, value); }
+
+    SimCamera cam_;
+    UniqueFd ctl_ = udp("127.0.0.1");
+    sockaddr_in dev_{};
+    uint16_t id_ = 1;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
-    if (seconds <= 0) {
-        seconds = 2.0;
+    double seconds = argc > 1 ? std::atof(argv[1]) : 1.0;
+    int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
+    if (seconds <= 0 || rounds <= 0) {
+        std::fprintf(stderr, "usage: sim_stream_bench [seconds per run] [rounds]\n");
+        return 2;
     }
-    Rate bare = bare_sendmmsg(seconds);
-    Rate sim = simulated_camera(seconds);
-    std::printf(
-        "bare sendmmsg loop : sent %10.0f pkt/s, received %10.0f pkt/s (%zu-byte datagrams)\n",
-        bare.sent_pps, bare.received_pps, kDatagram);
-    std::printf("corvisk-sim stream : sent %10.0f pkt/s, received %10.0f pkt/s\n", sim.sent_pps,
-                sim.received_pps);
+    Receiver bare_rx, sim_rx;
+    bare_rx.start();
+    sim_rx.start();
+    BareSender bare(port_of(bare_rx.fd.get()));
+    SimSender sim(port_of(sim_rx.fd.get()));
+    // Alternate the two in short rounds so a busy neighbour on a shared machine weighs on both.
+    Totals b, s;
+    for (int r = 0; r < rounds; ++r) {
+        auto t0 = std::chrono::steady_clock::now();
+        uint64_t rx0 = bare_rx.packets;
+        b.sent += bare.run(seconds);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // receiver drains
+        b.received += bare_rx.packets - rx0;
+        b.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        t0 = std::chrono::steady_clock::now();
+        rx0 = sim_rx.packets;
+        s.sent += sim.run(seconds);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        s.received += sim_rx.packets - rx0;
+        s.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    }
+    bare_rx.finish();
+    sim_rx.finish();
+    double bare_sent = b.sent / b.seconds, bare_recv = b.received / b.seconds;
+    double sim_sent = s.sent / s.seconds, sim_recv = s.received / s.seconds;
+    std::printf("%d rounds of %.1f s each, %zu-byte datagrams over loopback\n", rounds, seconds,
+                kDatagram);
+    std::printf("bare sendmmsg loop : sent %10.0f pkt/s, received %10.0f pkt/s\n", bare_sent,
+                bare_recv);
+    std::printf("corvisk-sim stream : sent %10.0f pkt/s, received %10.0f pkt/s\n", sim_sent,
+                sim_recv);
     std::printf("ratio sim/bare     : sent %.1f%%, received %.1f%% (target >= 90%%)\n",
-                100.0 * sim.sent_pps / bare.sent_pps, 100.0 * sim.received_pps / bare.received_pps);
+                100.0 * sim_sent / bare_sent, 100.0 * sim_recv / bare_recv);
     return 0;
 }

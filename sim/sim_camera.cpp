@@ -29,7 +29,7 @@ namespace corvisk::sim {
 namespace {
 
 constexpr char kTarget[] = "corvisk::sim";
-constexpr size_t kBatch = 256;
+constexpr size_t kBatch = 1024;  // the kernel limit for one sendmmsg
 constexpr uint32_t kMaxErrorPackets = 256;
 
 sockaddr_in to_sockaddr(Endpoint e) {
@@ -97,10 +97,15 @@ struct RingFrame {
     uint64_t block_id = 0;
     ImageInfo info;
     std::shared_ptr<const std::vector<uint8_t>> buffer;
-    size_t offset = 0;
     size_t size = 0;
+    bool periodic = false;  // byte i is (i + block_id) mod 256: buffer is the ramp table
     std::array<PacketGeometry, 2> geometry{};
-    const uint8_t* data() const { return buffer->data() + offset; }
+    // The image bytes from `offset` on. For the periodic pattern every slice is read from the
+    // start of the ramp table, so sending touches a few cache-resident kilobytes instead of
+    // streaming the whole frame through memory.
+    const uint8_t* data(size_t offset) const {
+        return buffer->data() + (periodic ? (offset + block_id) & 0xFF : offset);
+    }
 };
 
 // One datagram to send: which packet of which frame, and how it appears on the wire.
@@ -334,7 +339,7 @@ RingFrame SimCamera::Impl::make_frame(const StreamState& st) {
             }
         }
         f.buffer = ramp;
-        f.offset = f.block_id & 0xFF;
+        f.periodic = true;
     } else {
         f.buffer = std::make_shared<const std::vector<uint8_t>>(
             expected_pattern(f.block_id, st.width, st.height, st.pixel_format, st.pattern));
@@ -414,12 +419,12 @@ size_t SimCamera::Impl::build_message(const Planned& p, const PacketGeometry& g,
             n += encode_image_trailer(h + n, payload_type, f.info.height);
         }
         if (p.format == gvsp::kAllIn) {
-            iov[1] = iovec{const_cast<uint8_t*>(f.data()), f.size};
+            iov[1] = iovec{const_cast<uint8_t*>(f.data(0)), f.size};
             iov_count = 2;
         } else if (p.packet_id > 0 && p.packet_id + 1 < g.packet_count) {
             size_t off = size_t{p.packet_id - 1} * g.data_per_packet;
             size_t len = std::min(g.data_per_packet, f.size - off);
-            iov[1] = iovec{const_cast<uint8_t*>(f.data() + off), len};
+            iov[1] = iovec{const_cast<uint8_t*>(f.data(off)), len};
             iov_count = 2;
         }
     }
