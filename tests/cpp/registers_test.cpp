@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -405,6 +406,36 @@ TEST(RegisterInvalidationTest, InvalidatorNamingAFeatureFires) {
     EXPECT_EQ(must(get_integer(map, port, "PayloadSize")), 100);  // cached
     ASSERT_TRUE(set_integer(map, port, "Width", 640).ok());
     EXPECT_EQ(must(get_integer(map, port, "PayloadSize")), 200);
+}
+
+// Whatever node a write goes through (a command, a converter, an enumeration), an invalidator
+// naming that node drops the dependent register's cache.
+TEST(RegisterInvalidationTest, InvalidatorsFireForEveryNodeOnTheWritePath) {
+    Genicam map = build(
+        "<IntReg Name=\"Target\"><Address>0x100</Address><Length>4</Length><pPort>Device</pPort>"
+        "</IntReg>"
+        "<Command Name=\"Cmd\"><pValue>Target</pValue></Command>"
+        "<Converter Name=\"Conv\"><pValue>Target</pValue><FormulaTo>FROM</FormulaTo>"
+        "<FormulaFrom>TO</FormulaFrom></Converter>"
+        "<Enumeration Name=\"Enum\"><pValue>Target</pValue>"
+        "<EnumEntry Name=\"A\"><Value>1</Value></EnumEntry></Enumeration>"
+        "<IntReg Name=\"Dep\"><pInvalidator>Cmd</pInvalidator><pInvalidator>Conv</pInvalidator>"
+        "<pInvalidator>Enum</pInvalidator><Address>0x200</Address><Length>4</Length>"
+        "<pPort>Device</pPort></IntReg>");
+    MemoryPort port;
+    const std::function<Status<GenicamError>()> writes[] = {
+        [&] { return execute(map, port, "Cmd"); },
+        [&] { return set_integer(map, port, "Conv", 3); },
+        [&] { return set_enum(map, port, "Enum", "A"); },
+    };
+    for (size_t i = 0; i < std::size(writes); ++i) {
+        port.poke(0x200, {1, 0, 0, 0});
+        invalidate_caches(map);
+        EXPECT_EQ(must(get_integer(map, port, "Dep")), 1);  // now cached
+        port.poke(0x200, {2, 0, 0, 0});
+        ASSERT_TRUE(writes[i]().ok());
+        EXPECT_EQ(must(get_integer(map, port, "Dep")), 2) << i;
+    }
 }
 
 // Two entries of one StructReg share a word; writing one must not let the other's cached copy
