@@ -49,10 +49,9 @@ def _timeout_argument(parser: argparse.ArgumentParser) -> None:
 def _demo(args: argparse.Namespace) -> int:
     print(f"corvisk {corvisk.__version__}")
     core = corvisk._corvisk_core
-    for name in corvisk.__all__:
-        if name == "__version__":
+    for name, obj in vars(core).items():  # in the core's registration order
+        if name.startswith("_"):
             continue
-        obj = getattr(core, name)
         kind = "class" if isinstance(obj, type) else "function"
         print(f"  {kind:8} {name}")
     return 0

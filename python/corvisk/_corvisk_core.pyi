@@ -15,6 +15,63 @@ class GenicamError(RuntimeError):
     """
 
 @final
+class Camera:
+    """A connected GenICam camera shared behind a mutex, so sessions and
+    channels created from it stay valid while Python holds them."""
+
+    def __init__(self, ip: str, *, gvcp_timeout: float = 0.5, retries: int = 4,
+                 heartbeat_timeout: float = 3.0, exclusive: bool = False,
+                 local_ip: str | None = None) -> None:
+        """Builds the connection settings; sends nothing until ``connect()``.
+
+        ``ValueError`` for an unparsable address or a negative, NaN, infinite or too large
+        timeout; ``OverflowError`` for ``retries`` outside 0..255; ``TypeError`` for a wrong
+        type (``exclusive`` must be a bool).
+        """
+    def connect(self) -> None:
+        """Takes control of the device and reads its identity (``CameraError`` on failure)."""
+    def disconnect(self, deadline: float = 0.5) -> None:
+        """Releases control and ends the connection; never fails."""
+    def is_connected(self) -> bool:
+        """``True`` while a connection exists and its control worker is alive."""
+    def device_info(self) -> DeviceInfo:
+        """The identity read at connect (``CameraError`` when not connected or control lost)."""
+    def link_stats(self) -> LinkStats | None:
+        """A snapshot of the control-channel counters, or ``None`` when not connected."""
+
+@final
+class LinkStats:
+    """Control-channel counters."""
+
+    @property
+    def commands(self) -> int:
+        """Transactions sent (first datagram)."""
+    @property
+    def acks(self) -> int:
+        """Acknowledges matching the transaction in flight (PENDING_ACK excluded)."""
+    @property
+    def retries(self) -> int:
+        """Retransmissions."""
+    @property
+    def timeouts(self) -> int:
+        """Transactions abandoned after their last try."""
+    @property
+    def naks(self) -> int:
+        """Acknowledges carrying an error status."""
+    @property
+    def pending_acks(self) -> int:
+        """PENDING_ACKs received."""
+    @property
+    def heartbeats(self) -> int:
+        """Heartbeats acknowledged with control granted."""
+    @property
+    def events(self) -> int:
+        """Device events received."""
+    @property
+    def unsolicited(self) -> int:
+        """Well-formed acknowledges that matched nothing in flight."""
+
+@final
 class DeviceInfo:
     """Identity and addressing of one GigE Vision device (read-only; made by the library)."""
 

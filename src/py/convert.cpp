@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include <fmt/format.h>
+
 namespace corvisk::py {
 namespace {
 
@@ -39,7 +41,85 @@ std::optional<double> seconds_of(PyObject* value, const char* function, const ch
     return seconds;
 }
 
+void type_error(PyObject* value, const char* function, const char* argument, const char* expected) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", function, argument,
+                 expected, Py_TYPE(value)->tp_name);
+}
+
+void range_error(const char* function, const char* argument, const std::string& range) {
+    PyErr_Format(PyExc_OverflowError, "%s() argument '%s' must be in range %s", function, argument,
+                 range.c_str());
+}
+
+// The argument as an exact int via __index__; TypeError (naming it) for anything else.
+PyRef index_of(PyObject* value, const char* function, const char* argument) {
+    if (!PyIndex_Check(value)) {
+        type_error(value, function, argument, "int");
+        return PyRef();
+    }
+    return PyRef::steal(PyNumber_Index(value));
+}
+
 }  // namespace
+
+std::optional<uint64_t> parse_unsigned_max(PyObject* value, const char* function,
+                                           const char* argument, uint64_t max) {
+    PyRef index = index_of(value, function, argument);
+    if (!index) {
+        return std::nullopt;
+    }
+    const uint64_t v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<uint64_t>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return std::nullopt;
+        }
+        PyErr_Clear();  // negative or above 2**64-1: report the parameter's own range
+    } else if (v <= max) {
+        return v;
+    }
+    range_error(function, argument, fmt::format("0..{}", max));
+    return std::nullopt;
+}
+
+std::optional<int64_t> parse_int64(PyObject* value, const char* function, const char* argument) {
+    PyRef index = index_of(value, function, argument);
+    if (!index) {
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        return std::nullopt;
+    }
+    if (overflow != 0) {
+        range_error(function, argument,
+                    fmt::format("{}..{}", std::numeric_limits<int64_t>::min(),
+                                std::numeric_limits<int64_t>::max()));
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(v);
+}
+
+std::optional<bool> parse_bool(PyObject* value, const char* function, const char* argument) {
+    if (!PyBool_Check(value)) {
+        type_error(value, function, argument, "bool");
+        return std::nullopt;
+    }
+    return value == Py_True;
+}
+
+std::optional<std::string> parse_str(PyObject* value, const char* function, const char* argument) {
+    if (!PyUnicode_Check(value)) {
+        type_error(value, function, argument, "str");
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(utf8, static_cast<size_t>(size));
+}
 
 std::nullptr_t raise_error(const ModuleState& state, const CameraError& error) {
     return raise_text(state.camera_exception, error.message());

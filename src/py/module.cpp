@@ -38,9 +38,11 @@ PyRef add_genicam_exception(PyObject*, ModuleState& state) {
     return cls;
 }
 
-PyRef add_device_info(PyObject* module, ModuleState& state) {
-    PyRef type = device_info_type_create(module);
-    state.device_info_type = reinterpret_cast<PyTypeObject*>(type.clone().release());
+// A class: `Create` makes its heap type for the module, which is kept in `state.*Field`.
+template <PyTypeObject* ModuleState::*Field, PyRef (*Create)(PyObject* module)>
+PyRef add_type(PyObject* module, ModuleState& state) {
+    PyRef type = Create(module);
+    state.*Field = reinterpret_cast<PyTypeObject*>(type.clone().release());
     return type;
 }
 
@@ -53,20 +55,17 @@ struct Registration {
     PyRef (*create)(PyObject* module, ModuleState& state);
 };
 
-// The module's attributes, in registration order. Classes join at their place in this list.
+// The module's attributes, in registration order. A class joins at its place in this list
+// with one line, e.g. {"Camera", add_type<&ModuleState::camera_type, camera_type_create>},
+// after adding its field to CORVISK_MODULE_STATE_OBJECTS.
 constexpr Registration kRegistrations[] = {
     {"CameraError", add_camera_exception},
     {"GenicamError", add_genicam_exception},
-    {"Camera", add_camera},
-    // {"SnapshotSession", add_snapshot_session},
-    // {"Acquisition", add_acquisition},
-    // {"Frame", add_frame},
-    // {"FrameChannel", add_frame_channel},
-    // {"FrameStatus", add_frame_status},
-    // {"AccessMode", add_access_mode},
-    // {"StreamStats", add_stream_stats},
-    {"LinkStats", add_link_stats},
-    {"DeviceInfo", add_device_info},
+    {"Camera", add_type<&ModuleState::camera_type, camera_type_create>},
+    // SnapshotSession, Acquisition, Frame, FrameChannel, FrameStatus, AccessMode, StreamStats:
+    // in this order, here.
+    {"LinkStats", add_type<&ModuleState::link_stats_type, link_stats_type_create>},
+    {"DeviceInfo", add_type<&ModuleState::device_info_type, device_info_type_create>},
     {"discover", add_discover},
 };
 

@@ -237,6 +237,8 @@ TEST(GvspFrameIdTest, ExtendedDistance) {
         {~uint64_t{0}, 1, 1},  // -1 -> 1 skips 0
         {~uint64_t{0}, 0, 1},
         {5, ~uint64_t{0}, -6},
+        // Half the id space apart: wraps to the largest distance instead of overflowing.
+        {0x80A0F30000000000, 0x00A0F30000000000, INT64_MAX},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(frame_id_distance(c.last, c.id, true), c.distance) << c.last << " -> " << c.id;

@@ -5,6 +5,8 @@ the discovery responder. Nothing is ever sent on the host's own adapters.
 """
 
 import json
+import subprocess
+import sys
 
 import pytest
 
@@ -167,3 +169,21 @@ def test_repeated_discovery_leaks_nothing(lab):
     fd_delta, block_delta = map(int, r.stdout.split())
     assert fd_delta == 0
     assert block_delta < 20, f"{block_delta} Python blocks not freed after 30 discover() runs"
+
+
+def test_cli_discover_lists_the_device(lab):
+    client, device = client_and_device(lab)
+    start_discovery_responder(lab, device, DeviceRecord().encode())
+    r = subprocess.run(client.exec_args(sys.executable, "-m", "corvisk", "discover", "--timeout",
+                                        "0.3"), capture_output=True, text=True, timeout=30)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["10.231.0.2", "00:1a:2b:3c:4d:5e", "VendorX", "CamModel",
+                                "serial=S123", "GigE", "Vision", "2.1"]
+
+
+def test_cli_discover_reports_no_adapter(lab):
+    client = lab.namespace()
+    r = subprocess.run(client.exec_args(sys.executable, "-m", "corvisk", "discover"),
+                       capture_output=True, text=True, timeout=30)
+    assert r.returncode == 1
+    assert r.stderr.strip() == "error: io error: no usable network adapter for discovery"

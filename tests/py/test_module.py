@@ -4,6 +4,7 @@ Nothing here sends a packet: every discover() call below fails argument checking
 (discovery proper runs only inside network namespaces, see test_discovery.py).
 """
 
+import ast
 import importlib.util
 import inspect
 import math
@@ -47,6 +48,16 @@ def test_package_reexports_core_and_version():
     assert set(corvisk.__all__) == set(public_names(core)) | {"__version__"}
     pyproject = tomllib.loads((ROOT / "pyproject.toml").read_text())
     assert corvisk.__version__ == pyproject["project"]["version"]
+
+
+def test_stubs_cover_exactly_the_core():
+    tree = ast.parse((ROOT / "python" / "corvisk" / "_corvisk_core.pyi").read_text())
+    stubbed = {node.name for node in tree.body
+               if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
+    assert stubbed == set(public_names(core))
+    device_info = next(n for n in tree.body if getattr(n, "name", "") == "DeviceInfo")
+    assert [f.name for f in device_info.body if isinstance(f, ast.FunctionDef)] == \
+        DEVICE_INFO_PROPERTIES
 
 
 EXCEPTIONS = [

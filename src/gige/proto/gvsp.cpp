@@ -98,12 +98,12 @@ PayloadClass classify_payload(const std::optional<LeaderInfo>& leader) {
 
 int64_t frame_id_distance(uint64_t last, uint64_t id, bool extended) {
     if (extended) {
-        // Unsigned subtraction wraps instead of overflowing; the result is read back as signed.
-        auto d = static_cast<int64_t>(id - last);
+        // Unsigned arithmetic wraps instead of overflowing; the result is read back as signed.
+        uint64_t d = id - last;
         if (static_cast<int64_t>(id) > 0 && static_cast<int64_t>(last) < 0) {
             d -= 1;
         }
-        return d;
+        return static_cast<int64_t>(d);
     }
     // Standard ids are 16-bit and the device skips 0 when it wraps from 0xFFFF to 1. Take the
     // shortest way round the 16-bit ring, so that crossing 0x7FFF -> 0x8000 is one step like
