@@ -55,6 +55,14 @@ PacketGeometry PacketGeometry::make(uint32_t packet_size, bool extended, size_t 
     return g;
 }
 
+uint64_t next_block_id(uint64_t current, bool extended) {
+    if (extended) {
+        return current + 1 == 0 ? 1 : current + 1;
+    }
+    uint64_t id = current & 0xFFFF;
+    return id >= 0xFFFF ? 1 : id + 1;
+}
+
 size_t image_bytes(uint32_t width, uint32_t height, uint32_t pixel_format) {
     size_t bits = (pixel_format >> 16) & 0xFF;
     return size_t{width} * height * bits / 8;

@@ -51,6 +51,10 @@ struct PacketGeometry {
     static PacketGeometry make(uint32_t packet_size, bool extended, size_t payload_bytes);
 };
 
+// The block id after `current`: standard ids run 1..0xFFFF and wrap to 1 (0 is never used);
+// extended ids run through 64 bits, skipping 0 as well.
+uint64_t next_block_id(uint64_t current, bool extended);
+
 // Bytes of one image: width × height × bits per pixel / 8.
 size_t image_bytes(uint32_t width, uint32_t height, uint32_t pixel_format);
 

@@ -42,6 +42,8 @@ Device:
   --url-schema-version      append "?SchemaVersion=1.1.0" to the Local: URL
   --no-resend               clear the packet-resend capability and ignore PACKETRESEND
   --extended-ids            stream with 64-bit block ids / 32-bit packet ids from power-up
+  --no-broadcast            answer DISCOVERY only on ADDR (by default it is also answered
+                            when sent to 255.255.255.255 or the interface's broadcast address)
   --width N, --height N     image size (default 640 x 480)
   --sensor-width N, --sensor-height N   sensor size (default 2048 x 1536)
   --pixel-format NAME       Mono8 | Mono16 | RGB8 | BayerRG8 (default Mono8)
@@ -200,12 +202,7 @@ bool parse_drop(const std::string& s, corvisk::sim::PacketDropRule& rule) {
     return true;
 }
 
-struct Parser {
-    SimConfig& c;
-    std::string error;
-
-    bool apply(const std::string& name, const std::string& v);
-};
+using Setter = std::function<bool(SimConfig&, const std::string&)>;
 
 template <class T>
 bool set_uint(const std::string& v, T& out, uint64_t max) {
@@ -226,145 +223,182 @@ bool set_fraction(const std::string& v, double& out) {
     return true;
 }
 
-bool Parser::apply(const std::string& name, const std::string& v) {
-    auto& g = c.gvcp_faults;
-    auto& s = c.gvsp_faults;
-    if (name == "ip")
-        return parse_ip(v) ? (c.ip = v, true) : false;
-    if (name == "port")
-        return set_uint(v, c.port, 0xFFFF);
-    if (name == "manufacturer")
-        return c.manufacturer = v, true;
-    if (name == "model")
-        return c.model = v, true;
-    if (name == "device-version")
-        return c.device_version = v, true;
-    if (name == "manufacturer-info")
-        return c.manufacturer_info = v, true;
-    if (name == "serial")
-        return c.serial = v, true;
-    if (name == "user-name")
-        return c.user_name = v, true;
-    if (name == "mac")
-        return parse_mac(v, c.mac);
-    if (name == "subnet")
-        return parse_ip(v) ? (c.subnet_mask = *parse_ip(v), true) : false;
-    if (name == "gateway")
-        return parse_ip(v) ? (c.gateway = *parse_ip(v), true) : false;
-    if (name == "mtu")
-        return set_uint(v, c.path_mtu, 65535);
-    if (name == "xml") {
-        using corvisk::sim::XmlForm;
-        static const std::map<std::string, XmlForm> forms = {{"plain", XmlForm::Plain},
-                                                             {"zip-stored", XmlForm::ZipStored},
-                                                             {"zip-deflated", XmlForm::ZipDeflated},
-                                                             {"second-url", XmlForm::SecondUrl}};
-        auto it = forms.find(v);
-        return it != forms.end() ? (c.xml_form = it->second, true) : false;
-    }
-    if (name == "width")
-        return set_uint(v, c.width, 65535);
-    if (name == "height")
-        return set_uint(v, c.height, 65535);
-    if (name == "sensor-width")
-        return set_uint(v, c.sensor_width, 65535);
-    if (name == "sensor-height")
-        return set_uint(v, c.sensor_height, 65535);
-    if (name == "pixel-format") {
-        auto pf = parse_pixel_format(v);
-        return pf ? (c.pixel_format = *pf, true) : false;
-    }
-    if (name == "pattern") {
-        auto p = parse_pattern(v);
-        return p ? (c.pattern = *p, true) : false;
-    }
-    if (name == "frame-rate") {
-        auto f = parse_f64(v);
-        return f && *f >= 0 && *f <= 100000 ? (c.frame_rate = *f, true) : false;
-    }
-    if (name == "heartbeat-ms")
-        return set_uint(v, c.heartbeat_timeout_ms, 0xFFFFFFFF);
-    if (name == "ring")
-        return set_uint(v, c.resend_ring_frames, 4096);
-    if (name == "seed")
-        return set_uint(v, c.seed, UINT64_MAX);
-    if (name == "drop-first-acks")
-        return set_uint(v, g.drop_first_acks, 0xFFFFFFFF);
-    if (name == "drop-ack-fraction")
-        return set_fraction(v, g.drop_ack_fraction);
-    if (name == "ack-delay-ms")
-        return set_uint(v, g.ack_delay_ms, 600000);
-    if (name == "pending-ack-ms")
-        return set_uint(v, g.pending_ack_ms, 65535);
-    if (name == "nak") {
-        corvisk::sim::NakRule rule;
-        return parse_nak(v, rule) ? (g.naks.push_back(rule), true) : false;
-    }
-    if (name == "ccp-clear-after-ms")
-        return set_uint(v, g.ccp_clear_after_ms, 0xFFFFFFFF);
-    if (name == "reply-from") {
-        auto colon = v.find(':');
-        std::string ip = v.substr(0, colon);
-        if (!parse_ip(ip)) {
-            return false;
-        }
-        if (colon != std::string::npos && !set_uint(v.substr(colon + 1), c.alt_reply_port, 65535)) {
-            return false;
-        }
-        c.alt_reply_ip = ip;
-        g.reply_from_alt = true;
-        return true;
-    }
-    if (name == "drop-fraction")
-        return set_fraction(v, s.drop_fraction);
-    if (name == "drop-packets") {
-        corvisk::sim::PacketDropRule rule;
-        return parse_drop(v, rule) ? (s.drops.push_back(rule), true) : false;
-    }
-    if (name == "reorder-window")
-        return set_uint(v, s.reorder_window, 1 << 20);
-    if (name == "duplicate-fraction")
-        return set_fraction(v, s.duplicate_fraction);
-    if (name == "wrong-id-fraction")
-        return set_fraction(v, s.wrong_id_fraction);
-    if (name == "error-status") {
-        auto at = v.find('@');
-        if (!set_uint(v.substr(0, at), s.error_status, 0xFFFF)) {
-            return false;
-        }
-        return at == std::string::npos || set_uint(v.substr(at + 1), s.error_packet_id, 0xFFFFFFFF);
-    }
-    if (name == "payload-format")
-        return set_uint(v, s.payload_format, 15);
-    if (name == "leader-payload-type")
-        return set_uint(v, s.leader_payload_type, 0xFFFF);
-    error = "unknown option --" + name;
-    return false;
+template <class T>
+Setter uint_option(T SimConfig::*field, uint64_t max) {
+    return [field, max](SimConfig& c, const std::string& v) { return set_uint(v, c.*field, max); };
 }
 
-bool apply_flag(SimConfig& c, const std::string& name) {
-    if (name == "url-schema-version")
-        return c.url_schema_version = true;
-    if (name == "no-resend")
-        return !(c.packet_resend = false);
-    if (name == "extended-ids")
-        return c.extended_ids = true;
-    if (name == "silent")
-        return c.gvcp_faults.silent = true;
-    if (name == "interleave")
-        return c.gvsp_faults.interleave = true;
-    if (name == "all-in")
-        return c.gvsp_faults.all_in = true;
-    if (name == "drop-resent")
-        return c.gvsp_faults.drop_resent = true;
-    return false;
+Setter text_option(std::string SimConfig::*field) {
+    return [field](SimConfig& c, const std::string& v) {
+        c.*field = v;
+        return true;
+    };
+}
+
+template <class F>
+Setter ip_option(F assign) {
+    return [assign](SimConfig& c, const std::string& v) {
+        auto ip = parse_ip(v);
+        if (ip) {
+            assign(c, v, *ip);
+        }
+        return ip.has_value();
+    };
+}
+
+template <class F>
+Setter gvcp_option(F set) {
+    return [set](SimConfig& c, const std::string& v) { return set(c.gvcp_faults, v); };
+}
+
+template <class F>
+Setter gvsp_option(F set) {
+    return [set](SimConfig& c, const std::string& v) { return set(c.gvsp_faults, v); };
+}
+
+bool set_xml_form(SimConfig& c, const std::string& v) {
+    using corvisk::sim::XmlForm;
+    static const std::map<std::string, XmlForm> forms = {{"plain", XmlForm::Plain},
+                                                         {"zip-stored", XmlForm::ZipStored},
+                                                         {"zip-deflated", XmlForm::ZipDeflated},
+                                                         {"second-url", XmlForm::SecondUrl}};
+    auto it = forms.find(v);
+    if (it == forms.end()) {
+        return false;
+    }
+    c.xml_form = it->second;
+    return true;
+}
+
+bool set_reply_from(SimConfig& c, const std::string& v) {
+    auto colon = v.find(':');
+    std::string ip = v.substr(0, colon);
+    if (!parse_ip(ip)) {
+        return false;
+    }
+    if (colon != std::string::npos && !set_uint(v.substr(colon + 1), c.alt_reply_port, 65535)) {
+        return false;
+    }
+    c.alt_reply_ip = ip;
+    c.gvcp_faults.reply_from_alt = true;
+    return true;
+}
+
+bool set_error_status(corvisk::sim::GvspFaults& f, const std::string& v) {
+    auto at = v.find('@');
+    if (!set_uint(v.substr(0, at), f.error_status, 0xFFFF)) {
+        return false;
+    }
+    return at == std::string::npos || set_uint(v.substr(at + 1), f.error_packet_id, 0xFFFFFFFF);
+}
+
+// Options that take a value.
+const std::map<std::string, Setter>& value_options() {
+    using G = corvisk::sim::GvcpFaults;
+    using S = corvisk::sim::GvspFaults;
+    using V = const std::string&;
+    static const std::map<std::string, Setter> options = {
+        {"ip", ip_option([](SimConfig& c, V v, uint32_t) { c.ip = v; })},
+        {"port", uint_option(&SimConfig::port, 0xFFFF)},
+        {"manufacturer", text_option(&SimConfig::manufacturer)},
+        {"model", text_option(&SimConfig::model)},
+        {"device-version", text_option(&SimConfig::device_version)},
+        {"manufacturer-info", text_option(&SimConfig::manufacturer_info)},
+        {"serial", text_option(&SimConfig::serial)},
+        {"user-name", text_option(&SimConfig::user_name)},
+        {"mac", [](SimConfig& c, V v) { return parse_mac(v, c.mac); }},
+        {"subnet", ip_option([](SimConfig& c, V, uint32_t ip) { c.subnet_mask = ip; })},
+        {"gateway", ip_option([](SimConfig& c, V, uint32_t ip) { c.gateway = ip; })},
+        {"mtu", uint_option(&SimConfig::path_mtu, 65535)},
+        {"xml", set_xml_form},
+        {"width", uint_option(&SimConfig::width, 65535)},
+        {"height", uint_option(&SimConfig::height, 65535)},
+        {"sensor-width", uint_option(&SimConfig::sensor_width, 65535)},
+        {"sensor-height", uint_option(&SimConfig::sensor_height, 65535)},
+        {"pixel-format",
+         [](SimConfig& c, V v) {
+             auto pf = parse_pixel_format(v);
+             c.pixel_format = pf.value_or(c.pixel_format);
+             return pf.has_value();
+         }},
+        {"pattern",
+         [](SimConfig& c, V v) {
+             auto p = parse_pattern(v);
+             c.pattern = p.value_or(c.pattern);
+             return p.has_value();
+         }},
+        {"frame-rate",
+         [](SimConfig& c, V v) {
+             auto f = parse_f64(v);
+             bool ok = f && *f >= 0 && *f <= 100000;
+             c.frame_rate = ok ? *f : c.frame_rate;
+             return ok;
+         }},
+        {"heartbeat-ms", uint_option(&SimConfig::heartbeat_timeout_ms, 0xFFFFFFFF)},
+        {"ring", uint_option(&SimConfig::resend_ring_frames, 4096)},
+        {"seed", uint_option(&SimConfig::seed, UINT64_MAX)},
+        {"drop-first-acks",
+         gvcp_option([](G& f, V v) { return set_uint(v, f.drop_first_acks, 0xFFFFFFFF); })},
+        {"drop-ack-fraction",
+         gvcp_option([](G& f, V v) { return set_fraction(v, f.drop_ack_fraction); })},
+        {"ack-delay-ms",
+         gvcp_option([](G& f, V v) { return set_uint(v, f.ack_delay_ms, 600000); })},
+        {"pending-ack-ms",
+         gvcp_option([](G& f, V v) { return set_uint(v, f.pending_ack_ms, 65535); })},
+        {"nak", gvcp_option([](G& f, V v) {
+             corvisk::sim::NakRule rule;
+             bool ok = parse_nak(v, rule);
+             if (ok) {
+                 f.naks.push_back(rule);
+             }
+             return ok;
+         })},
+        {"ccp-clear-after-ms",
+         gvcp_option([](G& f, V v) { return set_uint(v, f.ccp_clear_after_ms, 0xFFFFFFFF); })},
+        {"reply-from", set_reply_from},
+        {"drop-fraction", gvsp_option([](S& f, V v) { return set_fraction(v, f.drop_fraction); })},
+        {"drop-packets", gvsp_option([](S& f, V v) {
+             corvisk::sim::PacketDropRule rule;
+             bool ok = parse_drop(v, rule);
+             if (ok) {
+                 f.drops.push_back(rule);
+             }
+             return ok;
+         })},
+        {"reorder-window",
+         gvsp_option([](S& f, V v) { return set_uint(v, f.reorder_window, 1 << 20); })},
+        {"duplicate-fraction",
+         gvsp_option([](S& f, V v) { return set_fraction(v, f.duplicate_fraction); })},
+        {"wrong-id-fraction",
+         gvsp_option([](S& f, V v) { return set_fraction(v, f.wrong_id_fraction); })},
+        {"error-status", gvsp_option(set_error_status)},
+        {"payload-format",
+         gvsp_option([](S& f, V v) { return set_uint(v, f.payload_format, 15); })},
+        {"leader-payload-type",
+         gvsp_option([](S& f, V v) { return set_uint(v, f.leader_payload_type, 0xFFFF); })},
+    };
+    return options;
+}
+
+// Options without a value.
+const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
+    static const std::map<std::string, std::function<void(SimConfig&)>> flags = {
+        {"url-schema-version", [](SimConfig& c) { c.url_schema_version = true; }},
+        {"no-resend", [](SimConfig& c) { c.packet_resend = false; }},
+        {"extended-ids", [](SimConfig& c) { c.extended_ids = true; }},
+        {"no-broadcast", [](SimConfig& c) { c.listen_broadcast = false; }},
+        {"silent", [](SimConfig& c) { c.gvcp_faults.silent = true; }},
+        {"interleave", [](SimConfig& c) { c.gvsp_faults.interleave = true; }},
+        {"all-in", [](SimConfig& c) { c.gvsp_faults.all_in = true; }},
+        {"drop-resent", [](SimConfig& c) { c.gvsp_faults.drop_resent = true; }},
+    };
+    return flags;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     SimConfig config;
-    Parser parser{config, {}};
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -381,8 +415,14 @@ int main(int argc, char** argv) {
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
         }
-        if (!value && apply_flag(config, name)) {
+        if (auto flag = flag_options().find(name); flag != flag_options().end() && !value) {
+            flag->second(config);
             continue;
+        }
+        auto option = value_options().find(name);
+        if (option == value_options().end()) {
+            std::fprintf(stderr, "corvisk-sim: unknown option --%s (see --help)\n", name.c_str());
+            return 2;
         }
         if (!value) {
             if (i + 1 >= argc) {
@@ -392,11 +432,9 @@ int main(int argc, char** argv) {
             }
             value = argv[++i];
         }
-        if (!parser.apply(name, *value)) {
-            if (parser.error.empty()) {
-                parser.error = "bad value '" + *value + "' for --" + name;
-            }
-            std::fprintf(stderr, "corvisk-sim: %s (see --help)\n", parser.error.c_str());
+        if (!option->second(config, *value)) {
+            std::fprintf(stderr, "corvisk-sim: bad value '%s' for --%s (see --help)\n",
+                         value->c_str(), name.c_str());
             return 2;
         }
     }

@@ -2,6 +2,8 @@
 #include "sim_camera.hpp"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -42,22 +44,28 @@ Endpoint from_sockaddr(const sockaddr_in& sa) {
     return Endpoint{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
 }
 
-CameraResult<UniqueFd> bind_udp(const std::string& ip, uint16_t port, bool nonblocking) {
+CameraResult<UniqueFd> bind_udp(const std::string& ip, uint16_t port, bool nonblocking,
+                                bool reuse = false) {
     in_addr addr{};
     if (inet_pton(AF_INET, ip.c_str(), &addr) != 1) {
-        return Err(CameraError::io_text(EINVAL, "bad IPv4 address '" + ip + "'"));
+        return Err{CameraError::io_text(EINVAL, "bad IPv4 address '" + ip + "'")};
     }
     int type = SOCK_DGRAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0);
     UniqueFd fd(::socket(AF_INET, type, 0));
     if (!fd.is_valid()) {
-        return Err(CameraError::io(errno));
+        return Err{CameraError::io(errno)};
+    }
+    if (reuse) {
+        // Every camera on the host listens to the same broadcast address and port.
+        int one = 1;
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     }
     int size = 8 << 20;
     ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
     sockaddr_in sa = to_sockaddr(Endpoint{ntohl(addr.s_addr), port});
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
-        return Err(CameraError::io(errno));
+        return Err{CameraError::io(errno)};
     }
     return fd;
 }
@@ -108,6 +116,7 @@ struct SimCamera::Impl : DeviceHooks {
 
     SimCamera& cam;
     UniqueFd gvcp_fd, stream_fd, alt_fd;
+    std::vector<UniqueFd> broadcast_fds;  // DISCOVERY only
     ThreadHandle gvcp_thread, stream_thread;
     std::shared_ptr<Waker> gvcp_waker, stream_waker;
     bool started = false;
@@ -153,6 +162,7 @@ struct SimCamera::Impl : DeviceHooks {
     }
 
     void gvcp_loop();
+    void open_broadcast_sockets();
     void send_reply(const std::vector<uint8_t>& bytes, Endpoint to, bool alt);
     void stream_loop();
     void produce_frames(const StreamState& st, const GvspFaults& faults);
@@ -187,25 +197,22 @@ void SimCamera::Impl::gvcp_loop() {
     };
     std::multimap<Instant, Delayed> delayed;
     std::vector<uint8_t> buf(65536);
-    const Flag& stop = gvcp_thread.stop_flag();
-    while (!stop->load(std::memory_order_acquire)) {
-        Instant now = Clock::now();
-        Instant wake_at = now + std::chrono::milliseconds(200);
-        if (auto t = cam.device_.poll(now)) {
-            wake_at = std::min(wake_at, *t);
-        }
-        if (!delayed.empty()) {
-            wake_at = std::min(wake_at, delayed.begin()->first);
-        }
-        Poller::Event events[4];
-        (void)poller->wait(events, ms_until(wake_at, 200));
+    for (size_t i = 0; i < broadcast_fds.size(); ++i) {
+        (void)poller->add_readable(broadcast_fds[i].get(), 3 + i);
+    }
+    // Reads every pending datagram of fd; broadcast sockets only pass DISCOVERY on.
+    auto drain = [&](int fd, bool discovery_only) {
         for (;;) {
             sockaddr_in src{};
             socklen_t len = sizeof(src);
-            ssize_t n = ::recvfrom(gvcp_fd.get(), buf.data(), buf.size(), MSG_DONTWAIT,
+            ssize_t n = ::recvfrom(fd, buf.data(), buf.size(), MSG_DONTWAIT,
                                    reinterpret_cast<sockaddr*>(&src), &len);
             if (n < 0) {
-                break;
+                return;
+            }
+            if (discovery_only &&
+                (n < 8 || buf[0] != 0x42 || load_be16(buf.data() + 2) != reg::kDiscoveryCmd)) {
+                continue;
             }
             Endpoint from = from_sockaddr(src);
             Instant at = Clock::now();
@@ -221,11 +228,59 @@ void SimCamera::Impl::gvcp_loop() {
                 }
             }
         }
+    };
+    const Flag& stop = gvcp_thread.stop_flag();
+    while (!stop->load(std::memory_order_acquire)) {
+        Instant now = Clock::now();
+        Instant wake_at = now + std::chrono::milliseconds(200);
+        if (auto t = cam.device_.poll(now)) {
+            wake_at = std::min(wake_at, *t);
+        }
+        if (!delayed.empty()) {
+            wake_at = std::min(wake_at, delayed.begin()->first);
+        }
+        Poller::Event events[8];
+        (void)poller->wait(events, ms_until(wake_at, 200));
+        drain(gvcp_fd.get(), false);
+        for (const auto& fd : broadcast_fds) {
+            drain(fd.get(), true);
+        }
         now = Clock::now();
         while (!delayed.empty() && delayed.begin()->first <= now) {
             send_reply(delayed.begin()->second.bytes, delayed.begin()->second.to,
                        delayed.begin()->second.alt);
             delayed.erase(delayed.begin());
+        }
+    }
+}
+
+void SimCamera::Impl::open_broadcast_sockets() {
+    std::vector<std::string> addrs = {"255.255.255.255"};
+    // The subnet-directed broadcast address of the interface that holds our address, if any.
+    in_addr ip{};
+    inet_pton(AF_INET, cam.config_.ip.c_str(), &ip);
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) == 0) {
+        for (ifaddrs* i = list; i; i = i->ifa_next) {
+            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET ||
+                !(i->ifa_flags & IFF_BROADCAST) || !i->ifa_broadaddr) {
+                continue;
+            }
+            auto* a = reinterpret_cast<sockaddr_in*>(i->ifa_addr);
+            auto* b = reinterpret_cast<sockaddr_in*>(i->ifa_broadaddr);
+            if (a->sin_addr.s_addr == ip.s_addr) {
+                char text[INET_ADDRSTRLEN];
+                inet_ntop(AF_INET, &b->sin_addr, text, sizeof(text));
+                addrs.emplace_back(text);
+            }
+        }
+        ::freeifaddrs(list);
+    }
+    for (const auto& a : addrs) {
+        // Best effort: a host that refuses one of them still has the unicast socket.
+        auto fd = bind_udp(a, cam.control_.port, true, true);
+        if (fd.ok()) {
+            broadcast_fds.push_back(std::move(*fd));
         }
     }
 }
@@ -252,13 +307,11 @@ void SimCamera::Impl::fire_test(const ChannelState& ch, uint32_t size) {
 
 RingFrame SimCamera::Impl::make_frame(const StreamState& st) {
     RingFrame f;
-    f.block_id = next_block;
-    if (st.extended_ids) {
-        next_block = next_block + 1 == 0 ? 1 : next_block + 1;
-    } else {
-        next_block = (next_block & 0xFFFF) >= 0xFFFF ? 1 : (next_block & 0xFFFF) + 1;
-        f.block_id &= 0xFFFF;
+    f.block_id = st.extended_ids ? next_block : (next_block & 0xFFFF);
+    if (f.block_id == 0) {
+        f.block_id = 1;  // switching id width mid-stream never yields the invalid id 0
     }
+    next_block = next_block_id(f.block_id, st.extended_ids);
     f.info.timestamp = cam.device_.timestamp();
     f.info.pixel_format = st.pixel_format;
     f.info.width = st.width;
@@ -521,7 +574,10 @@ void SimCamera::Impl::stream_loop() {
         StreamState st = cam.device_.stream_state();
         Instant now = Clock::now();
         int timeout = 200;
-        if (st.acquiring) {
+        // Frames wait for a destination: nothing is produced while every channel is closed.
+        bool any_open = std::any_of(st.channels.begin(), st.channels.end(),
+                                    [](const ChannelState& ch) { return ch.port != 0; });
+        if (st.acquiring && any_open) {
             timeout = ms_until(next_frame, 200, now);
         }
         if (timeout > 0) {
@@ -551,7 +607,9 @@ void SimCamera::Impl::stream_loop() {
             generation = st.start_generation;
             next_frame = now;
         }
-        if (!st.acquiring || now < next_frame) {
+        any_open = std::any_of(st.channels.begin(), st.channels.end(),
+                               [](const ChannelState& ch) { return ch.port != 0; });
+        if (!st.acquiring || !any_open || now < next_frame) {
             continue;
         }
         produce_frames(st, faults);
@@ -598,11 +656,11 @@ CameraResult<void> SimCamera::start() {
     }
     auto gvcp = bind_udp(config_.ip, config_.port, true);
     if (!gvcp.ok()) {
-        return Err(gvcp.error());
+        return Err{gvcp.error()};
     }
     auto stream = bind_udp(config_.ip, 0, false);
     if (!stream.ok()) {
-        return Err(stream.error());
+        return Err{stream.error()};
     }
     impl_->gvcp_fd = std::move(*gvcp);
     impl_->stream_fd = std::move(*stream);
@@ -616,17 +674,20 @@ CameraResult<void> SimCamera::start() {
         uint16_t port = config_.alt_reply_port ? config_.alt_reply_port : control_.port;
         auto alt = bind_udp(*config_.alt_reply_ip, port, true);
         if (!alt.ok()) {
-            return Err(alt.error());
+            return Err{alt.error()};
         }
         impl_->alt_fd = std::move(*alt);
+    }
+    if (config_.listen_broadcast) {
+        impl_->open_broadcast_sockets();
     }
     auto w1 = Waker::create();
     auto w2 = Waker::create();
     if (!w1.ok()) {
-        return Err(w1.error());
+        return Err{w1.error()};
     }
     if (!w2.ok()) {
-        return Err(w2.error());
+        return Err{w2.error()};
     }
     impl_->gvcp_waker = *w1;
     impl_->stream_waker = *w2;
@@ -635,13 +696,13 @@ CameraResult<void> SimCamera::start() {
     Impl* impl = impl_.get();
     auto s1 = spawn_worker(impl_->gvcp_thread, "corvisk-simgvcp", [impl] { impl->gvcp_loop(); });
     if (!s1.ok()) {
-        return Err(s1.error());
+        return Err{s1.error()};
     }
     auto s2 =
         spawn_worker(impl_->stream_thread, "corvisk-simgvsp", [impl] { impl->stream_loop(); });
     if (!s2.ok()) {
         impl_->gvcp_thread.stop_and_join();
-        return Err(s2.error());
+        return Err{s2.error()};
     }
     impl_->started = true;
     return {};
@@ -653,6 +714,7 @@ void SimCamera::stop() {
     impl_->gvcp_fd.reset();
     impl_->stream_fd.reset();
     impl_->alt_fd.reset();
+    impl_->broadcast_fds.clear();
     impl_->started = false;
 }
 

@@ -108,6 +108,9 @@ struct SimConfig {
     uint32_t heartbeat_timeout_ms = 3000;
     uint32_t resend_ring_frames = 8;  // frames kept for resend
     uint64_t seed = 1;
+    // Also answer DISCOVERY sent to the limited broadcast address (and to the subnet broadcast
+    // address when the interface has one), as a camera on a real link does.
+    bool listen_broadcast = true;
     // Second local address to answer from when GvcpFaults::reply_from_alt is set (ip, port 0 =
     // the same port as the device).
     std::optional<std::string> alt_reply_ip;

@@ -40,6 +40,7 @@ class [[nodiscard]] Result {
     const T& value() const& { return std::get<0>(v_); }
     T&& value() && { return std::get<0>(std::move(v_)); }
     T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
 
