@@ -117,6 +117,11 @@ NodeId Genicam::push(std::string name, Node node) {
     return id;
 }
 
+void Genicam::reserve(size_t n) {
+    nodes_.reserve(n);
+    names_.reserve(n);
+}
+
 void Genicam::add_invalidation(NodeId written, NodeId dependent) {
     invalidation_[written].push_back(dependent);
 }

@@ -10,6 +10,14 @@
 //
 // Ownership: links between nodes are ids, never pointers, so records may be cloned, updated and
 // written back, and the array may grow, without invalidating any link.
+//
+// Building on the map (value and register access): resolve a feature with lookup(); follow every
+// link through guarded(id, ...) so cycles fail with CircularReference and over-long chains with a
+// DeviceDescription error instead of exhausting the stack (String pValue chains included); copy
+// the record you work on out of at(id) before calling into other nodes (a nested operation may
+// update the map), and write back only what changed (register cache, compiled formula, constant);
+// use invalidated_by() after a register write and drop_all_caches() on request. The device is
+// reached only through PortIo (genicam/port.hpp).
 #pragma once
 
 #include <cstddef>
@@ -257,6 +265,8 @@ class Genicam {
     // replacing an earlier node of the same name (which stays in the array, and links already
     // resolved to it stay valid).
     NodeId push(std::string name, Node node);
+    // Reserves room for `n` nodes (an optimisation only).
+    void reserve(size_t n);
     // Records that writing register `written` drops the cache of `dependent`.
     void add_invalidation(NodeId written, NodeId dependent);
 

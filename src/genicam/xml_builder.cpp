@@ -1,0 +1,678 @@
+// XML to node-map builder: one walk over the libxml2 tree, then link and invalidator passes.
+#include "genicam/xml_builder.hpp"
+
+#include <fmt/format.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "genicam/number.hpp"
+
+namespace corvisk::genicam::xml {
+
+namespace {
+
+// --- libxml2 document parsing ---
+
+struct DocFree {
+    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+};
+struct CtxtFree {
+    void operator()(xmlParserCtxt* c) const { xmlFreeParserCtxt(c); }
+};
+using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
+using CtxtPtr = std::unique_ptr<xmlParserCtxt, CtxtFree>;
+
+// The first fatal error of one parse (or the first error when none is fatal).
+struct ErrorSink {
+    std::string message;
+    bool fatal = false;
+};
+
+std::string describe(const xmlError* e) {
+    std::string msg = e->message != nullptr ? e->message : "unknown parse error";
+    while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) {
+        msg.pop_back();
+    }
+    if (e->line > 0) {
+        return fmt::format("{} at line {}, column {}", msg, e->line, e->int2);
+    }
+    return msg;
+}
+
+// Structured-error hook: keeps libxml2 quiet (nothing on stderr) and remembers the first error.
+void on_error(void* user, xmlError* e) {
+    auto* ctxt = static_cast<xmlParserCtxt*>(user);
+    auto* sink = ctxt != nullptr ? static_cast<ErrorSink*>(ctxt->_private) : nullptr;
+    if (sink == nullptr || e == nullptr || e->level < XML_ERR_ERROR) {
+        return;
+    }
+    const bool fatal = e->level == XML_ERR_FATAL;
+    if (sink->message.empty() || (fatal && !sink->fatal)) {
+        sink->message = describe(e);
+        sink->fatal = fatal;
+    }
+}
+
+// Refuses every external resource (DTD subsets, external entities). The parse options already
+// keep libxml2 from asking; this makes sure nothing is read even if it does.
+xmlParserInput* refuse_external(void*, const xmlChar*, const xmlChar*) {
+    return nullptr;
+}
+
+Result<DocPtr, std::string> parse_document(std::string_view text) {
+    static std::once_flag init;
+    std::call_once(init, [] { xmlInitParser(); });
+    if (text.size() > static_cast<size_t>(INT_MAX)) {
+        return Err{std::string("document too large")};
+    }
+    CtxtPtr ctxt(xmlNewParserCtxt());
+    if (ctxt == nullptr) {
+        return Err{std::string("out of memory")};
+    }
+    ErrorSink sink;
+    ctxt->_private = &sink;
+    ctxt->sax->serror = on_error;
+    ctxt->sax->resolveEntity = refuse_external;
+    // No XML_PARSE_NOENT (it would substitute, and so load, external entities), no DTDLOAD /
+    // DTDATTR / DTDVALID (they fetch the external subset), no HUGE (it lifts libxml2's entity
+    // amplification and depth limits); NONET in case anything still tries the network.
+    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                        XML_PARSE_NOCDATA | XML_PARSE_NOXINCNODE | XML_PARSE_COMPACT;
+    DocPtr doc(xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()),
+                                 "device-description.xml", "UTF-8", options));
+    if (doc == nullptr || ctxt->wellFormed == 0) {
+        if (!sink.message.empty()) {
+            return Err{sink.message};
+        }
+        const xmlError* last = &ctxt->lastError;
+        return Err{last->message != nullptr ? describe(last) : std::string("not well-formed")};
+    }
+    if (xmlDocGetRootElement(doc.get()) == nullptr) {
+        return Err{std::string("no root element")};
+    }
+    return doc;
+}
+
+// --- tree helpers ---
+
+std::string_view local_name(const xmlNode* n) {
+    std::string_view name(reinterpret_cast<const char*>(n->name));
+    const size_t colon = name.rfind(':');  // an undeclared prefix stays in the name
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string_view trim(std::string_view s) {
+    const char* ws = " \t\n\r\f\v";
+    const size_t b = s.find_first_not_of(ws);
+    if (b == std::string_view::npos) {
+        return {};
+    }
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+// The replacement content of a reference to an internal general entity, or null.
+const xmlNode* internal_entity_content(const xmlNode* ref) {
+    const xmlNode* target = ref->children;
+    if (target == nullptr || target->type != XML_ENTITY_DECL) {
+        return nullptr;
+    }
+    const auto* ent = reinterpret_cast<const xmlEntity*>(target);
+    return ent->etype == XML_INTERNAL_GENERAL_ENTITY ? ent->children : nullptr;
+}
+
+constexpr int kMaxEntityNesting = 16;
+
+constexpr const char* kDefaultNodes[][2] = {
+    {"TLParamsLocked",
+     "<Integer Name=\"TLParamsLocked\"><Value>0</Value><Min>0</Min><Max>1</Max></Integer>"},
+    {"GevSCPSPacketSize",
+     "<MaskedIntReg Name=\"GevSCPSPacketSize\"><Address>0xd04</Address><Length>4</Length>"
+     "<AccessMode>RW</AccessMode><pPort>Device</pPort><Cachable>NoCache</Cachable>"
+     "<LSB>31</LSB><MSB>16</MSB><Endianess>BigEndian</Endianess></MaskedIntReg>"},
+    {"GevTimestampTickFrequency",
+     "<IntReg Name=\"GevTimestampTickFrequency\"><Address>0x93c</Address><Length>8</Length>"
+     "<AccessMode>RO</AccessMode><pPort>Device</pPort><Endianess>BigEndian</Endianess>"
+     "</IntReg>"},
+};
+
+// --- the builder ---
+
+// The element children of one element, borrowed from the builder's pool of buffers so the walk
+// does not allocate a vector per element.
+class Kids {
+  public:
+    explicit Kids(std::vector<std::vector<const xmlNode*>>* pool) : pool_(pool) {
+        if (!pool_->empty()) {
+            v_ = std::move(pool_->back());
+            pool_->pop_back();
+        }
+    }
+    ~Kids() {
+        v_.clear();
+        pool_->push_back(std::move(v_));
+    }
+    Kids(const Kids&) = delete;
+    Kids& operator=(const Kids&) = delete;
+
+    std::vector<const xmlNode*>& get() { return v_; }
+    operator const std::vector<const xmlNode*>&() const { return v_; }
+    auto begin() const { return v_.begin(); }
+    auto end() const { return v_.end(); }
+
+  private:
+    std::vector<std::vector<const xmlNode*>>* pool_;
+    std::vector<const xmlNode*> v_;
+};
+
+// An estimate of the nodes a tree will produce (elements directly under the root or Groups),
+// to size the node array once.
+size_t count_candidates(const xmlNode* element, size_t depth) {
+    size_t n = 0;
+    for (const xmlNode* c = element->children; c != nullptr; c = c->next) {
+        if (c->type != XML_ELEMENT_NODE) {
+            continue;
+        }
+        const bool group = std::string_view(reinterpret_cast<const char*>(c->name)) == "Group";
+        n += group && depth < 8 ? count_candidates(c, depth + 1) : 1;
+    }
+    return n;
+}
+
+class Builder {
+  public:
+    explicit Builder(const Limits& limits) : limits_(limits) {}
+    void reserve(size_t n) { map_.reserve(std::min(n, limits_.max_nodes) + 3); }
+
+    void walk(const xmlNode* element, size_t depth);
+    std::optional<NodeId> add_element(const xmlNode* element);
+    Status<GenicamError> add_defaults();
+    Genicam finish();
+    const std::optional<GenicamError>& failure() const { return failure_; }
+
+  private:
+    struct Mask {
+        std::optional<uint32_t> lsb, msb;
+    };
+
+    RegisterCommon register_common(const std::vector<const xmlNode*>& kids);
+    std::optional<NodeId> push(std::string name, Node node);
+    void collect_invalidators(NodeId id, const std::vector<const xmlNode*>& kids);
+    void add_struct_entries(const std::vector<const xmlNode*>& kids);
+
+    template <class F>
+    bool each(const xmlNode* first, F& f, int nesting);
+    // Fills `kids` with the element children of `element` (entity content expanded).
+    void child_elements(const xmlNode* element, Kids& kids);
+    std::optional<std::string> text_of(const xmlNode* element);
+    std::optional<std::string> attribute(const xmlNode* element, std::string_view name);
+    std::optional<std::string> child_text(const std::vector<const xmlNode*>& kids,
+                                          std::string_view name);
+    std::optional<int64_t> child_number(const std::vector<const xmlNode*>& kids,
+                                        std::string_view name);
+    ValueRef int_ref(const std::vector<const xmlNode*>& kids, std::string_view x,
+                     std::string_view px);
+    ValueRef float_ref(const std::vector<const xmlNode*>& kids, std::string_view x,
+                       std::string_view px);
+    std::vector<Variable> variables(const std::vector<const xmlNode*>& kids);
+    Mask mask(const std::vector<const xmlNode*>& kids);
+    bool spend(size_t units);
+    void fail(std::string message);
+
+    const Limits& limits_;
+    Genicam map_;
+    std::vector<std::pair<NodeId, std::vector<std::string>>> pending_invalidators_;
+    uint32_t anonymous_ = 0;
+    size_t entity_work_ = 0;
+    std::optional<GenicamError> failure_;
+    std::vector<std::vector<const xmlNode*>> kids_pool_;
+};
+
+void Builder::fail(std::string message) {
+    if (!failure_) {
+        failure_ = GenicamError::device_description(std::move(message));
+    }
+}
+
+// Charges work done inside entity replacement content; false once the budget is gone.
+bool Builder::spend(size_t units) {
+    entity_work_ += units;
+    if (entity_work_ > limits_.max_entity_work) {
+        fail("entity expansion exceeds the limit");
+        return false;
+    }
+    return true;
+}
+
+// Calls f(node, nesting) for each node of the sibling list starting at `first`, descending
+// transparently into references to internal entities (their content stands in for the
+// reference). f returns true to stop. Returns true when stopped (by f or by the budget).
+template <class F>
+bool Builder::each(const xmlNode* first, F& f, int nesting) {
+    for (const xmlNode* n = first; n != nullptr; n = n->next) {
+        if (nesting > 0 && !spend(1)) {
+            return true;
+        }
+        if (n->type == XML_ENTITY_REF_NODE) {
+            const xmlNode* content = internal_entity_content(n);
+            if (content != nullptr && nesting < kMaxEntityNesting &&
+                each(content, f, nesting + 1)) {
+                return true;
+            }
+            continue;
+        }
+        if (f(n, nesting)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Builder::child_elements(const xmlNode* element, Kids& kids) {
+    auto& out = kids.get();
+    auto f = [&out](const xmlNode* n, int) {
+        if (n->type == XML_ELEMENT_NODE) {
+            out.push_back(n);
+        }
+        return false;
+    };
+    each(element->children, f, 0);
+}
+
+// The element's leading text (text, CDATA and entity text up to the first other child); absent
+// when there is none.
+std::optional<std::string> Builder::text_of(const xmlNode* element) {
+    std::optional<std::string> text;
+    auto f = [&](const xmlNode* n, int nesting) {
+        if (n->type != XML_TEXT_NODE && n->type != XML_CDATA_SECTION_NODE) {
+            return true;
+        }
+        const char* content = reinterpret_cast<const char*>(n->content);
+        const size_t len = content != nullptr ? std::strlen(content) : 0;
+        if (nesting > 0 && !spend(len / 64)) {
+            return true;
+        }
+        if (!text) {
+            text.emplace();
+        }
+        text->append(content != nullptr ? content : "", len);
+        return false;
+    };
+    each(element->children, f, 0);
+    return text;
+}
+
+std::optional<std::string> Builder::attribute(const xmlNode* element, std::string_view name) {
+    for (const xmlAttr* a = element->properties; a != nullptr; a = a->next) {
+        if (std::string_view(reinterpret_cast<const char*>(a->name)) != name) {
+            continue;
+        }
+        std::string value;
+        auto f = [&](const xmlNode* n, int nesting) {
+            if (n->type == XML_TEXT_NODE && n->content != nullptr) {
+                const char* content = reinterpret_cast<const char*>(n->content);
+                const size_t len = std::strlen(content);
+                if (nesting > 0 && !spend(len / 64)) {
+                    return true;
+                }
+                value.append(content, len);
+            }
+            return false;
+        };
+        each(a->children, f, 0);
+        return value;
+    }
+    return std::nullopt;
+}
+
+// The trimmed text of the first child element named `name`; absent if there is no such child
+// or it has no text (later children of the same name are not looked at).
+std::optional<std::string> Builder::child_text(const std::vector<const xmlNode*>& kids,
+                                               std::string_view name) {
+    for (const xmlNode* k : kids) {
+        if (local_name(k) == name) {
+            auto text = text_of(k);
+            if (!text) {
+                return std::nullopt;
+            }
+            return std::string(trim(*text));
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int64_t> Builder::child_number(const std::vector<const xmlNode*>& kids,
+                                             std::string_view name) {
+    auto text = child_text(kids, name);
+    return text ? parse_number_text(*text) : std::nullopt;
+}
+
+ValueRef Builder::int_ref(const std::vector<const xmlNode*>& kids, std::string_view x,
+                          std::string_view px) {
+    if (auto name = child_text(kids, px)) {
+        return ValueRef::node(Link::name(std::move(*name)));
+    }
+    if (auto v = child_number(kids, x)) {
+        return ValueRef::integer(*v);
+    }
+    return {};
+}
+
+ValueRef Builder::float_ref(const std::vector<const xmlNode*>& kids, std::string_view x,
+                            std::string_view px) {
+    if (auto name = child_text(kids, px)) {
+        return ValueRef::node(Link::name(std::move(*name)));
+    }
+    if (auto text = child_text(kids, x)) {
+        if (auto f = parse_f64(*text); f.ok()) {
+            return ValueRef::real(*f);
+        }
+        if (auto v = parse_number_text(*text)) {
+            return ValueRef::integer(*v);
+        }
+    }
+    return {};
+}
+
+std::vector<Variable> Builder::variables(const std::vector<const xmlNode*>& kids) {
+    std::vector<Variable> vars;
+    for (const xmlNode* k : kids) {
+        if (local_name(k) != "pVariable") {
+            continue;
+        }
+        auto name = attribute(k, "Name");
+        auto text = text_of(k);
+        if (name && text) {
+            vars.push_back(Variable{std::move(*name), Link::name(std::string(trim(*text)))});
+        }
+    }
+    return vars;
+}
+
+Builder::Mask Builder::mask(const std::vector<const xmlNode*>& kids) {
+    const auto low32 = [](std::optional<int64_t> v) -> std::optional<uint32_t> {
+        if (!v) {
+            return std::nullopt;
+        }
+        return static_cast<uint32_t>(static_cast<uint64_t>(*v));
+    };
+    const auto bit = low32(child_number(kids, "Bit"));
+    const auto lsb = low32(child_number(kids, "LSB"));
+    const auto msb = low32(child_number(kids, "MSB"));
+    return Mask{lsb ? lsb : bit, msb ? msb : bit};
+}
+
+std::optional<NodeId> Builder::push(std::string name, Node node) {
+    if (map_.size() >= limits_.max_nodes) {
+        fail(fmt::format("more than {} nodes", limits_.max_nodes));
+        return std::nullopt;
+    }
+    return map_.push(std::move(name), std::move(node));
+}
+
+void Builder::collect_invalidators(NodeId id, const std::vector<const xmlNode*>& kids) {
+    std::vector<std::string> names;
+    for (const xmlNode* k : kids) {
+        if (local_name(k) == "pInvalidator") {
+            if (auto text = text_of(k)) {
+                names.emplace_back(trim(*text));
+            }
+        }
+    }
+    if (!names.empty()) {
+        pending_invalidators_.emplace_back(id, std::move(names));
+    }
+}
+
+RegisterCommon Builder::register_common(const std::vector<const xmlNode*>& kids) {
+    RegisterCommon common;
+    for (const xmlNode* k : kids) {
+        const std::string_view name = local_name(k);
+        if (name == "Address") {
+            auto text = text_of(k);
+            if (auto v = text ? parse_number_text(trim(*text)) : std::nullopt) {
+                common.addresses.push_back(ValueRef::integer(*v));
+            }
+        } else if (name == "pAddress") {
+            if (auto text = text_of(k)) {
+                common.addresses.push_back(ValueRef::node(Link::name(std::string(trim(*text)))));
+            }
+        } else if (name == "IntSwissKnife") {
+            if (auto id = add_element(k)) {
+                common.addresses.push_back(ValueRef::node(Link::resolved(*id)));
+            }
+        }
+    }
+    common.length = int_ref(kids, "Length", "pLength");
+    const auto access = child_text(kids, "AccessMode");
+    common.access = access == "RO"   ? AccessMode::RO
+                    : access == "WO" ? AccessMode::WO
+                                     : AccessMode::RW;
+    const auto cachable = child_text(kids, "Cachable");
+    common.cachable = cachable == "NoCache"        ? Cachable::NoCache
+                      : cachable == "WriteThrough" ? Cachable::WriteThrough
+                                                   : Cachable::WriteAround;
+    return common;
+}
+
+void Builder::add_struct_entries(const std::vector<const xmlNode*>& kids) {
+    const RegisterCommon common = register_common(kids);
+    const auto endianess = child_text(kids, "Endianess");
+    const auto sign = child_text(kids, "Sign");
+    for (const xmlNode* entry : kids) {
+        if (local_name(entry) != "StructEntry" || failure_) {
+            continue;
+        }
+        auto name = attribute(entry, "Name");
+        if (!name) {
+            continue;
+        }
+        Kids entry_kids(&kids_pool_);
+        child_elements(entry, entry_kids);
+        RegisterNode reg{common, IntKind{}};
+        const auto access = child_text(entry_kids, "AccessMode");
+        if (access == "RO" || access == "WO" || access == "RW") {
+            reg.common.access = access == "RO"   ? AccessMode::RO
+                                : access == "WO" ? AccessMode::WO
+                                                 : AccessMode::RW;
+        }
+        const Mask m = mask(entry_kids);
+        const auto entry_endianess = child_text(entry_kids, "Endianess");
+        const auto entry_sign = child_text(entry_kids, "Sign");
+        reg.kind = IntKind{m.lsb, m.msb, (entry_sign ? entry_sign : sign) != "Signed",
+                           (entry_endianess ? entry_endianess : endianess) == "BigEndian"};
+        if (auto id = push(std::move(*name), std::move(reg))) {
+            collect_invalidators(*id, entry_kids);
+        }
+    }
+}
+
+std::optional<NodeId> Builder::add_element(const xmlNode* element) {
+    if (failure_) {
+        return std::nullopt;
+    }
+    const std::string_view tag = local_name(element);
+    std::string name;
+    if (auto attr = attribute(element, "Name")) {
+        name = std::move(*attr);
+    } else {
+        name = fmt::format("__anonymous_{}_{}", tag, ++anonymous_);
+    }
+    Kids kids(&kids_pool_);
+    child_elements(element, kids);
+    const auto is_unsigned = [&] { return child_text(kids, "Sign") != "Signed"; };
+    const auto big_endian = [&] { return child_text(kids, "Endianess") == "BigEndian"; };
+
+    Node node;
+    if (tag == "Port") {
+        node = PortNode{};
+    } else if (tag == "Category") {
+        CategoryNode c;
+        for (const xmlNode* k : kids) {
+            if (local_name(k) == "pFeature") {
+                if (auto text = text_of(k)) {
+                    c.features.push_back(Link::name(std::string(trim(*text))));
+                }
+            }
+        }
+        node = std::move(c);
+    } else if (tag == "Integer") {
+        node = IntegerNode{int_ref(kids, "Value", "pValue"), int_ref(kids, "Min", "pMin"),
+                           int_ref(kids, "Max", "pMax"), int_ref(kids, "Inc", "pInc")};
+    } else if (tag == "Float") {
+        node = FloatNode{float_ref(kids, "Value", "pValue"), float_ref(kids, "Min", "pMin"),
+                         float_ref(kids, "Max", "pMax")};
+    } else if (tag == "Boolean") {
+        node =
+            BooleanNode{int_ref(kids, "Value", "pValue"), child_number(kids, "OnValue").value_or(1),
+                        child_number(kids, "OffValue").value_or(0)};
+    } else if (tag == "Command") {
+        node = CommandNode{int_ref(kids, "Value", "pValue"),
+                           int_ref(kids, "CommandValue", "pCommandValue")};
+    } else if (tag == "Enumeration") {
+        EnumerationNode e{int_ref(kids, "Value", "pValue"), {}};
+        for (const xmlNode* k : kids) {
+            if (local_name(k) != "EnumEntry") {
+                continue;
+            }
+            auto entry_name = attribute(k, "Name");
+            Kids entry_kids(&kids_pool_);
+            child_elements(k, entry_kids);
+            const auto value = child_number(entry_kids, "Value");
+            if (entry_name && value) {
+                e.entries.push_back(EnumEntry{std::move(*entry_name), *value});
+            }
+        }
+        node = std::move(e);
+    } else if (tag == "String") {
+        if (auto p = child_text(kids, "pValue")) {
+            node = StringNode{ValueRef::node(Link::name(std::move(*p)))};
+        } else if (auto v = child_text(kids, "Value")) {
+            node = StringNode{ValueRef::text(std::move(*v))};
+        } else {
+            node = StringNode{};
+        }
+    } else if (tag == "IntReg") {
+        node = RegisterNode{register_common(kids),
+                            IntKind{std::nullopt, std::nullopt, is_unsigned(), big_endian()}};
+    } else if (tag == "MaskedIntReg") {
+        const Mask m = mask(kids);
+        node =
+            RegisterNode{register_common(kids), IntKind{m.lsb, m.msb, is_unsigned(), big_endian()}};
+    } else if (tag == "Register") {
+        node = RegisterNode{register_common(kids), RawKind{}};
+    } else if (tag == "FloatReg") {
+        node = RegisterNode{register_common(kids), FloatKind{big_endian()}};
+    } else if (tag == "StringReg") {
+        node = RegisterNode{register_common(kids), StringKind{}};
+    } else if (tag == "StructReg") {
+        add_struct_entries(kids);
+        return std::nullopt;
+    } else if (tag == "SwissKnife" || tag == "IntSwissKnife") {
+        node = SwissKnifeNode{{child_text(kids, "Formula").value_or(""), std::nullopt},
+                              variables(kids)};
+    } else if (tag == "Converter" || tag == "IntConverter") {
+        node = ConverterNode{int_ref(kids, "Value", "pValue"),
+                             {child_text(kids, "FormulaTo").value_or(""), std::nullopt},
+                             {child_text(kids, "FormulaFrom").value_or(""), std::nullopt},
+                             variables(kids)};
+    } else {
+        return std::nullopt;
+    }
+    const auto id = push(std::move(name), std::move(node));
+    if (id) {
+        collect_invalidators(*id, kids);
+    }
+    return id;
+}
+
+void Builder::walk(const xmlNode* element, size_t depth) {
+    if (depth > limits_.max_group_depth) {
+        fail(fmt::format("groups nested deeper than {}", limits_.max_group_depth));
+        return;
+    }
+    Kids kids(&kids_pool_);
+    child_elements(element, kids);
+    for (const xmlNode* child : kids) {
+        if (failure_) {
+            return;
+        }
+        if (local_name(child) == "Group") {
+            walk(child, depth + 1);
+        } else {
+            (void)add_element(child);
+        }
+    }
+}
+
+Status<GenicamError> Builder::add_defaults() {
+    for (const auto& [name, fragment] : kDefaultNodes) {
+        if (map_.find(name)) {
+            continue;
+        }
+        auto doc = parse_document(fragment);
+        if (!doc.ok()) {
+            return Err{GenicamError::device_description(
+                fmt::format("default node {}: {}", name, doc.error()))};
+        }
+        (void)add_element(xmlDocGetRootElement(doc->get()));
+    }
+    return {};
+}
+
+Genicam Builder::finish() {
+    for (size_t i = 0; i < map_.size(); ++i) {
+        for_each_link(map_.at(static_cast<NodeId>(i)).node, [this](Link& link) {
+            if (!link.is_resolved()) {
+                if (auto id = map_.find(link.name())) {
+                    link.resolve(*id);
+                }
+            }
+        });
+    }
+    for (const auto& [declaring, names] : pending_invalidators_) {
+        for (const auto& name : names) {
+            if (auto target = map_.find(name)) {
+                map_.add_invalidation(*target, declaring);
+            }
+        }
+    }
+    return std::move(map_);
+}
+
+}  // namespace
+
+GenicamResult<Genicam> parse(std::string_view text, const Limits& limits) {
+    if (text.size() > limits.max_document_bytes) {
+        return Err{GenicamError::device_description(
+            fmt::format("document of {} bytes exceeds the limit of {} bytes", text.size(),
+                        limits.max_document_bytes))};
+    }
+    auto doc = parse_document(text);
+    if (!doc.ok()) {
+        return Err{GenicamError::device_description(std::move(doc).error())};
+    }
+    Builder builder(limits);
+    builder.reserve(count_candidates(xmlDocGetRootElement(doc->get()), 0));
+    builder.walk(xmlDocGetRootElement(doc->get()), 0);
+    if (builder.failure()) {
+        return Err{*builder.failure()};
+    }
+    doc->reset();  // the tree is no longer needed; free it before the link passes
+    CVK_TRY_VOID(builder.add_defaults());
+    if (builder.failure()) {
+        return Err{*builder.failure()};
+    }
+    return builder.finish();
+}
+
+}  // namespace corvisk::genicam::xml
