@@ -107,38 +107,6 @@ std::optional<gige::IpAddress> parse_ip_arg(PyObject* value, const char* argumen
     return std::nullopt;
 }
 
-std::optional<uint8_t> parse_retries(PyObject* value) {
-    if (!PyIndex_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "Camera() argument 'retries' must be int, not %.200s",
-                     Py_TYPE(value)->tp_name);
-        return std::nullopt;
-    }
-    PyRef index = PyRef::steal(PyNumber_Index(value));
-    if (!index) {
-        return std::nullopt;
-    }
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-    if (n == -1 && PyErr_Occurred()) {
-        return std::nullopt;
-    }
-    if (overflow != 0 || n < 0 || n > 255) {
-        PyErr_SetString(PyExc_OverflowError,
-                        "Camera() argument 'retries' must be in the range 0..255");
-        return std::nullopt;
-    }
-    return static_cast<uint8_t>(n);
-}
-
-std::optional<bool> parse_exclusive(PyObject* value) {
-    if (!PyBool_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "Camera() argument 'exclusive' must be bool, not %.200s",
-                     Py_TYPE(value)->tp_name);
-        return std::nullopt;
-    }
-    return value == Py_True;
-}
-
 // Seconds to whole milliseconds, clamped to the 32-bit register and truncated.
 uint32_t heartbeat_ms(Duration timeout) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
@@ -169,7 +137,7 @@ std::optional<gige::ConnectionConfig> parse_config(PyObject* args, PyObject* kwa
         config.gvcp_timeout = *t;
     }
     if (retries_arg != nullptr) {
-        auto r = parse_retries(retries_arg);
+        auto r = parse_unsigned<uint8_t>(retries_arg, "Camera", "retries");
         if (!r) {
             return std::nullopt;
         }
@@ -183,7 +151,7 @@ std::optional<gige::ConnectionConfig> parse_config(PyObject* args, PyObject* kwa
         config.heartbeat_timeout_ms = heartbeat_ms(*t);
     }
     if (exclusive_arg != nullptr) {
-        auto e = parse_exclusive(exclusive_arg);
+        auto e = parse_bool(exclusive_arg, "Camera", "exclusive");
         if (!e) {
             return std::nullopt;
         }
@@ -419,7 +387,7 @@ PyType_Slot camera_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(camera_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(camera_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(camera_repr)},
-    {Py_tp_methods, nullptr},  // filled by add_camera (the tables live in two files)
+    {Py_tp_methods, nullptr},  // filled by camera_type_create (the tables live in two files)
     {Py_tp_doc, const_cast<char*>(kCameraDoc)},
     {0, nullptr},
 };
@@ -431,17 +399,13 @@ PyType_Spec camera_spec = {
 
 }  // namespace
 
-PyRef add_camera(PyObject* module, ModuleState& state) {
+PyRef camera_type_create(PyObject* module) {
     for (PyType_Slot& slot : camera_slots) {
         if (slot.slot == Py_tp_methods) {
             slot.pfunc = all_camera_methods();
         }
     }
-    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &camera_spec, nullptr));
-    if (type) {
-        state.camera_type = reinterpret_cast<PyTypeObject*>(type.clone().release());
-    }
-    return type;
+    return PyRef::steal(PyType_FromModuleAndSpec(module, &camera_spec, nullptr));
 }
 
 std::shared_ptr<CameraCore> camera_core(PyObject* obj) {

@@ -26,8 +26,8 @@ struct CameraCore {
     genicam::GenICamera camera;  // guarded by mu
 };
 
-// Creates the Camera type for `module` and stores it in the state (registration step).
-PyRef add_camera(PyObject* module, ModuleState& state);
+// Creates the Camera heap type for `module`. New reference, or empty with an exception set.
+PyRef camera_type_create(PyObject* module);
 
 // The shared core and busy slot of a Camera object (for the capture classes). `obj` must be a
 // Camera.

@@ -71,12 +71,8 @@ PyType_Spec link_stats_spec = {
 
 }  // namespace
 
-PyRef add_link_stats(PyObject* module, ModuleState& state) {
-    PyRef type = PyRef::steal(PyType_FromModuleAndSpec(module, &link_stats_spec, nullptr));
-    if (type) {
-        state.link_stats_type = reinterpret_cast<PyTypeObject*>(type.clone().release());
-    }
-    return type;
+PyRef link_stats_type_create(PyObject* module) {
+    return PyRef::steal(PyType_FromModuleAndSpec(module, &link_stats_spec, nullptr));
 }
 
 PyRef link_stats_new(const ModuleState& state, const gige::LinkStats& stats) {

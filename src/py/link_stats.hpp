@@ -9,8 +9,8 @@
 
 namespace corvisk::py {
 
-// Creates the LinkStats type for `module` and stores it in the state (registration step).
-PyRef add_link_stats(PyObject* module, ModuleState& state);
+// Creates the LinkStats heap type for `module`. New reference, or empty with an exception set.
+PyRef link_stats_type_create(PyObject* module);
 
 // A new LinkStats object holding a copy of `stats`. Call with the GIL held.
 PyRef link_stats_new(const ModuleState& state, const gige::LinkStats& stats);

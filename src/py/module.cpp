@@ -66,14 +66,14 @@ struct Registration {
 constexpr Registration kRegistrations[] = {
     {"CameraError", add_camera_exception},
     {"GenicamError", add_genicam_exception},
-    {"Camera", add_camera},
+    {"Camera", add_type<&ModuleState::camera_type, camera_type_create>},
     // SnapshotSession, Acquisition: here, in this order.
     {"Frame", add_type<&ModuleState::frame_type, frame_type_create>},
     {"FrameChannel", add_type<&ModuleState::frame_channel_type, frame_channel_type_create>},
     {"FrameStatus", add_type<&ModuleState::frame_status_type, frame_status_type_create>},
     {"AccessMode", add_type<&ModuleState::access_mode_type, access_mode_type_create>},
     {"StreamStats", add_type<&ModuleState::stream_stats_type, stream_stats_type_create>},
-    {"LinkStats", add_link_stats},
+    {"LinkStats", add_type<&ModuleState::link_stats_type, link_stats_type_create>},
     {"DeviceInfo", add_type<&ModuleState::device_info_type, device_info_type_create>},
     {"discover", add_discover},
 };

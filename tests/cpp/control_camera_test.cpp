@@ -167,7 +167,7 @@ TEST(ControlCameraTest, DeadDeviceTimesOutAndLeavesNoThread) {
     EXPECT_EQ(message(cam.connect()), "connect timed out");
     EXPECT_GE(Clock::now() - start, 100ms);  // both tries waited for
     EXPECT_FALSE(cam.is_connected());
-    EXPECT_EQ(threads(), threads_before);
+    EXPECT_TRUE(eventually([&] { return threads() <= threads_before; }));
     EXPECT_GE(sim.cam.counters().commands, 2u);
 }
 
@@ -357,8 +357,11 @@ TEST(ControlCameraTest, ConnectDisconnectCyclesLeaveNothingBehind) {
         ASSERT_TRUE(r.ok()) << i << ": " << r.error().message();
         cam.disconnect();
     }
-    EXPECT_EQ(open_fds(), fds);
-    EXPECT_EQ(threads(), tasks);
+    // A joined thread can linger in /proc for a moment, and other tests' threads may still be
+    // winding down: the test is that the counts settle at no more than before.
+    EXPECT_TRUE(eventually([&] { return open_fds() <= fds && threads() <= tasks; }))
+        << open_fds() << " fds (was " << fds << "), " << threads() << " threads (was " << tasks
+        << ")";
     EXPECT_TRUE(eventually([&] { return !sim.controlled(); }));
 }
 
