@@ -1,0 +1,514 @@
+// Frame assembly: find-or-create, packet placement, completion, delivery and packet resend.
+#include "gige/stream/assembler.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "gige/proto/gvcp.hpp"
+#include "log.hpp"
+
+namespace corvisk::gige {
+
+namespace {
+
+constexpr const char* kTarget = "corvisk::gige::stream::runner";
+
+// packet_count x ratio as an unsigned count, saturating (NaN and negatives give 0).
+uint64_t resend_budget(uint64_t packet_count, double ratio) {
+    double budget = static_cast<double>(packet_count) * ratio;
+    if (!(budget > 0.0)) {
+        return 0;
+    }
+    if (budget >= 18446744073709551616.0) {
+        return std::numeric_limits<uint64_t>::max();
+    }
+    return static_cast<uint64_t>(budget);
+}
+
+void advance_contiguous(FrameInFlight& f) {
+    auto last = static_cast<int64_t>(f.packet_count) - 1;
+    while (f.contiguous < last && f.slot.packets[static_cast<size_t>(f.contiguous + 1)].received) {
+        ++f.contiguous;
+    }
+}
+
+// After the packet count shrank, the prefix cannot reach past the new end.
+void clamp_contiguous(FrameInFlight& f) {
+    f.contiguous = std::min(f.contiguous, static_cast<int64_t>(f.packet_count) - 1);
+}
+
+}  // namespace
+
+CameraResult<Assembler> Assembler::create(const AssemblerConfig& config, AssemblerHooks hooks) {
+    uint64_t hint = 0;
+    if (config.packet_size > gvsp::kStandardOverhead) {
+        hint = gvsp::packet_count_for(config.payload_size,
+                                      config.packet_size - gvsp::kStandardOverhead);
+    }
+    auto pool = CVK_TRY(FramePool::create(config.n_buffers, config.payload_size, hint));
+    return Assembler(config, std::move(hooks), std::move(pool));
+}
+
+Assembler::Assembler(const AssemblerConfig& config, AssemblerHooks hooks, FramePool pool)
+    : config_(config), hooks_(std::move(hooks)), pool_(std::move(pool)) {
+    if (!hooks_.wall_clock) {
+        hooks_.wall_clock = [] { return wall_clock_ns(); };
+    }
+    // A frame in flight holds a pool buffer, so there are never more than n_buffers of them.
+    in_flight_.reserve(std::max<uint64_t>(4, std::min<uint64_t>(config_.n_buffers, 64)));
+}
+
+uint64_t Assembler::packet_limit(uint64_t per_packet) const {
+    uint64_t natural =
+        gvsp::packet_count_for(config_.payload_size, std::max<uint64_t>(per_packet, 1));
+    uint64_t floor = gvsp::packet_count_for(config_.payload_size, kMinPayloadPerPacket);
+    return std::max({natural, floor, kMinPacketLimit});
+}
+
+void Assembler::on_datagram(std::span<const uint8_t> datagram, Instant now) {
+    stats_.packets += 1;
+    stats_.bytes += datagram.size();
+    gvsp::GvspHeader h;
+    if (!gvsp::parse_header(datagram, h)) {
+        stats_.ignored_packets += 1;
+        return;
+    }
+    if (first_packet_) {
+        // The first frame seen is never late and never counts skipped ids.
+        last_block_id_ = h.block_id - 1;
+        first_packet_ = false;
+    }
+    std::optional<size_t> index = find_frame(h.block_id);
+    if (index) {
+        in_flight_[*index].last_packet_at = now;
+    } else if (!(index = find_or_create_frame(h, now))) {
+        return;
+    }
+    FrameInFlight& f = in_flight_[*index];
+    if (h.is_error()) {
+        if (gvsp::stops_resend(h.status)) {
+            f.resend_disabled = true;
+            stats_.resend_disabled += 1;
+        }
+        stats_.error_packets += 1;
+        return;
+    }
+    if (!place_packet(f, h)) {
+        return;
+    }
+    missing_packet_check(f, h.packet_id, now);
+    check_frame_completion(now, h.block_id);
+}
+
+void Assembler::tick(Instant now) {
+    check_frame_completion(now, std::nullopt);
+}
+
+void Assembler::abort_all() {
+    while (!in_flight_.empty()) {
+        close_frame(0, FrameStatus::Aborted);
+    }
+}
+
+std::optional<size_t> Assembler::find_frame(uint64_t block_id) const {
+    for (size_t i = 0; i < in_flight_.size(); ++i) {
+        if (in_flight_[i].block_id == block_id) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> Assembler::initial_packet_count(const gvsp::GvspHeader& h) const {
+    uint64_t overhead = h.extended_id ? gvsp::kExtendedOverhead : gvsp::kStandardOverhead;
+    if (config_.packet_size <= overhead) {
+        return std::nullopt;
+    }
+    uint64_t per_packet = config_.packet_size - overhead;
+    uint64_t count = 0;
+    switch (h.format) {
+        case gvsp::kLeader: {
+            auto leader = gvsp::parse_leader(h.payload);
+            if (!leader || !gvsp::is_supported_payload_type(leader->payload_type)) {
+                return std::nullopt;
+            }
+            count = gvsp::packet_count_for(config_.payload_size, per_packet);
+            break;
+        }
+        case gvsp::kPayload:
+            count = gvsp::packet_count_for(config_.payload_size, per_packet);
+            break;
+        case gvsp::kTrailer:
+            count = uint64_t{h.packet_id} + 1;
+            break;
+        case gvsp::kAllIn:
+            count = 1;
+            break;
+        default:
+            return std::nullopt;
+    }
+    // A trailer numbered far beyond what the buffer can hold must not size the packet array.
+    if (count > packet_limit(per_packet)) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h, Instant now) {
+    int64_t distance = gvsp::frame_id_distance(last_block_id_, h.block_id, h.extended_id);
+    if (distance >= -99 && distance <= 0) {
+        CVK_LOG(log::Level::Trace, kTarget,
+                log::fields("frame_id", h.block_id, "last", last_block_id_),
+                "discarding late frame");
+        stats_.ignored_packets += 1;
+        return std::nullopt;
+    }
+    std::optional<uint64_t> count = initial_packet_count(h);
+    if (!count) {
+        stats_.ignored_packets += 1;
+        stats_.unsupported_frames += 1;
+        last_block_id_ = h.block_id;
+        return std::nullopt;
+    }
+    BufSlot slot;
+    if (pool_.free.try_recv(slot) != chan::RecvResult::Item) {
+        stats_.underruns += 1;
+        last_block_id_ = h.block_id;
+        return std::nullopt;
+    }
+    if (distance >= 2) {
+        CVK_LOG(log::Level::Trace, kTarget,
+                log::fields("skipped", distance - 1, "after", last_block_id_), "frame ids skipped");
+        stats_.missing_frames += static_cast<uint64_t>(distance - 1);
+    }
+    last_block_id_ = h.block_id;
+    slot.packets.assign(*count, PacketSlot{});  // keeps the capacity of earlier frames
+    uint64_t overhead = h.extended_id ? gvsp::kExtendedOverhead : gvsp::kStandardOverhead;
+    FrameInFlight& f = in_flight_.emplace_back();
+    f.slot = std::move(slot);
+    f.last_packet_at = now;
+    f.block_id = h.block_id;
+    f.packet_count = *count;
+    f.payload_per_packet = config_.packet_size - overhead;
+    f.extended_id = h.extended_id;
+    return in_flight_.size() - 1;
+}
+
+// Marks the packet received and dispatches on its format. False for a duplicate, which ends
+// the datagram's processing.
+bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
+    uint64_t p = h.packet_id;
+    if (p < f.packet_count) {
+        PacketSlot& slot = f.slot.packets[p];
+        if (slot.received) {
+            stats_.duplicated_packets += 1;
+            return false;
+        }
+        if (slot.requested) {
+            stats_.resent_packets += 1;
+        }
+        slot.received = true;
+        advance_contiguous(f);
+    }
+    switch (h.format) {
+        case gvsp::kLeader:
+            place_leader(f, h);
+            break;
+        case gvsp::kTrailer:
+            place_trailer(f, p);
+            break;
+        case gvsp::kPayload:
+            place_payload(f, h);
+            break;
+        default:  // all-in data is not placed; other formats are not understood
+            stats_.ignored_packets += 1;
+            break;
+    }
+    return true;
+}
+
+void Assembler::place_leader(FrameInFlight& f, const gvsp::GvspHeader& h) {
+    if (f.status) {
+        return;
+    }
+    if (h.packet_id != 0) {
+        f.status = FrameStatus::WrongPacketId;
+        return;
+    }
+    f.system_timestamp_ns = hooks_.wall_clock();
+    if (auto leader = gvsp::parse_leader(h.payload)) {
+        f.leader = *leader;
+    }
+}
+
+void Assembler::place_trailer(FrameInFlight& f, uint64_t p) {
+    f.trailer_seen = true;
+    if (f.status) {
+        return;
+    }
+    if (p + 1 <= f.packet_count) {
+        f.packet_count = p + 1;  // the trailer gives the frame's real length
+        clamp_contiguous(f);
+    } else {
+        f.status = FrameStatus::WrongPacketId;
+    }
+}
+
+void Assembler::place_payload(FrameInFlight& f, const gvsp::GvspHeader& h) {
+    if (f.status) {
+        return;
+    }
+    uint64_t p = h.packet_id;
+    uint64_t length = h.payload.size();
+    if (p == 1 && length > 0 && !f.payload_size_learned && !learn_payload_size(f, length)) {
+        return;
+    }
+    if (p >= 1 && p + 2 <= f.packet_count) {
+        copy_payload(f, p, h.payload);
+        return;
+    }
+    CVK_LOG(log::Level::Trace, kTarget, {},
+            "payload packet id {} outside 1..={} (frame {}, {} data bytes, ext={})", p,
+            f.packet_count >= 2 ? f.packet_count - 2 : 0, f.block_id, length, f.extended_id);
+    f.status = FrameStatus::WrongPacketId;
+}
+
+// The first payload packet fixes the frame's payload per packet (devices may send less than
+// the negotiated size). False when the recomputed packet count would outgrow what the buffer
+// can hold: the frame is then marked wrongly numbered instead of growing its packet array.
+bool Assembler::learn_payload_size(FrameInFlight& f, uint64_t length) {
+    f.payload_size_learned = true;
+    if (length == f.payload_per_packet) {
+        return true;
+    }
+    if (!f.trailer_seen) {
+        uint64_t count = gvsp::packet_count_for(config_.payload_size, length);
+        if (count > packet_limit(f.payload_per_packet)) {
+            CVK_LOG(log::Level::Trace, kTarget,
+                    log::fields("frame_id", f.block_id, "length", length),
+                    "payload packets too small for the frame buffer");
+            f.status = FrameStatus::WrongPacketId;
+            return false;
+        }
+        f.packet_count = count;
+        if (f.slot.packets.size() < count) {
+            f.slot.packets.reserve(count);  // exactly: no geometric overshoot past the limit
+            f.slot.packets.resize(count);
+        }
+        clamp_contiguous(f);
+        advance_contiguous(f);
+    }
+    f.payload_per_packet = length;
+    return true;
+}
+
+void Assembler::copy_payload(FrameInFlight& f, uint64_t p, std::span<const uint8_t> data) {
+    uint64_t offset = (p - 1) * f.payload_per_packet;
+    uint64_t length = data.size();
+    uint64_t buffer_length = f.slot.data.size();
+    if (offset + length > buffer_length) {
+        if (p + 2 != f.packet_count) {
+            stats_.size_mismatch_errors += 1;
+        }
+        length = offset >= buffer_length ? 0 : buffer_length - offset;
+    }
+    if (length == 0) {
+        return;
+    }
+    std::memcpy(f.slot.data.data() + offset, data.data(), length);
+    f.received_size += length;
+    f.data_end = std::max(f.data_end, offset + length);
+}
+
+std::optional<FrameStatus> Assembler::closing_status(const FrameInFlight& f, bool newer_exists,
+                                                     Instant now) const {
+    if (f.complete()) {
+        return f.status.value_or(FrameStatus::Complete);
+    }
+    // Without resends the holes of a frame the device has moved past will never be filled.
+    if ((!config_.resend_enabled || f.resend_disabled) && newer_exists) {
+        return FrameStatus::MissingPackets;
+    }
+    bool only_leader_of_newest = f.contiguous == 0 && f.block_id == last_block_id_;
+    if (!only_leader_of_newest && now - f.last_packet_at >= config_.frame_timeout) {
+        return f.status.value_or(FrameStatus::Timeout);
+    }
+    return std::nullopt;
+}
+
+void Assembler::check_frame_completion(Instant now, std::optional<uint64_t> placed_block) {
+    while (!in_flight_.empty()) {
+        auto status = closing_status(in_flight_[0], in_flight_.size() > 1, now);
+        if (!status) {
+            break;
+        }
+        close_frame(0, *status);
+    }
+    for (FrameInFlight& f : in_flight_) {
+        if (placed_block && f.block_id == *placed_block) {
+            continue;
+        }
+        if (now - f.last_packet_at >= config_.resend_interval) {
+            missing_packet_check(f, f.packet_count - 1, now);
+        }
+    }
+}
+
+void Assembler::close_frame(size_t index, FrameStatus status) {
+    if (hooks_.before_close) {
+        hooks_.before_close();
+    }
+    FrameInFlight f = std::move(in_flight_[index]);
+    in_flight_.erase(in_flight_.begin() + static_cast<ptrdiff_t>(index));
+    count_closed(f, status);
+    FramePtr frame = build_frame(f, status);
+    publish();
+    deliver(frame);
+}
+
+void Assembler::count_closed(const FrameInFlight& f, FrameStatus status) {
+    if (status == FrameStatus::Complete) {
+        stats_.completed_frames += 1;
+        return;
+    }
+    CVK_LOG(log::Level::Trace, kTarget,
+            log::fields("frame_id", f.block_id, "status", frame_status_name(status)),
+            "frame closed incomplete");
+    if (status == FrameStatus::Aborted) {
+        stats_.aborted_frames += 1;
+        return;
+    }
+    if (status == FrameStatus::Timeout) {
+        stats_.timed_out_frames += 1;
+    }
+    stats_.failed_frames += 1;
+    stats_.missing_packets += f.packet_count - static_cast<uint64_t>(f.contiguous + 1);
+}
+
+FramePtr Assembler::build_frame(FrameInFlight& f, FrameStatus status) {
+    auto frame = std::make_shared<Frame>();
+    frame->frame_id = f.block_id;
+    frame->system_timestamp_ns = f.system_timestamp_ns;
+    frame->received_size = f.received_size;
+    frame->data_end = f.data_end;
+    gvsp::PayloadClass kind = gvsp::classify_payload(f.leader);
+    frame->payload_kind = kind.kind;
+    frame->payload_type = kind.raw;
+    if (f.leader) {
+        const gvsp::LeaderInfo& l = *f.leader;
+        frame->timestamp_ticks = l.timestamp;
+        frame->has_chunks = l.has_chunks;
+        frame->pixel_format = l.pixel_format;
+        frame->width = l.size_x;
+        frame->height = l.size_y;
+        frame->x_offset = l.offset_x;
+        frame->y_offset = l.offset_y;
+        frame->padding_x = l.padding_x;
+        frame->padding_y = l.padding_y;
+    }
+    frame->timestamp_ns =
+        device_timestamp_ns(frame->timestamp_ticks, config_.tick_frequency, f.system_timestamp_ns);
+    frame->status = status;
+    frame->buffer = PooledBuf(std::move(f.slot), pool_.home);
+    return frame;
+}
+
+void Assembler::deliver(const FramePtr& frame) {
+    uint64_t dropped = 0;
+    for (size_t i = 0; i < subscribers_.size();) {
+        FramePtr copy = frame;
+        switch (subscribers_[i].try_send(std::move(copy))) {
+            case chan::SendResult::Ok:
+                ++i;
+                break;
+            case chan::SendResult::Full:
+                ++dropped;
+                ++i;
+                break;
+            case chan::SendResult::Disconnected:
+                subscribers_.erase(subscribers_.begin() + static_cast<ptrdiff_t>(i));
+                break;
+        }
+    }
+    if (dropped > 0) {
+        stats_.frames_dropped += dropped;
+        publish();
+    }
+}
+
+void Assembler::missing_packet_check(FrameInFlight& f, uint64_t upto, Instant now) {
+    if (!config_.resend_enabled || f.resend_disabled || f.ratio_reached) {
+        return;
+    }
+    uint64_t budget = resend_budget(f.packet_count, config_.resend_ratio);
+    if (budget == 0 || upto >= f.packet_count) {
+        return;
+    }
+    auto start = static_cast<uint64_t>(f.contiguous + 1);
+    if (start > upto + 1) {
+        return;
+    }
+    std::optional<uint64_t> run;  // first packet of the open run of due packets
+    for (uint64_t p = start; p <= upto + 1; ++p) {
+        PacketSlot* slot = p <= upto ? &f.slot.packets[p] : nullptr;
+        if (slot && !slot->received) {
+            if (!slot->next_request_at) {
+                slot->next_request_at = now + config_.resend_initial_delay;
+            }
+            if (*slot->next_request_at < now) {
+                run = run.value_or(p);
+                continue;
+            }
+        }
+        if (run) {
+            if (!close_run(f, *run, p, budget, now)) {
+                return;
+            }
+            run.reset();
+        }
+    }
+}
+
+// Requests packets first..end-1, unless that would exceed the frame's budget (then the frame
+// stops requesting and false is returned).
+bool Assembler::close_run(FrameInFlight& f, uint64_t first, uint64_t end, uint64_t budget,
+                          Instant now) {
+    f.requested_total += end - first;
+    if (f.requested_total > budget) {
+        f.ratio_reached = true;
+        stats_.resend_ratio_reached += 1;
+        return false;
+    }
+    for (uint64_t p = first; p < end; ++p) {
+        f.slot.packets[p].requested = true;
+        f.slot.packets[p].next_request_at = now + config_.resend_interval;
+    }
+    send_resend_request(f, first, end - 1);
+    return true;
+}
+
+void Assembler::send_resend_request(const FrameInFlight& f, uint64_t first, uint64_t last) {
+    CVK_LOG(log::Level::Trace, kTarget,
+            log::fields("frame_id", f.block_id, "first", first, "last", last),
+            "requesting packet resend");
+    resend_req_id_ = resend_req_id_ == 65535 ? 65300 : static_cast<uint16_t>(resend_req_id_ + 1);
+    size_t n =
+        gvcp::encode_packet_resend(resend_buffer_, f.block_id, static_cast<uint32_t>(first),
+                                   static_cast<uint32_t>(last), f.extended_id, resend_req_id_);
+    if (hooks_.send) {
+        if (int err = hooks_.send(std::span<const uint8_t>(resend_buffer_.data(), n)); err != 0) {
+            CVK_LOG(log::Level::Trace, kTarget, {}, "resend request send failed: {}",
+                    std::strerror(err));
+        }
+    }
+    stats_.resend_requests += last - first + 1;
+}
+
+void Assembler::publish() {
+    if (hooks_.publish) {
+        hooks_.publish(stats_);
+    }
+}
+
+}  // namespace corvisk::gige

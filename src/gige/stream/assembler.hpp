@@ -1,0 +1,143 @@
+// Frame assembly: the socket-free core of the stream worker. Datagrams and the time come in,
+// finished frames go out to subscribers, resend commands go out through a send hook.
+//
+// Worker-only: one thread drives an Assembler. It never blocks (subscriber queues are written
+// with non-blocking sends) and allocates nothing per datagram: the packet arrays of pooled
+// slots keep their capacity, only the Frame record of each finished frame is new.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+#include "gige/proto/gvsp.hpp"
+#include "gige/stream/frame.hpp"
+#include "gige/stream/pool.hpp"
+#include "gige/stream/stats.hpp"
+#include "time.hpp"
+
+namespace corvisk::gige {
+
+struct AssemblerConfig {
+    uint64_t payload_size = 0;
+    uint64_t packet_size = 0;     // negotiated SCPS value
+    uint64_t tick_frequency = 0;  // device ticks per second, 0 if unknown
+    uint64_t n_buffers = 8;
+    bool resend_enabled = true;
+    Duration resend_initial_delay = std::chrono::milliseconds(1);
+    Duration resend_interval = std::chrono::milliseconds(20);
+    Duration frame_timeout = std::chrono::milliseconds(100);
+    double resend_ratio = 0.25;
+};
+
+// What the assembler needs from its surroundings. Every hook is optional.
+struct AssemblerHooks {
+    // Sends one encoded resend command to the device; returns 0 or an errno value.
+    std::function<int(std::span<const uint8_t>)> send;
+    // Runs right before a frame is closed, so commands (new subscribers) queued meanwhile
+    // are taken into account for that frame.
+    std::function<void()> before_close;
+    // Receives the counters whenever they should be published.
+    std::function<void(const StreamStats&)> publish;
+    // Host wall clock in ns since the epoch (default wall_clock_ns); injectable for tests.
+    std::function<uint64_t()> wall_clock;
+};
+
+// One frame being assembled.
+struct FrameInFlight {
+    BufSlot slot;  // packets holds at least packet_count entries
+    Instant last_packet_at;
+    std::optional<gvsp::LeaderInfo> leader;
+    uint64_t block_id = 0;
+    uint64_t packet_count = 0;
+    uint64_t payload_per_packet = 0;
+    int64_t contiguous = -1;  // highest k with packets 0..k all in; -1 without packet 0
+    uint64_t received_size = 0;
+    uint64_t data_end = 0;
+    uint64_t system_timestamp_ns = 0;
+    uint64_t requested_total = 0;
+    bool extended_id = false;
+    bool payload_size_learned = false;
+    bool trailer_seen = false;
+    bool resend_disabled = false;
+    bool ratio_reached = false;
+    std::optional<FrameStatus> status;
+
+    bool complete() const { return contiguous + 1 == static_cast<int64_t>(packet_count); }
+};
+
+class Assembler {
+  public:
+    // Smallest payload per packet a frame may be sized for when the device's own packets
+    // disagree with the negotiated size. It caps a frame's packet-state array at about a tenth
+    // of its buffer, however the device numbers or sizes its packets.
+    static constexpr uint64_t kMinPayloadPerPacket = 256;
+    // Packet slots any frame may have regardless of its size (a few kilobytes of state).
+    static constexpr uint64_t kMinPacketLimit = 64;
+
+    // Creates the pool (Io ENOMEM when its memory cannot be had).
+    static CameraResult<Assembler> create(const AssemblerConfig& config, AssemblerHooks hooks);
+
+    // One datagram from the device, received at `now`.
+    void on_datagram(std::span<const uint8_t> datagram, Instant now);
+    // Periodic completion check: timeouts, early closes and resend sweeps.
+    void tick(Instant now);
+    // Closes every frame in flight as Aborted, oldest first (shutdown).
+    void abort_all();
+
+    void add_subscriber(FrameSender sender) { subscribers_.push_back(std::move(sender)); }
+    void drop_subscribers() { subscribers_.clear(); }
+    size_t subscriber_count() const { return subscribers_.size(); }
+
+    const StreamStats& stats() const { return stats_; }
+    const AssemblerConfig& config() const { return config_; }
+    bool has_frames_in_flight() const { return !in_flight_.empty(); }
+    // Frames in progress, oldest first (inspection for tests and invariant checks).
+    std::span<const FrameInFlight> frames_in_flight() const { return in_flight_; }
+    uint64_t last_block_id() const { return last_block_id_; }
+    // Buffers waiting in the pool (the others are in flight or held by frames).
+    size_t free_buffers() const { return pool_.free.len(); }
+    // Largest packet count a frame sized with this payload per packet may have.
+    uint64_t packet_limit(uint64_t per_packet) const;
+
+  private:
+    Assembler(const AssemblerConfig& config, AssemblerHooks hooks, FramePool pool);
+
+    std::optional<size_t> find_frame(uint64_t block_id) const;
+    std::optional<size_t> find_or_create_frame(const gvsp::GvspHeader& h, Instant now);
+    std::optional<uint64_t> initial_packet_count(const gvsp::GvspHeader& h) const;
+    bool place_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
+    void place_leader(FrameInFlight& f, const gvsp::GvspHeader& h);
+    void place_trailer(FrameInFlight& f, uint64_t p);
+    void place_payload(FrameInFlight& f, const gvsp::GvspHeader& h);
+    bool learn_payload_size(FrameInFlight& f, uint64_t length);
+    void copy_payload(FrameInFlight& f, uint64_t p, std::span<const uint8_t> data);
+    void check_frame_completion(Instant now, std::optional<uint64_t> placed_block);
+    std::optional<FrameStatus> closing_status(const FrameInFlight& f, bool newer_exists,
+                                              Instant now) const;
+    void close_frame(size_t index, FrameStatus status);
+    void count_closed(const FrameInFlight& f, FrameStatus status);
+    FramePtr build_frame(FrameInFlight& f, FrameStatus status);
+    void deliver(const FramePtr& frame);
+    void missing_packet_check(FrameInFlight& f, uint64_t upto, Instant now);
+    bool close_run(FrameInFlight& f, uint64_t first, uint64_t end, uint64_t budget, Instant now);
+    void send_resend_request(const FrameInFlight& f, uint64_t first, uint64_t last);
+    void publish();
+
+    AssemblerConfig config_;
+    AssemblerHooks hooks_;
+    FramePool pool_;
+    std::vector<FrameInFlight> in_flight_;
+    std::vector<FrameSender> subscribers_;
+    StreamStats stats_;
+    uint64_t last_block_id_ = 0;
+    uint16_t resend_req_id_ = 65300;
+    bool first_packet_ = true;
+    std::array<uint8_t, 28> resend_buffer_{};
+};
+
+}  // namespace corvisk::gige

@@ -1,0 +1,255 @@
+// The stream worker loop: readiness wait, socket drain, commands, ticks and shutdown.
+#include "gige/stream/runner.hpp"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "log.hpp"
+#include "poller.hpp"
+
+namespace corvisk::gige {
+
+namespace {
+
+constexpr const char* kTarget = "corvisk::gige::stream::runner";
+constexpr uint64_t kSocketToken = 1;
+constexpr uint64_t kWakerToken = 2;
+constexpr int kIdleTimeoutMs = 100;
+constexpr size_t kDatagramSize = 65535;
+// Datagrams taken per recvmmsg call, and calls per readiness event: bounded so that a device
+// streaming at line rate cannot starve timers, commands and the stop flag.
+constexpr unsigned kBatch = 16;
+constexpr int kMaxBatchesPerWake = 64;
+
+CameraError spawn_error(const CameraError& e) {
+    if (e.kind() == CameraError::Kind::Io) {
+        return CameraError::thread_spawn(std::strerror(e.os_errno()));
+    }
+    return CameraError::thread_spawn(e.message());
+}
+
+int to_poll_ms(Duration d) {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
+    return static_cast<int>(std::clamp<int64_t>(ms, 1, kIdleTimeoutMs));
+}
+
+}  // namespace
+
+// Worker-only state. Built on the owner's thread (so setup failures reach open_stream), then
+// owned by the worker thread.
+class StreamRunner {
+  public:
+    StreamRunner(UniqueFd socket, const sockaddr_in& device, Poller poller,
+                 chan::Receiver<ToStreamWorker> commands, std::shared_ptr<StreamShared> shared,
+                 Flag stop, const StreamRunnerParams& params)
+        : socket_(std::move(socket)),
+          device_(device),
+          poller_(std::move(poller)),
+          commands_(std::move(commands)),
+          shared_(std::move(shared)),
+          stop_(std::move(stop)),
+          thread_(params.thread),
+          busy_timeout_ms_(to_poll_ms(
+              std::min(params.assembler.resend_interval, params.assembler.frame_timeout))) {}
+
+    CameraResult<void> init(const AssemblerConfig& config);
+    void run();
+
+  private:
+    void drain_commands();
+    void drain_socket();
+    bool from_device(const mmsghdr& msg) const;
+    int send_to_device(std::span<const uint8_t> bytes) const;
+    void shutdown();
+
+    UniqueFd socket_;
+    sockaddr_in device_;
+    Poller poller_;
+    chan::Receiver<ToStreamWorker> commands_;
+    std::shared_ptr<StreamShared> shared_;
+    Flag stop_;
+    ThreadConfig thread_;
+    int busy_timeout_ms_;
+    std::optional<Assembler> assembler_;
+    bool stop_requested_ = false;
+    ToStreamWorker command_;
+    std::vector<uint8_t> buffers_;
+    std::array<mmsghdr, kBatch> msgs_{};
+    std::array<iovec, kBatch> iovs_{};
+    std::array<sockaddr_in, kBatch> sources_{};
+};
+
+CameraResult<void> StreamRunner::init(const AssemblerConfig& config) {
+    AssemblerHooks hooks;
+    hooks.send = [this](std::span<const uint8_t> bytes) { return send_to_device(bytes); };
+    hooks.before_close = [this] { drain_commands(); };
+    hooks.publish = [this](const StreamStats& stats) { shared_->publish(stats); };
+    assembler_.emplace(CVK_TRY(Assembler::create(config, std::move(hooks))));
+    try {
+        buffers_.resize(kBatch * kDatagramSize);
+    } catch (const std::bad_alloc&) {
+        return Err{CameraError::io(ENOMEM)};
+    }
+    for (unsigned i = 0; i < kBatch; ++i) {
+        iovs_[i] = iovec{buffers_.data() + i * kDatagramSize, kDatagramSize};
+        msgs_[i].msg_hdr.msg_iov = &iovs_[i];
+        msgs_[i].msg_hdr.msg_iovlen = 1;
+        msgs_[i].msg_hdr.msg_name = &sources_[i];
+    }
+    return {};
+}
+
+void StreamRunner::run() {
+    thread_.apply_logged();
+    std::array<Poller::Event, 16> events;
+    while (!stop_->load(std::memory_order_acquire)) {
+        int timeout = assembler_->has_frames_in_flight() ? busy_timeout_ms_ : kIdleTimeoutMs;
+        auto ready = poller_.wait(events, timeout);
+        if (!ready.ok()) {
+            if (ready.error().os_errno() == EINTR) {
+                continue;
+            }
+            CVK_LOG(log::Level::Error, kTarget, {}, "gvsp worker poll error: {}",
+                    std::strerror(ready.error().os_errno()));
+            break;
+        }
+        drain_commands();
+        for (size_t i = 0; i < *ready && !stop_requested_; ++i) {
+            if (events[i].token == kSocketToken) {
+                drain_socket();
+            }
+        }
+        if (stop_requested_) {
+            break;
+        }
+        assembler_->tick(Clock::now());
+        shared_->publish(assembler_->stats());
+    }
+    shutdown();
+}
+
+void StreamRunner::drain_commands() {
+    while (commands_.try_recv(command_) == chan::RecvResult::Item) {
+        if (auto* subscribe = std::get_if<SubscribeCommand>(&command_)) {
+            assembler_->add_subscriber(std::move(subscribe->sender));
+        } else {
+            stop_requested_ = true;
+        }
+    }
+}
+
+void StreamRunner::drain_socket() {
+    for (int round = 0; round < kMaxBatchesPerWake && !stop_requested_; ++round) {
+        for (auto& msg : msgs_) {
+            msg.msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        }
+        int n = ::recvmmsg(socket_.get(), msgs_.data(), kBatch, MSG_DONTWAIT, nullptr);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                CVK_LOG(log::Level::Warn, kTarget, {}, "gvsp recv error: {}", std::strerror(errno));
+            }
+            return;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (from_device(msgs_[i])) {
+                std::span<const uint8_t> datagram(
+                    static_cast<const uint8_t*>(msgs_[i].msg_hdr.msg_iov->iov_base),
+                    msgs_[i].msg_len);
+                assembler_->on_datagram(datagram, Clock::now());
+            }
+        }
+        if (static_cast<unsigned>(n) < kBatch) {
+            return;  // the socket had no more
+        }
+    }
+}
+
+bool StreamRunner::from_device(const mmsghdr& msg) const {
+    const auto* source = static_cast<const sockaddr_in*>(msg.msg_hdr.msg_name);
+    return msg.msg_hdr.msg_namelen >= sizeof(sockaddr_in) && source->sin_family == AF_INET &&
+           source->sin_addr.s_addr == device_.sin_addr.s_addr;
+}
+
+int StreamRunner::send_to_device(std::span<const uint8_t> bytes) const {
+    ssize_t n = ::sendto(socket_.get(), bytes.data(), bytes.size(), MSG_DONTWAIT,
+                         reinterpret_cast<const sockaddr*>(&device_), sizeof device_);
+    return n < 0 ? errno : 0;
+}
+
+void StreamRunner::shutdown() {
+    assembler_->abort_all();
+    shared_->publish(assembler_->stats());
+    assembler_->drop_subscribers();
+    CVK_LOG(log::Level::Debug, kTarget, {}, "gvsp worker shutting down");
+}
+
+FrameChannel StreamReceiver::subscribe(size_t capacity) const {
+    auto [tx, rx] = chan::bounded<FramePtr>(capacity);
+    auto commands = commands_;
+    if (commands.try_send(SubscribeCommand{std::move(tx)}) == chan::SendResult::Ok) {
+        worker_.wake();
+    }
+    return std::move(rx);
+}
+
+void StreamReceiver::stop() {
+    if (commands_.valid()) {
+        [[maybe_unused]] auto r = commands_.try_send(StopCommand{});
+        commands_ = chan::Sender<ToStreamWorker>();
+    }
+    worker_.stop_and_join();
+}
+
+CameraResult<StreamReceiver> spawn_stream_runner(UniqueFd socket, const sockaddr_in& device,
+                                                 const StreamRunnerParams& params) {
+    int flags = ::fcntl(socket.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
+        return Err{CameraError::thread_spawn(std::strerror(errno))};
+    }
+    StreamReceiver receiver;
+    socklen_t len = sizeof receiver.local_;
+    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&receiver.local_), &len) != 0) {
+        return Err{CameraError::thread_spawn(std::strerror(errno))};
+    }
+    auto poller = Poller::create();
+    auto waker = Waker::create();
+    if (!poller.ok() || !waker.ok()) {
+        return Err{spawn_error(!poller.ok() ? poller.error() : waker.error())};
+    }
+    auto added = poller->add_readable(socket.get(), kSocketToken);
+    if (added.ok()) {
+        added = poller->add_waker(**waker, kWakerToken);
+    }
+    if (!added.ok()) {
+        return Err{spawn_error(added.error())};
+    }
+    auto [tx, rx] = chan::unbounded<ToStreamWorker>();
+    receiver.commands_ = std::move(tx);
+    receiver.shared_ = std::make_shared<StreamShared>();
+    receiver.worker_.set_waker(*waker);
+    auto runner =
+        std::make_shared<StreamRunner>(std::move(socket), device, std::move(*poller), std::move(rx),
+                                       receiver.shared_, receiver.worker_.stop_flag(), params);
+    if (auto ok = runner->init(params.assembler); !ok.ok()) {
+        return Err{spawn_error(ok.error())};
+    }
+    auto spawned = spawn_worker(receiver.worker_, fmt::format("corvisk-gvsp{}", params.channel),
+                                [runner = std::move(runner)]() mutable {
+                                    runner->run();
+                                    runner.reset();  // socket and pool go before `alive` clears
+                                });
+    if (!spawned.ok()) {
+        return Err{spawned.error()};
+    }
+    return receiver;
+}
+
+}  // namespace corvisk::gige

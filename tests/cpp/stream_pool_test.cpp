@@ -1,0 +1,130 @@
+// Frame pool, buffer leases, frame records, device timestamps and the counters' text form.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <limits>
+
+#include "gige/stream/frame.hpp"
+#include "gige/stream/pool.hpp"
+#include "gige/stream/stats.hpp"
+
+using namespace corvisk;
+using namespace corvisk::gige;
+
+TEST(FramePoolTest, BuffersAreZeroFilledAndReturnOnRelease) {
+    auto pool = FramePool::create(2, 64, 10);
+    ASSERT_TRUE(pool.ok());
+    EXPECT_EQ(pool->free.len(), 2u);
+    BufSlot slot;
+    ASSERT_EQ(pool->free.try_recv(slot), chan::RecvResult::Item);
+    EXPECT_EQ(slot.data, std::vector<uint8_t>(64, 0));
+    EXPECT_GE(slot.packets.capacity(), 10u);
+    slot.data[0] = 42;
+    {
+        PooledBuf buf(std::move(slot), pool->home);
+        EXPECT_EQ(buf.bytes().size(), 64u);
+        PooledBuf moved = std::move(buf);
+        EXPECT_FALSE(buf.has_slot());
+        EXPECT_EQ(pool->free.len(), 1u);
+    }
+    ASSERT_EQ(pool->free.len(), 2u);  // the move left no second lease behind
+    BufSlot a, b;
+    ASSERT_EQ(pool->free.try_recv(a), chan::RecvResult::Item);
+    ASSERT_EQ(pool->free.try_recv(b), chan::RecvResult::Item);
+    EXPECT_EQ(a.data[0] + b.data[0], 42);  // buffers are never cleared
+}
+
+TEST(FramePoolTest, ReleaseAfterThePoolIsGoneFreesTheBuffer) {
+    auto pool = FramePool::create(1, 1 << 20, 0);
+    ASSERT_TRUE(pool.ok());
+    BufSlot slot;
+    ASSERT_EQ(pool->free.try_recv(slot), chan::RecvResult::Item);
+    PooledBuf buf(std::move(slot), pool->home);
+    pool->free = PoolReceiver();  // the stream shut down
+    buf.release();                // freed here (the sanitizer build checks for leaks)
+    EXPECT_FALSE(buf.has_slot());
+    EXPECT_TRUE(buf.bytes().empty());
+}
+
+TEST(FramePoolTest, UnallocatablePoolIsAnError) {
+    auto pool = FramePool::create(2, std::numeric_limits<uint64_t>::max(), 0);
+    ASSERT_FALSE(pool.ok());
+    EXPECT_EQ(pool.error().kind(), CameraError::Kind::Io);
+    EXPECT_EQ(pool.error().os_errno(), ENOMEM);
+}
+
+TEST(FramePoolTest, ZeroBuffersHoldNothing) {
+    auto pool = FramePool::create(0, 64, 0);
+    ASSERT_TRUE(pool.ok());
+    BufSlot slot;
+    EXPECT_EQ(pool->free.try_recv(slot), chan::RecvResult::Empty);
+}
+
+TEST(FrameTest, PayloadViewEndsAtTheFurthestByteWritten) {
+    auto pool = FramePool::create(1, 4000, 0);
+    ASSERT_TRUE(pool.ok());
+    BufSlot slot;
+    ASSERT_EQ(pool->free.try_recv(slot), chan::RecvResult::Item);
+    Frame f;
+    f.buffer = PooledBuf(std::move(slot), pool->home);
+    f.data_end = 1000;
+    EXPECT_EQ(f.payload().size(), 1000u);
+    f.data_end = 5000;
+    EXPECT_EQ(f.payload().size(), 4000u);
+    Frame empty;
+    empty.data_end = 10;
+    EXPECT_TRUE(empty.payload().empty());
+}
+
+TEST(FrameTest, DeviceTimestampRule) {
+    struct Case {
+        uint64_t ticks, freq, system, ns;
+    };
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    const Case cases[] = {
+        {250'000'001, 125'000'000, 7, 2'000'000'008},
+        {5, 0, 1234, 1234},                                        // frequency unknown: host time
+        {0, 1'000'000, 99, 0},                                     // no leader, known frequency
+        {1'500'000'000'000, 1'000'000'000'000, 0, 1'500'000'000},  // 1 THz: no overflow
+        {kMax, 1, 0, kMax},                                        // centuries of ticks: saturates
+        {kMax, 1'000'000'000, 0, kMax},                            // ns ticks pass through
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(device_timestamp_ns(c.ticks, c.freq, c.system), c.ns) << c.ticks << "/" << c.freq;
+    }
+}
+
+TEST(FrameTest, StatusNames) {
+    const std::pair<FrameStatus, const char*> cases[] = {
+        {FrameStatus::Complete, "Complete"},
+        {FrameStatus::MissingPackets, "MissingPackets"},
+        {FrameStatus::Timeout, "Timeout"},
+        {FrameStatus::Aborted, "Aborted"},
+        {FrameStatus::WrongPacketId, "WrongPacketId"},
+        {FrameStatus::PayloadUnsupported, "PayloadUnsupported"},
+    };
+    for (const auto& [status, name] : cases) {
+        EXPECT_STREQ(frame_status_name(status), name);
+    }
+    EXPECT_EQ(static_cast<int>(FrameStatus::PayloadUnsupported), 5);
+}
+
+TEST(StreamStatsTest, TextFormListsEveryCounterInOrder) {
+    StreamStats s;
+    s.packets = 12;
+    s.bytes = 17000;
+    s.completed_frames = 1;
+    s.frames_dropped = 3;
+    EXPECT_EQ(to_string(s),
+              "StreamStats { packets: 12, bytes: 17000, completed_frames: 1, failed_frames: 0, "
+              "timed_out_frames: 0, aborted_frames: 0, missing_frames: 0, underruns: 0, "
+              "missing_packets: 0, resend_requests: 0, resent_packets: 0, "
+              "resend_ratio_reached: 0, resend_disabled: 0, duplicated_packets: 0, "
+              "error_packets: 0, ignored_packets: 0, unsupported_frames: 0, "
+              "size_mismatch_errors: 0, frames_dropped: 3 }");
+    StreamShared shared;
+    EXPECT_EQ(shared.snapshot(), StreamStats{});
+    shared.publish(s);
+    EXPECT_EQ(shared.snapshot(), s);
+    EXPECT_EQ(shared.snapshot(), shared.snapshot());
+}

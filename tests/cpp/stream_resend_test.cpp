@@ -1,0 +1,187 @@
+// Packet resend: due times, run merging, re-requests, the per-frame budget, request ids,
+// both command forms, device refusals and send failures, driven with injected time.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "bytes.hpp"
+#include "log.hpp"
+#include "stream_test_util.hpp"
+
+using namespace corvisk;
+using namespace corvisk::gige;
+using namespace corvisk::gige::test;
+
+namespace {
+
+AssemblerConfig frame_of(uint64_t packets) {  // standard packets of 100 payload bytes
+    AssemblerConfig c = Harness::small_config();
+    c.payload_size = (packets - 2) * 100;
+    return c;
+}
+
+struct ResendCommand {
+    uint16_t req_id;
+    uint64_t block;
+    uint32_t first;
+    uint32_t last;
+    bool extended;
+};
+
+ResendCommand decode(const Bytes& b) {
+    EXPECT_EQ(load_be16(&b[2]), 0x0040);
+    ResendCommand c{load_be16(&b[6]), 0, 0, 0, (b[1] & 0x10) != 0};
+    if (c.extended) {
+        EXPECT_EQ(b.size(), 28u);
+        c.block = load_be64(&b[20]);
+    } else {
+        EXPECT_EQ(b.size(), 20u);
+        c.block = load_be16(&b[10]);
+    }
+    c.first = load_be32(&b[12]);
+    c.last = load_be32(&b[16]);
+    return c;
+}
+
+}  // namespace
+
+TEST(ResendTest, HoleIsRequestedAfterInitialDelayThenReRequestedUntilBudgetRunsOut) {
+    Harness h(frame_of(20));  // budget 5
+    Packets& pk = h.packets;
+    for (uint32_t p : {1u, 2u}) {
+        h.feed(pk.payload(1, p, 100, 100), 0);
+    }
+    h.feed(pk.leader(1), 0);
+    h.feed(pk.payload(1, 5, 100, 100), 0);
+    EXPECT_EQ(h.in_flight().slot.packets[3].next_request_at, h.at(1));
+    EXPECT_EQ(h.in_flight().slot.packets[4].next_request_at, h.at(1));
+    EXPECT_FALSE(h.in_flight().slot.packets[6].next_request_at.has_value());
+    EXPECT_TRUE(h.sent.empty());
+
+    h.feed(pk.payload(1, 6, 100, 100), 2);  // holes 3 and 4 are now due: one range
+    ASSERT_EQ(h.sent.size(), 1u);
+    ResendCommand c = decode(h.sent[0]);
+    EXPECT_EQ(c.req_id, 65301);
+    EXPECT_EQ(c.block, 1u);
+    EXPECT_EQ(c.first, 3u);
+    EXPECT_EQ(c.last, 4u);
+    EXPECT_EQ(h.stats().resend_requests, 2u);
+    EXPECT_TRUE(h.in_flight().slot.packets[3].requested);
+
+    h.feed(pk.payload(1, 7, 100, 100), 10);
+    h.tick(21);  // quiet for 11 ms only: no sweep
+    EXPECT_EQ(h.sent.size(), 1u);
+    h.tick(30);  // swept: 3..4 again (due at 22); 8..19 first seen missing now
+    ASSERT_EQ(h.sent.size(), 2u);
+    EXPECT_EQ(decode(h.sent[1]).first, 3u);
+    EXPECT_EQ(h.stats().resend_requests, 4u);
+    h.tick(60);  // 3..4 once more would make 6 > 5
+    EXPECT_EQ(h.sent.size(), 2u);
+    EXPECT_TRUE(h.in_flight().ratio_reached);
+    EXPECT_EQ(h.stats().resend_ratio_reached, 1u);
+    h.tick(90);
+    EXPECT_EQ(h.sent.size(), 2u);
+    EXPECT_EQ(h.stats().resend_ratio_reached, 1u);
+
+    h.feed(pk.payload(1, 3, 100, 100), 95);
+    EXPECT_EQ(h.stats().resent_packets, 1u);
+}
+
+TEST(ResendTest, BudgetTooSmallForTheRunStopsTheFrame) {
+    Harness h(frame_of(8));  // budget 2
+    h.feed(h.packets.leader(1), 0);
+    h.feed(h.packets.payload(1, 1, 100, 100), 0);
+    h.feed(h.packets.payload(1, 5, 100, 100), 0);
+    h.feed(h.packets.payload(1, 6, 100, 100), 2);  // run 2..4 is three packets
+    EXPECT_TRUE(h.sent.empty());
+    EXPECT_TRUE(h.in_flight().ratio_reached);
+    EXPECT_EQ(h.stats().resend_ratio_reached, 1u);
+    h.tick(50);
+    EXPECT_TRUE(h.sent.empty());
+    EXPECT_EQ(h.stats().resend_ratio_reached, 1u);
+}
+
+TEST(ResendTest, ThreePacketFrameHasNoBudget) {
+    Harness h(frame_of(3));
+    h.feed(h.packets.leader(1), 0);
+    h.feed(h.packets.trailer(1, 2), 5);
+    h.tick(30);
+    h.tick(60);
+    EXPECT_TRUE(h.sent.empty());
+    EXPECT_EQ(h.stats().resend_requests, 0u);
+}
+
+TEST(ResendTest, RequestIdsCycleThrough65300To65535) {
+    auto config = frame_of(7);
+    config.resend_ratio = 1e9;
+    config.frame_timeout = std::chrono::hours(1);
+    Harness h(config);
+    h.frame(1, {3}, 0, 100, 7);
+    for (int k = 1; k <= 237; ++k) {
+        h.tick(21.0 * k);
+    }
+    ASSERT_EQ(h.sent.size(), 237u);
+    EXPECT_EQ(decode(h.sent[0]).req_id, 65301);
+    EXPECT_EQ(decode(h.sent[234]).req_id, 65535);
+    EXPECT_EQ(decode(h.sent[235]).req_id, 65300);
+    EXPECT_EQ(decode(h.sent[236]).req_id, 65301);
+    EXPECT_EQ(decode(h.sent[236]).first, 3u);
+}
+
+TEST(ResendTest, ExtendedFramesUseTheExtendedCommand) {
+    Harness h;
+    h.packets = Packets(true);
+    h.frame(0x1234'5678'9ABC, {4, 5}, 0, 88, 14);
+    h.tick(25);
+    ASSERT_EQ(h.sent.size(), 1u);
+    ResendCommand c = decode(h.sent[0]);
+    EXPECT_TRUE(c.extended);
+    EXPECT_EQ(c.block, 0x1234'5678'9ABCu);
+    EXPECT_EQ(c.first, 4u);
+    EXPECT_EQ(c.last, 5u);
+}
+
+TEST(ResendTest, DeviceRefusalStopsRequestsForThatFrameOnly) {
+    struct Case {
+        uint16_t status;
+        bool stops;
+    };
+    for (const Case& c :
+         {Case{0x800C, true}, Case{0x8011, true}, Case{0x8012, true}, Case{0x8001, false}}) {
+        SCOPED_TRACE(c.status);
+        Harness h;
+        h.frame(1, {3}, 0);
+        h.feed(h.packets.error(1, 3, c.status), 1);
+        h.tick(25);
+        EXPECT_EQ(h.sent.empty(), c.stops);
+        EXPECT_EQ(h.stats().resend_disabled, c.stops ? 1u : 0u);
+        EXPECT_EQ(h.stats().error_packets, 1u);
+        h.frame(2, {3}, 25);  // a later frame is still served
+        h.tick(50);
+        EXPECT_FALSE(h.sent.empty());
+    }
+}
+
+TEST(ResendTest, StreamWithoutResendNeverRequests) {
+    auto config = Harness::small_config();
+    config.resend_enabled = false;
+    Harness h(config);
+    h.frame(1, {3, 4}, 0);
+    h.tick(25);
+    h.tick(50);
+    EXPECT_TRUE(h.sent.empty());
+}
+
+TEST(ResendTest, SendFailureIsLoggedAndStillCounted) {
+    log::ScopedCapture capture;
+    Harness h;
+    h.send_errno = EHOSTUNREACH;
+    h.frame(1, {3}, 0);
+    h.tick(25);
+    EXPECT_EQ(h.sent.size(), 1u);
+    EXPECT_EQ(h.stats().resend_requests, 1u);
+    EXPECT_TRUE(capture.sink().contains(log::Level::Trace, "corvisk::gige::stream::runner",
+                                        "resend request send failed: No route to host"));
+    EXPECT_TRUE(capture.sink().contains(log::Level::Trace, "corvisk::gige::stream::runner",
+                                        "requesting packet resend"));
+}
