@@ -2,8 +2,10 @@
 // exception classes, types and functions, and the module state's GC support.
 #include "py/module.hpp"
 
+#include "py/camera.hpp"
 #include "py/device_info.hpp"
 #include "py/discover.hpp"
+#include "py/link_stats.hpp"
 #include "py/pyref.hpp"
 
 namespace corvisk::py {
@@ -59,8 +61,10 @@ struct Registration {
 constexpr Registration kRegistrations[] = {
     {"CameraError", add_camera_exception},
     {"GenicamError", add_genicam_exception},
-    // Camera, SnapshotSession, Acquisition, Frame, FrameChannel, FrameStatus, AccessMode,
-    // StreamStats, LinkStats: in this order, here.
+    {"Camera", add_camera},
+    // SnapshotSession, Acquisition, Frame, FrameChannel, FrameStatus, AccessMode, StreamStats:
+    // in this order, here.
+    {"LinkStats", add_link_stats},
     {"DeviceInfo", add_type<&ModuleState::device_info_type, device_info_type_create>},
     {"discover", add_discover},
 };

@@ -12,6 +12,8 @@ namespace corvisk::py {
 #define CORVISK_MODULE_STATE_OBJECTS(X) \
     X(PyObject, camera_exception)       \
     X(PyObject, genicam_exception)      \
+    X(PyTypeObject, camera_type)        \
+    X(PyTypeObject, link_stats_type)    \
     X(PyTypeObject, device_info_type)
 
 // One instance per module object (so per interpreter); lives in the module's state block.

@@ -1,0 +1,659 @@
+// Sockets and worker threads of the simulated camera: the GVCP server loop and the GVSP sender.
+#include "sim_camera.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "bytes.hpp"
+#include "log.hpp"
+#include "poller.hpp"
+#include "registers.hpp"
+#include "thread_util.hpp"
+#include "unique_fd.hpp"
+
+namespace corvisk::sim {
+
+namespace {
+
+constexpr char kTarget[] = "corvisk::sim";
+constexpr size_t kBatch = 256;
+constexpr uint32_t kMaxErrorPackets = 256;
+
+sockaddr_in to_sockaddr(Endpoint e) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(e.ip);
+    sa.sin_port = htons(e.port);
+    return sa;
+}
+
+Endpoint from_sockaddr(const sockaddr_in& sa) {
+    return Endpoint{ntohl(sa.sin_addr.s_addr), ntohs(sa.sin_port)};
+}
+
+CameraResult<UniqueFd> bind_udp(const std::string& ip, uint16_t port, bool nonblocking) {
+    in_addr addr{};
+    if (inet_pton(AF_INET, ip.c_str(), &addr) != 1) {
+        return Err(CameraError::io_text(EINVAL, "bad IPv4 address '" + ip + "'"));
+    }
+    int type = SOCK_DGRAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0);
+    UniqueFd fd(::socket(AF_INET, type, 0));
+    if (!fd.is_valid()) {
+        return Err(CameraError::io(errno));
+    }
+    int size = 8 << 20;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    sockaddr_in sa = to_sockaddr(Endpoint{ntohl(addr.s_addr), port});
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
+        return Err(CameraError::io(errno));
+    }
+    return fd;
+}
+
+uint16_t bound_port(int fd) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof(sa);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
+void sleep_until(Instant t) {
+    auto now = Clock::now();
+    if (t - now > std::chrono::microseconds(50)) {
+        std::this_thread::sleep_until(t - std::chrono::microseconds(20));
+    }
+    while (Clock::now() < t) {
+    }
+}
+
+// One frame as kept in the resend ring.
+struct RingFrame {
+    uint64_t block_id = 0;
+    ImageInfo info;
+    std::shared_ptr<const std::vector<uint8_t>> buffer;
+    size_t offset = 0;
+    size_t size = 0;
+    std::array<PacketGeometry, 2> geometry{};
+    const uint8_t* data() const { return buffer->data() + offset; }
+};
+
+// One datagram to send: which packet of which frame, and how it appears on the wire.
+struct Planned {
+    const RingFrame* frame = nullptr;
+    uint32_t packet_id = 0;  // the packet whose content is sent
+    uint32_t wire_id = 0;    // the id written into the header
+    uint8_t format = 0;
+    uint16_t status = 0;
+    bool header_only = false;
+};
+
+}  // namespace
+
+struct SimCamera::Impl : DeviceHooks {
+    explicit Impl(SimCamera& camera) : cam(camera), rng(camera.config_.seed ^ 0x9e3779b97f4a7c15) {
+        gvsp_faults = camera.config_.gvsp_faults;
+    }
+
+    SimCamera& cam;
+    UniqueFd gvcp_fd, stream_fd, alt_fd;
+    ThreadHandle gvcp_thread, stream_thread;
+    std::shared_ptr<Waker> gvcp_waker, stream_waker;
+    bool started = false;
+
+    std::mutex mu;  // guards the fields below
+    std::deque<ResendRequest> resends;
+    GvspFaults gvsp_faults;
+    bool reset_block_ids = false;
+
+    // Stream worker only.
+    std::deque<RingFrame> ring;
+    uint64_t next_block = 1;
+    std::mt19937_64 rng;
+    std::shared_ptr<std::vector<uint8_t>> ramp;
+    std::vector<uint8_t> headers;
+    std::vector<iovec> iovs;
+    std::vector<mmsghdr> msgs;
+    sockaddr_in dest{};
+    uint16_t payload_type_ = gvsp::kImagePayload;
+
+    // DeviceHooks (called with the device lock held).
+    void acquisition_changed() override { wake_stream(); }
+    void packet_resend(const ResendRequest& req) override {
+        {
+            std::lock_guard lock(mu);
+            if (resends.size() < 4096) {
+                resends.push_back(req);
+            }
+        }
+        wake_stream();
+    }
+    void channel_opened(uint32_t channel) override {
+        if (channel == 0) {
+            std::lock_guard lock(mu);
+            reset_block_ids = true;
+        }
+    }
+    void fire_test(const ChannelState& ch, uint32_t size) override;
+    void wake_stream() {
+        if (stream_waker) {
+            stream_waker->wake();
+        }
+    }
+
+    void gvcp_loop();
+    void send_reply(const std::vector<uint8_t>& bytes, Endpoint to, bool alt);
+    void stream_loop();
+    void produce_frames(const StreamState& st, const GvspFaults& faults);
+    RingFrame make_frame(const StreamState& st);
+    std::vector<Planned> plan_frame(const RingFrame& f, const PacketGeometry& g,
+                                    const GvspFaults& faults);
+    void serve_resend(const ResendRequest& req, const StreamState& st, const GvspFaults& faults);
+    size_t transmit(const std::vector<Planned>& plan, const PacketGeometry& g,
+                    const ChannelState& ch);
+    size_t build_message(const Planned& p, const PacketGeometry& g, size_t slot);
+};
+
+// ---- GVCP ----------------------------------------------------------------------------------
+
+void SimCamera::Impl::send_reply(const std::vector<uint8_t>& bytes, Endpoint to, bool alt) {
+    sockaddr_in sa = to_sockaddr(to);
+    int fd = alt && alt_fd.is_valid() ? alt_fd.get() : gvcp_fd.get();
+    ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+}
+
+void SimCamera::Impl::gvcp_loop() {
+    auto poller = Poller::create();
+    if (!poller.ok() || !poller->add_readable(gvcp_fd.get(), 1).ok() ||
+        !poller->add_waker(*gvcp_waker, 2).ok()) {
+        CVK_LOG(log::Level::Error, kTarget, {}, "simulated camera cannot wait on its socket");
+        return;
+    }
+    struct Delayed {
+        std::vector<uint8_t> bytes;
+        Endpoint to;
+        bool alt;
+    };
+    std::multimap<Instant, Delayed> delayed;
+    std::vector<uint8_t> buf(65536);
+    const Flag& stop = gvcp_thread.stop_flag();
+    while (!stop->load(std::memory_order_acquire)) {
+        Instant now = Clock::now();
+        Instant wake_at = now + std::chrono::milliseconds(200);
+        if (auto t = cam.device_.poll(now)) {
+            wake_at = std::min(wake_at, *t);
+        }
+        if (!delayed.empty()) {
+            wake_at = std::min(wake_at, delayed.begin()->first);
+        }
+        Poller::Event events[4];
+        (void)poller->wait(events, ms_until(wake_at, 200));
+        for (;;) {
+            sockaddr_in src{};
+            socklen_t len = sizeof(src);
+            ssize_t n = ::recvfrom(gvcp_fd.get(), buf.data(), buf.size(), MSG_DONTWAIT,
+                                   reinterpret_cast<sockaddr*>(&src), &len);
+            if (n < 0) {
+                break;
+            }
+            Endpoint from = from_sockaddr(src);
+            Instant at = Clock::now();
+            auto replies = cam.device_.handle_datagram(
+                std::span<const uint8_t>(buf.data(), static_cast<size_t>(n)), from, at);
+            bool alt = !replies.empty() && cam.device_.gvcp_faults().reply_from_alt;
+            for (auto& r : replies) {
+                if (r.delay_ms == 0) {
+                    send_reply(r.bytes, from, alt);
+                } else {
+                    delayed.emplace(at + std::chrono::milliseconds(r.delay_ms),
+                                    Delayed{std::move(r.bytes), from, alt});
+                }
+            }
+        }
+        now = Clock::now();
+        while (!delayed.empty() && delayed.begin()->first <= now) {
+            send_reply(delayed.begin()->second.bytes, delayed.begin()->second.to,
+                       delayed.begin()->second.alt);
+            delayed.erase(delayed.begin());
+        }
+    }
+}
+
+void SimCamera::Impl::fire_test(const ChannelState& ch, uint32_t size) {
+    if (size < gvsp::kIpUdpOverhead + gvsp::kStandardHeader) {
+        return;
+    }
+    if (size > cam.config_.path_mtu && ch.dont_fragment) {
+        cam.counters_.packets_dropped++;  // the path refuses to carry it unfragmented
+        return;
+    }
+    std::vector<uint8_t> packet(size - gvsp::kIpUdpOverhead);
+    for (size_t i = gvsp::kStandardHeader; i < packet.size(); ++i) {
+        packet[i] = static_cast<uint8_t>(i);
+    }
+    sockaddr_in sa = to_sockaddr(Endpoint{ch.dest_ip, ch.port});
+    ::sendto(stream_fd.get(), packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&sa),
+             sizeof(sa));
+    cam.counters_.test_packets++;
+}
+
+// ---- GVSP ----------------------------------------------------------------------------------
+
+RingFrame SimCamera::Impl::make_frame(const StreamState& st) {
+    RingFrame f;
+    f.block_id = next_block;
+    if (st.extended_ids) {
+        next_block = next_block + 1 == 0 ? 1 : next_block + 1;
+    } else {
+        next_block = (next_block & 0xFFFF) >= 0xFFFF ? 1 : (next_block & 0xFFFF) + 1;
+        f.block_id &= 0xFFFF;
+    }
+    f.info.timestamp = cam.device_.timestamp();
+    f.info.pixel_format = st.pixel_format;
+    f.info.width = st.width;
+    f.info.height = st.height;
+    f.info.offset_x = st.offset_x;
+    f.info.offset_y = st.offset_y;
+    f.size = image_bytes(st.width, st.height, st.pixel_format);
+    if (st.pattern == Pattern::GreyDiagonalRampMoving) {
+        // Every frame of this pattern is a window into one table: no per-frame work.
+        if (!ramp || ramp->size() != f.size + 256) {
+            ramp = std::make_shared<std::vector<uint8_t>>(f.size + 256);
+            for (size_t i = 0; i < ramp->size(); ++i) {
+                (*ramp)[i] = static_cast<uint8_t>(i);
+            }
+        }
+        f.buffer = ramp;
+        f.offset = f.block_id & 0xFF;
+    } else {
+        f.buffer = std::make_shared<const std::vector<uint8_t>>(
+            expected_pattern(f.block_id, st.width, st.height, st.pixel_format, st.pattern));
+    }
+    return f;
+}
+
+std::vector<Planned> SimCamera::Impl::plan_frame(const RingFrame& f, const PacketGeometry& g,
+                                                 const GvspFaults& faults) {
+    std::vector<Planned> plan;
+    if (g.data_per_packet == 0) {
+        return plan;
+    }
+    size_t all_in_size =
+        gvsp::kIpUdpOverhead + g.header + gvsp::kImageLeaderSize + gvsp::kImageTrailerSize + f.size;
+    if (faults.all_in && all_in_size <= g.packet_size) {
+        plan.push_back(Planned{&f, 0, 0, gvsp::kAllIn, 0, false});
+        return plan;
+    }
+    uint8_t payload_format = faults.payload_format ? faults.payload_format : gvsp::kPayload;
+    std::uniform_real_distribution<double> coin(0, 1);
+    for (uint32_t id = 0; id < g.packet_count; ++id) {
+        Planned p{&f, id, id, payload_format, 0, false};
+        if (id == 0) {
+            p.format = gvsp::kLeader;
+        } else if (id + 1 == g.packet_count) {
+            p.format = gvsp::kTrailer;
+        } else if (faults.wrong_id_fraction > 0 && coin(rng) < faults.wrong_id_fraction) {
+            p.wire_id = id + g.packet_count;
+        }
+        if (faults.error_status != 0 && id == faults.error_packet_id) {
+            p.status = faults.error_status;
+            p.header_only = true;
+        }
+        bool drop = faults.drop_fraction > 0 && coin(rng) < faults.drop_fraction;
+        for (const auto& rule : faults.drops) {
+            if ((rule.block_id == 0 || rule.block_id == f.block_id) &&
+                std::find(rule.packet_ids.begin(), rule.packet_ids.end(), id) !=
+                    rule.packet_ids.end()) {
+                drop = true;
+            }
+        }
+        if (drop) {
+            cam.counters_.packets_dropped++;
+            continue;
+        }
+        plan.push_back(p);
+        if (faults.duplicate_fraction > 0 && coin(rng) < faults.duplicate_fraction) {
+            plan.push_back(p);
+        }
+    }
+    if (faults.reorder_window > 1 && plan.size() > 2) {
+        // Shuffle inside windows, keeping the leader first and the trailer last.
+        for (size_t i = 1; i + 1 < plan.size(); i += faults.reorder_window) {
+            size_t end = std::min(plan.size() - 1, i + faults.reorder_window);
+            std::shuffle(plan.begin() + static_cast<ptrdiff_t>(i),
+                         plan.begin() + static_cast<ptrdiff_t>(end), rng);
+        }
+    }
+    return plan;
+}
+
+size_t SimCamera::Impl::build_message(const Planned& p, const PacketGeometry& g, size_t slot) {
+    uint8_t* h = headers.data() + slot * gvsp::kMaxHeaderBytes;
+    const RingFrame& f = *p.frame;
+    uint16_t payload_type = payload_type_;
+    size_t n = encode_gvsp_header(h, p.status, f.block_id, p.format, p.wire_id, g.extended);
+    iovec* iov = &iovs[slot * 2];
+    size_t iov_count = 1;
+    if (!p.header_only) {
+        ImageInfo info = f.info;
+        info.payload_type = payload_type;
+        if (p.format == gvsp::kLeader || p.format == gvsp::kAllIn) {
+            n += encode_image_leader(h + n, info);
+        }
+        if (p.format == gvsp::kTrailer || p.format == gvsp::kAllIn) {
+            n += encode_image_trailer(h + n, payload_type, f.info.height);
+        }
+        if (p.format == gvsp::kAllIn) {
+            iov[1] = iovec{const_cast<uint8_t*>(f.data()), f.size};
+            iov_count = 2;
+        } else if (p.packet_id > 0 && p.packet_id + 1 < g.packet_count) {
+            size_t off = size_t{p.packet_id - 1} * g.data_per_packet;
+            size_t len = std::min(g.data_per_packet, f.size - off);
+            iov[1] = iovec{const_cast<uint8_t*>(f.data() + off), len};
+            iov_count = 2;
+        }
+    }
+    iov[0] = iovec{h, n};
+    return iov_count;
+}
+
+size_t SimCamera::Impl::transmit(const std::vector<Planned>& plan, const PacketGeometry& g,
+                                 const ChannelState& ch) {
+    if (plan.empty()) {
+        return 0;
+    }
+    if (g.packet_size > cam.config_.path_mtu && ch.dont_fragment) {
+        cam.counters_.packets_dropped += plan.size();
+        return 0;
+    }
+    dest = to_sockaddr(Endpoint{ch.dest_ip, ch.port});
+    size_t batch = ch.delay_ticks > 0 ? 1 : kBatch;
+    headers.resize(kBatch * gvsp::kMaxHeaderBytes);
+    iovs.resize(kBatch * 2);
+    msgs.resize(kBatch);
+    auto delay =
+        std::chrono::nanoseconds(uint64_t{ch.delay_ticks} * 1000000000ull / reg::kTickFrequency);
+    Instant next = Clock::now();
+    size_t sent = 0;
+    for (size_t i = 0; i < plan.size();) {
+        size_t n = std::min(batch, plan.size() - i);
+        for (size_t k = 0; k < n; ++k) {
+            size_t iov_count = build_message(plan[i + k], g, k);
+            msghdr& m = msgs[k].msg_hdr;
+            m = msghdr{};
+            m.msg_name = &dest;
+            m.msg_namelen = sizeof(dest);
+            m.msg_iov = &iovs[k * 2];
+            m.msg_iovlen = iov_count;
+        }
+        if (ch.delay_ticks > 0) {
+            sleep_until(next);
+            next += delay;
+        }
+        size_t done = 0;
+        while (done < n) {
+            int r =
+                ::sendmmsg(stream_fd.get(), msgs.data() + done, static_cast<unsigned>(n - done), 0);
+            if (r < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                done++;  // this one cannot be sent (e.g. unreachable); skip it
+                continue;
+            }
+            done += static_cast<size_t>(r);
+            sent += static_cast<size_t>(r);
+        }
+        i += n;
+    }
+    cam.counters_.packets_sent += sent;
+    return sent;
+}
+
+void SimCamera::Impl::produce_frames(const StreamState& st, const GvspFaults& faults) {
+    size_t count = faults.interleave ? 2 : 1;
+    std::vector<RingFrame*> frames;
+    for (size_t i = 0; i < count; ++i) {
+        ring.push_back(make_frame(st));
+        frames.push_back(&ring.back());
+    }
+    for (uint32_t c = 0; c < st.channels.size(); ++c) {
+        const ChannelState& ch = st.channels[c];
+        if (ch.port == 0) {
+            continue;
+        }
+        std::vector<std::vector<Planned>> plans;
+        for (RingFrame* f : frames) {
+            f->geometry[c] = PacketGeometry::make(ch.packet_size, st.extended_ids, f->size);
+            plans.push_back(plan_frame(*f, f->geometry[c], faults));
+        }
+        std::vector<Planned> plan = plans[0];
+        if (plans.size() == 2) {
+            plan.clear();
+            for (size_t i = 0; i < std::max(plans[0].size(), plans[1].size()); ++i) {
+                for (auto& p : plans) {
+                    if (i < p.size()) {
+                        plan.push_back(p[i]);
+                    }
+                }
+            }
+        }
+        transmit(plan, frames[0]->geometry[c], ch);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        cam.counters_.frames_sent++;
+        cam.device_.frame_sent(st.start_generation);
+    }
+    while (ring.size() > std::max<uint32_t>(cam.config_.resend_ring_frames, 2)) {
+        ring.pop_front();
+    }
+}
+
+void SimCamera::Impl::serve_resend(const ResendRequest& req, const StreamState& st,
+                                   const GvspFaults& faults) {
+    const ChannelState& ch = st.channels[req.channel];
+    if (ch.port == 0) {
+        return;
+    }
+    const RingFrame* frame = nullptr;
+    for (const RingFrame& f : ring) {
+        uint64_t id = req.extended ? f.block_id : (f.block_id & 0xFFFF);
+        if (id == req.block_id && f.geometry[req.channel].packet_count > 0) {
+            frame = &f;
+        }
+    }
+    PacketGeometry g = frame ? frame->geometry[req.channel]
+                             : PacketGeometry::make(ch.packet_size, req.extended, 0);
+    RingFrame placeholder;
+    placeholder.block_id = req.block_id;
+    std::vector<Planned> plan;
+    std::uniform_real_distribution<double> coin(0, 1);
+    uint64_t last = std::min<uint64_t>(req.last, uint64_t{req.first} + kMaxErrorPackets - 1);
+    for (uint64_t id64 = req.first; id64 <= last; ++id64) {
+        uint32_t id = static_cast<uint32_t>(id64);
+        if (frame && id < g.packet_count) {
+            uint8_t format = id == 0                    ? gvsp::kLeader
+                             : id + 1 == g.packet_count ? gvsp::kTrailer
+                                                        : gvsp::kPayload;
+            if (faults.drop_resent && faults.drop_fraction > 0 &&
+                coin(rng) < faults.drop_fraction) {
+                cam.counters_.packets_dropped++;
+                continue;
+            }
+            plan.push_back(Planned{frame, id, id, format, 0, false});
+        } else {
+            // No longer held (or never existed): say so instead of staying silent.
+            uint8_t format = id == 0 ? gvsp::kLeader : gvsp::kPayload;
+            plan.push_back(Planned{frame ? frame : &placeholder, id, id, format,
+                                   reg::kPacketUnavailable, true});
+            cam.counters_.packets_unavailable++;
+        }
+    }
+    size_t resent = 0;
+    for (const auto& p : plan) {
+        resent += p.header_only ? 0 : 1;
+    }
+    transmit(plan, g, ch);
+    cam.counters_.packets_resent += resent;
+}
+
+void SimCamera::Impl::stream_loop() {
+    auto poller = Poller::create();
+    if (!poller.ok() || !poller->add_waker(*stream_waker, 1).ok()) {
+        CVK_LOG(log::Level::Error, kTarget, {}, "simulated camera cannot start its stream loop");
+        return;
+    }
+    const Flag& stop = stream_thread.stop_flag();
+    uint64_t generation = 0;
+    Instant next_frame = Clock::now();
+    while (!stop->load(std::memory_order_acquire)) {
+        StreamState st = cam.device_.stream_state();
+        Instant now = Clock::now();
+        int timeout = 200;
+        if (st.acquiring) {
+            timeout = ms_until(next_frame, 200, now);
+        }
+        if (timeout > 0) {
+            Poller::Event events[2];
+            (void)poller->wait(events, timeout);
+            st = cam.device_.stream_state();
+            now = Clock::now();
+        }
+        std::deque<ResendRequest> todo;
+        GvspFaults faults;
+        {
+            std::lock_guard lock(mu);
+            todo.swap(resends);
+            faults = gvsp_faults;
+            payload_type_ =
+                faults.leader_payload_type ? faults.leader_payload_type : gvsp::kImagePayload;
+            if (reset_block_ids) {
+                reset_block_ids = false;
+                next_block = 1;
+                ring.clear();
+            }
+        }
+        for (const auto& req : todo) {
+            serve_resend(req, st, faults);
+        }
+        if (st.start_generation != generation) {
+            generation = st.start_generation;
+            next_frame = now;
+        }
+        if (!st.acquiring || now < next_frame) {
+            continue;
+        }
+        produce_frames(st, faults);
+        if (st.frame_rate > 0) {
+            auto period = std::chrono::duration_cast<Duration>(
+                std::chrono::duration<double>((faults.interleave ? 2.0 : 1.0) / st.frame_rate));
+            next_frame += period;
+            if (next_frame < now) {
+                next_frame = now + period;
+            }
+        } else {
+            next_frame = now;
+        }
+    }
+}
+
+// ---- SimCamera -----------------------------------------------------------------------------
+
+SimCamera::SimCamera(SimConfig config)
+    : config_(std::move(config)),
+      impl_(std::make_unique<Impl>(*this)),
+      device_(config_, impl_.get(), &counters_) {}
+
+SimCamera::~SimCamera() {
+    stop();
+}
+
+GvspFaults SimCamera::gvsp_faults() const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->gvsp_faults;
+}
+
+void SimCamera::set_gvsp_faults(GvspFaults faults) {
+    {
+        std::lock_guard lock(impl_->mu);
+        impl_->gvsp_faults = std::move(faults);
+    }
+    impl_->wake_stream();
+}
+
+CameraResult<void> SimCamera::start() {
+    if (impl_->started) {
+        return {};
+    }
+    auto gvcp = bind_udp(config_.ip, config_.port, true);
+    if (!gvcp.ok()) {
+        return Err(gvcp.error());
+    }
+    auto stream = bind_udp(config_.ip, 0, false);
+    if (!stream.ok()) {
+        return Err(stream.error());
+    }
+    impl_->gvcp_fd = std::move(*gvcp);
+    impl_->stream_fd = std::move(*stream);
+    control_ = Endpoint{0, bound_port(impl_->gvcp_fd.get())};
+    in_addr a{};
+    inet_pton(AF_INET, config_.ip.c_str(), &a);
+    control_.ip = ntohl(a.s_addr);
+    stream_port_ = bound_port(impl_->stream_fd.get());
+    device_.set_stream_source_port(stream_port_);
+    if (config_.alt_reply_ip) {
+        uint16_t port = config_.alt_reply_port ? config_.alt_reply_port : control_.port;
+        auto alt = bind_udp(*config_.alt_reply_ip, port, true);
+        if (!alt.ok()) {
+            return Err(alt.error());
+        }
+        impl_->alt_fd = std::move(*alt);
+    }
+    auto w1 = Waker::create();
+    auto w2 = Waker::create();
+    if (!w1.ok()) {
+        return Err(w1.error());
+    }
+    if (!w2.ok()) {
+        return Err(w2.error());
+    }
+    impl_->gvcp_waker = *w1;
+    impl_->stream_waker = *w2;
+    impl_->gvcp_thread.set_waker(impl_->gvcp_waker);
+    impl_->stream_thread.set_waker(impl_->stream_waker);
+    Impl* impl = impl_.get();
+    auto s1 = spawn_worker(impl_->gvcp_thread, "corvisk-simgvcp", [impl] { impl->gvcp_loop(); });
+    if (!s1.ok()) {
+        return Err(s1.error());
+    }
+    auto s2 =
+        spawn_worker(impl_->stream_thread, "corvisk-simgvsp", [impl] { impl->stream_loop(); });
+    if (!s2.ok()) {
+        impl_->gvcp_thread.stop_and_join();
+        return Err(s2.error());
+    }
+    impl_->started = true;
+    return {};
+}
+
+void SimCamera::stop() {
+    impl_->gvcp_thread.stop_and_join();
+    impl_->stream_thread.stop_and_join();
+    impl_->gvcp_fd.reset();
+    impl_->stream_fd.reset();
+    impl_->alt_fd.reset();
+    impl_->started = false;
+}
+
+}  // namespace corvisk::sim

@@ -1,0 +1,161 @@
+// ControlPort posting and the blocking PortIo read/write on top of it.
+#include "gige/control_port.hpp"
+
+#include "bytes.hpp"
+#include "log.hpp"
+
+namespace corvisk::gige {
+
+namespace {
+
+constexpr const char* kTarget = "corvisk::gige";
+constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
+
+// A transfer that would run past the end of the 32-bit address space would wrap around to
+// address 0 on the wire; refuse it instead.
+bool wraps(uint32_t address, size_t length) {
+    return uint64_t{address} + length > kAddressSpace;
+}
+
+CameraError beyond_32_bit(uint64_t address) {
+    return CameraError::malformed(fmt::format("address {:#x} beyond 32 bit", address));
+}
+
+}  // namespace
+
+WorkerRef WorkerRef::of(const ThreadHandle& worker) {
+    return WorkerRef{worker.alive_flag(), worker.stop_flag(), worker.waker()};
+}
+
+void WorkerRef::wake() const {
+    if (waker) {
+        waker->wake();
+    }
+}
+
+template <class T>
+void ControlPort::post(ToWorker msg, const ResponseHandle<T>& handle) const {
+    if (!worker_.is_alive()) {
+        handle.fail(CameraError::not_connected());
+        return;
+    }
+    if (sender_.try_send(std::move(msg)) != chan::SendResult::Ok) {
+        handle.fail(CameraError::not_connected());
+        return;
+    }
+    worker_.wake();
+    // The worker may have finished its final drain just before the message arrived: answer
+    // it here (a result the worker already gave stays, the first one wins).
+    if (!worker_.is_alive()) {
+        handle.fail(CameraError::not_connected());
+    }
+}
+
+ResponseHandle<uint32_t> ControlPort::read_register(uint32_t address) const {
+    ResponseHandle<uint32_t> handle;
+    post(to_worker::ReadRegister{address, handle}, handle);
+    return handle;
+}
+
+ResponseHandle<std::vector<uint32_t>> ControlPort::read_registers(
+    std::vector<uint32_t> addresses) const {
+    ResponseHandle<std::vector<uint32_t>> handle;
+    post(to_worker::ReadRegisters{std::move(addresses), handle}, handle);
+    return handle;
+}
+
+ResponseHandle<void> ControlPort::write_register(uint32_t address, uint32_t value) const {
+    CVK_LOG(log::Level::Trace, kTarget, {}, "write register {:#06x} := {:#010x}", address, value);
+    ResponseHandle<void> handle;
+    post(to_worker::WriteRegisters{{{address, value}}, handle}, handle);
+    return handle;
+}
+
+ResponseHandle<Bytes> ControlPort::read_memory(uint32_t address, uint32_t length) const {
+    ResponseHandle<Bytes> handle;
+    if (address % 4 != 0) {
+        handle.fail(CameraError::malformed("read address must be 4-byte aligned"));
+    } else if (wraps(address, length)) {
+        handle.fail(beyond_32_bit(uint64_t{address} + length - 1));
+    } else if (length == 0) {
+        handle.fulfill(Bytes{});  // nothing to ask the device for
+    } else {
+        post(to_worker::ReadMemory{address, length, handle}, handle);
+    }
+    return handle;
+}
+
+ResponseHandle<void> ControlPort::write_memory(uint32_t address, Bytes data) const {
+    CVK_LOG(log::Level::Trace, kTarget, {}, "write memory {:#06x} ({} bytes)", address,
+            data.size());
+    ResponseHandle<void> handle;
+    if (address % 4 != 0 || data.size() % 4 != 0) {
+        handle.fail(CameraError::malformed("write address and length must be 4-byte aligned"));
+    } else if (wraps(address, data.size())) {
+        handle.fail(beyond_32_bit(uint64_t{address} + data.size() - 1));
+    } else if (data.empty()) {
+        handle.fulfill({});
+    } else {
+        post(to_worker::WriteMemory{address, std::move(data), handle}, handle);
+    }
+    return handle;
+}
+
+void ControlPort::subscribe_events(chan::Sender<GvcpEvent> sender) const {
+    if (sender_.try_send(to_worker::Subscribe{std::move(sender)}) == chan::SendResult::Ok) {
+        worker_.wake();
+    }
+}
+
+void ControlPort::shutdown() const {
+    if (sender_.try_send(to_worker::Shutdown{}) == chan::SendResult::Ok) {
+        worker_.wake();
+    }
+}
+
+Duration ControlPort::memory_wait(size_t length) const {
+    auto chunks = static_cast<Duration::rep>(length / gvcp::kMaxMemoryChunk + 1);
+    if (request_timeout_.count() > Duration::max().count() / chunks) {
+        return Duration::max();
+    }
+    return request_timeout_ * chunks;
+}
+
+CameraResult<void> ControlPort::read(uint64_t address, std::span<uint8_t> buffer) {
+    if (address >= kAddressSpace) {
+        return Err{beyond_32_bit(address)};
+    }
+    auto addr = static_cast<uint32_t>(address);
+    if (buffer.size() == 4 && addr % 4 == 0) {
+        uint32_t value = CVK_TRY(unshare(read_register(addr).wait_timeout(request_timeout_)));
+        store_be32(buffer.data(), value);
+        return {};
+    }
+    if (buffer.size() >= kAddressSpace) {
+        return Err{beyond_32_bit(address + buffer.size() - 1)};
+    }
+    auto handle = read_memory(addr, static_cast<uint32_t>(buffer.size()));
+    Bytes bytes = CVK_TRY(unshare(handle.wait_timeout(memory_wait(buffer.size()))));
+    if (bytes.size() != buffer.size()) {
+        return Err{CameraError::malformed("short memory read")};
+    }
+    std::copy(bytes.begin(), bytes.end(), buffer.begin());
+    return {};
+}
+
+CameraResult<void> ControlPort::write(uint64_t address, std::span<const uint8_t> data) {
+    if (address >= kAddressSpace) {
+        return Err{beyond_32_bit(address)};
+    }
+    auto addr = static_cast<uint32_t>(address);
+    if (data.size() == 4 && addr % 4 == 0) {
+        return unshare(write_register(addr, load_be32(data.data())).wait_timeout(request_timeout_));
+    }
+    if (data.size() >= kAddressSpace) {
+        return Err{beyond_32_bit(address + data.size() - 1)};
+    }
+    auto handle = write_memory(addr, Bytes(data.begin(), data.end()));
+    return unshare(handle.wait_timeout(memory_wait(data.size())));
+}
+
+}  // namespace corvisk::gige

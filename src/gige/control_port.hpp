@@ -1,0 +1,78 @@
+// ControlPort: the thread-safe, cheaply copyable front door to one camera's control worker. It is
+// also the blocking, byte-addressed PortIo through which the feature model reaches the device.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+#include "genicam/port.hpp"
+#include "gige/runner.hpp"
+#include "handle.hpp"
+#include "poller.hpp"
+#include "queue.hpp"
+#include "thread_util.hpp"
+#include "time.hpp"
+
+namespace corvisk::gige {
+
+// The flags and waker of the control worker, without ownership: copies never join the thread.
+struct WorkerRef {
+    Flag alive;
+    Flag stop;
+    std::shared_ptr<Waker> waker;
+
+    static WorkerRef of(const ThreadHandle& worker);
+    bool is_alive() const { return alive->load(std::memory_order_acquire); }
+    void wake() const;
+};
+
+// Thread-safe; copy freely (a copy shares the channel, the flags and the waker). The
+// asynchronous operations never block: they post one message, wake the worker, and return a
+// handle the caller waits on for as long as it chooses. Requests are executed in posting order.
+//
+// The PortIo operations block for at most request_timeout per transaction (scaled by the number
+// of 512-byte chunks for memory transfers). Aligned 4-byte accesses use the register commands,
+// everything else the memory commands.
+class ControlPort final : public genicam::PortIo {
+  public:
+    ControlPort(chan::Sender<ToWorker> sender, WorkerRef worker, Duration request_timeout)
+        : sender_(std::move(sender)),
+          worker_(std::move(worker)),
+          request_timeout_(request_timeout) {}
+
+    ResponseHandle<uint32_t> read_register(uint32_t address) const;
+    // Values in the order of `addresses`.
+    ResponseHandle<std::vector<uint32_t>> read_registers(std::vector<uint32_t> addresses) const;
+    ResponseHandle<void> write_register(uint32_t address, uint32_t value) const;
+    // Exactly `length` bytes on success. The address must be 4-byte aligned; the length need not.
+    ResponseHandle<Bytes> read_memory(uint32_t address, uint32_t length) const;
+    // Address and length must both be 4-byte aligned.
+    ResponseHandle<void> write_memory(uint32_t address, Bytes data) const;
+    // Device events are offered to `sender` (without blocking) until it disconnects.
+    void subscribe_events(chan::Sender<GvcpEvent> sender) const;
+    // Asks the worker to end (outstanding requests fail with NotConnected, CCP is released).
+    void shutdown() const;
+
+    CameraResult<void> read(uint64_t address, std::span<uint8_t> buffer) override;
+    CameraResult<void> write(uint64_t address, std::span<const uint8_t> data) override;
+
+    // How long one blocking caller waits for one transaction.
+    Duration request_timeout() const { return request_timeout_; }
+    bool is_alive() const { return worker_.is_alive(); }
+    const WorkerRef& worker() const { return worker_; }
+
+  private:
+    template <class T>
+    void post(ToWorker msg, const ResponseHandle<T>& handle) const;
+    // request_timeout for each started 512-byte chunk of a `length`-byte transfer.
+    Duration memory_wait(size_t length) const;
+
+    mutable chan::Sender<ToWorker> sender_;  // try_send is logically const
+    WorkerRef worker_;
+    Duration request_timeout_;
+};
+
+}  // namespace corvisk::gige

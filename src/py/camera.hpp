@@ -1,0 +1,40 @@
+// The Python Camera class: connection settings, connect/disconnect, identity and link counters,
+// and the busy slot that capture activities claim.
+#pragma once
+
+#include "py/python.hpp"
+
+#include <memory>
+#include <mutex>
+
+#include "gige/camera.hpp"
+#include "py/busy.hpp"
+#include "py/module.hpp"
+#include "py/pyref.hpp"
+
+namespace corvisk::py {
+
+// The device behind one Python Camera, shared (shared_ptr) by the Camera and every capture
+// object made from it, so the device outlives them. Every device operation runs with `mu` held
+// (and the GIL released) for its whole duration; `mu` is taken after the busy slot, never the
+// other way round.
+struct CameraCore {
+    explicit CameraCore(gige::ConnectionConfig config) : transport(std::move(config)) {}
+
+    std::mutex mu;
+    gige::GigECamera transport;  // guarded by mu
+};
+
+// Creates the Camera type for `module` and stores it in the state (registration step).
+PyRef add_camera(PyObject* module, ModuleState& state);
+
+// The shared core and busy slot of a Camera object (for the capture classes). `obj` must be a
+// Camera.
+std::shared_ptr<CameraCore> camera_core(PyObject* obj);
+std::shared_ptr<BusySlot> camera_busy_slot(PyObject* obj);
+
+// Claims the camera's busy slot for `label`; on a busy camera raises ValueError and returns an
+// empty token. Call with the GIL held.
+BusyToken claim_busy(const std::shared_ptr<BusySlot>& slot, const char* label);
+
+}  // namespace corvisk::py
