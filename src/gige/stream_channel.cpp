@@ -124,9 +124,21 @@ std::string to_text(const sockaddr_in& addr) {
     return a ? a->to_string() : std::string("?");
 }
 
+// The receive buffer the kernel actually granted (it reports twice the usable size, counting
+// its bookkeeping).
+uint64_t granted_receive_buffer(int fd) {
+    int effective = 0;
+    socklen_t len = sizeof effective;
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &effective, &len) != 0 || effective < 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(effective) / 2;
+}
+
 // A refused size is not fatal: the stream runs with the system's buffer and may lose more
-// packets under load. Linux caps the size at net.core.rmem_max without failing, so a size that
-// did not take effect is reported the same way.
+// packets under load. Linux silently caps SO_RCVBUF at net.core.rmem_max; a privileged process
+// may go beyond it, so that is tried next, and a size that still did not take effect is
+// reported like a refusal.
 void set_receive_buffer(int fd, uint64_t requested) {
     int value = static_cast<int>(std::min<uint64_t>(requested, INT_MAX));
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, sizeof value) != 0) {
@@ -134,14 +146,14 @@ void set_receive_buffer(int fd, uint64_t requested) {
                 std::strerror(errno));
         return;
     }
-    int effective = 0;
-    socklen_t len = sizeof effective;
-    // The kernel reports twice the usable size (it counts its bookkeeping).
-    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &effective, &len) == 0 && effective >= 0 &&
-        static_cast<uint64_t>(effective) / 2 < std::min<uint64_t>(requested, INT_MAX)) {
-        CVK_LOG(
-            log::Level::Warn, kTarget, {}, "SO_RCVBUF={} not applied: {}", requested,
-            fmt::format("limited to {} bytes by the system (net.core.rmem_max)", effective / 2));
+    if (granted_receive_buffer(fd) >= static_cast<uint64_t>(value)) {
+        return;
+    }
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &value, sizeof value);
+    uint64_t granted = granted_receive_buffer(fd);
+    if (granted < static_cast<uint64_t>(value)) {
+        CVK_LOG(log::Level::Warn, kTarget, {}, "SO_RCVBUF={} not applied: {}", requested,
+                fmt::format("limited to {} bytes by the system (net.core.rmem_max)", granted));
     }
 }
 
