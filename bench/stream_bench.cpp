@@ -2,13 +2,16 @@
 // with a bare recvfrom loop receiving the same device stream. Prints rates, frame counts, CPU
 // time per GB and the stream worker's allocations.
 //
-//   stream_bench [frames [fps]]   (default 1000 frames of 2048 x 2048 Mono8, fps 0 = as fast as
-//                                  the device can send)
+//   stream_bench [frames [fps [priority]]]
+//       default 1000 frames of 2048 x 2048 Mono8; fps 0 = as fast as the device can send;
+//       priority > 0 runs both receivers (worker and bare loop) under SCHED_FIFO at that level.
 //
 // Rates are packets received over the device's sending time (acquisition start until the device
 // has sent its last frame), so both receivers are measured against the same window.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -160,12 +163,31 @@ struct Figures {
 };
 
 // The library's receiver: open_stream, one subscriber that drops every frame at once.
+int g_priority = 0;
+
+// Applies the SCHED_FIFO priority of the run to the calling thread (the bare loop).
+void apply_priority() {
+    if (g_priority > 0) {
+        sched_param param{};
+        param.sched_priority = g_priority;
+        if (::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) != 0) {
+            std::fprintf(stderr, "stream_bench: SCHED_FIFO not permitted\n");
+        }
+    }
+}
+
+void reset_priority() {
+    sched_param param{};
+    ::pthread_setschedparam(::pthread_self(), SCHED_OTHER, &param);
+}
+
 Figures run_receiver(GigECamera& camera, sim::SimCamera& device, uint32_t frames,
                      uint64_t payload) {
     StreamConfig config;
     config.payload_size = payload;
     config.packet_size = kPacketSize;
     config.recv_buffer = kSocketBuffer;
+    config.thread.priority = g_priority;
     auto channel = open_stream(camera, config);
     if (!channel.ok()) {
         die("open_stream: " + channel.error().message());
@@ -243,6 +265,7 @@ Figures run_bare(GigECamera& camera, sim::SimCamera& device, uint32_t frames,
         die("bare channel setup failed");
     }
     std::vector<uint8_t> buffer(65536);
+    apply_priority();
     pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
     uint64_t cpu_before = thread_cpu_ns(self);
     DeviceWatch watch(device, frames);
@@ -266,6 +289,7 @@ Figures run_bare(GigECamera& camera, sim::SimCamera& device, uint32_t frames,
     }
     Instant last = watch.done();
     fig.cpu_ns = thread_cpu_ns(self) - cpu_before;
+    reset_priority();
     fig.seconds = std::chrono::duration<double>(last - start).count();
     write(port, reg::kScp, 0);
     std::printf(
@@ -281,6 +305,7 @@ Figures run_bare(GigECamera& camera, sim::SimCamera& device, uint32_t frames,
 int main(int argc, char** argv) {
     uint32_t frames = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 1000;
     double fps = argc > 2 ? std::atof(argv[2]) : 0;
+    g_priority = argc > 3 ? std::atoi(argv[3]) : 0;
     sim::SimConfig sc;
     sc.ip = kDeviceIp;
     sc.width = sc.sensor_width = kWidth;
