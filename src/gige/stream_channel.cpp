@@ -26,6 +26,7 @@ constexpr uint64_t kRecvBufferSlack = 1024;
 constexpr uint64_t kIpUdpOverhead = 28;
 constexpr auto kProbeTimeout = std::chrono::milliseconds(25);
 constexpr auto kDrainTimeout = std::chrono::milliseconds(5);
+constexpr auto kDrainLimit = std::chrono::milliseconds(200);
 constexpr int kProbeAttempts = 3;
 constexpr size_t kProbeBufferSize = 65536;
 constexpr std::array<uint16_t, 3> kFirstProbes = {1488, 1008, 560};
@@ -189,10 +190,12 @@ class Prober {
         return best;
     }
 
-    // Late test packets must not reach the worker as stream data.
+    // Late test packets must not reach the worker as stream data. Bounded in time: a device
+    // that already streams to this port would otherwise keep the drain going for ever.
     void drain() {
         set_read_timeout(fd_, kDrainTimeout);
-        while (::recv(fd_, buffer_.data(), buffer_.size(), 0) >= 0) {
+        Instant deadline = deadline_after(kDrainLimit);
+        while (Clock::now() < deadline && ::recv(fd_, buffer_.data(), buffer_.size(), 0) >= 0) {
         }
     }
 

@@ -329,6 +329,23 @@ TEST(OpenStream, BindsTheRoutedAddressAndRefusesAnUnbindableOne) {
     EXPECT_EQ(r.error().kind(), CameraError::Kind::Io);
 }
 
+TEST(OpenStream, AnUnspecifiedHostAddressAdvertisesScdaZero) {
+    Rig rig(sim_at("127.0.8.7"));
+    ASSERT_TRUE(rig.start());
+    ASSERT_TRUE(rig.write(reg::kScda, 0x7F000001));
+    log::ScopedCapture capture(log::Level::Debug);
+    StreamConfig c = rig.config();
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    c.local_addr = any;
+    auto channel = rig.open(c);
+    ASSERT_TRUE(channel.ok());
+    EXPECT_EQ(rig.read(reg::kScda), 0u);
+    EXPECT_TRUE(capture.sink().contains(
+        log::Level::Debug, "corvisk::gige",
+        "stream host IP unresolved; advertising SCDA=0 (device streams to the GVCP requester)"));
+}
+
 // ---- clean streams -----------------------------------------------------------------------------
 
 struct CleanCase {
