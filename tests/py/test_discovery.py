@@ -11,6 +11,7 @@ import sys
 import pytest
 
 from netns import DeviceRecord, answered_sources, start_discovery_responder
+from test_camera_connect import find_sim
 
 # Runs in the client namespace; prints the devices (or the error) as JSON.
 CLIENT = """
@@ -54,6 +55,19 @@ def test_finds_device_with_its_fields(lab):
         "manufacturer_info": "made for tests", "user_defined_name": "bench",
         "repr": "DeviceInfo(VendorX CamModel serial=S123 ip=10.231.0.2)",
     }]}
+
+
+@pytest.mark.skipif(find_sim() is None, reason="corvisk-sim is not built")
+def test_finds_the_simulated_camera(lab):
+    client, device = client_and_device(lab)
+    sim = lab.spawn(device, find_sim(), "--ip", "10.231.0.2", "--subnet", "255.255.255.0",
+                    "--serial", "NS-1", "--mac", "02:00:5e:10:00:07")
+    assert sim.read_until(lambda lines: any("ready" in line for line in lines)), sim.lines
+    (found,) = run_discover(client)["devices"]
+    assert found["ip"] == "10.231.0.2"
+    assert found["mac"] == "02:00:5e:10:00:07"
+    assert found["serial"] == "NS-1"
+    assert found["repr"] == "DeviceInfo(Corvisk SimCam-1 serial=NS-1 ip=10.231.0.2)"
 
 
 def test_full_width_and_invalid_utf8_names(lab):

@@ -149,3 +149,49 @@ def test_access_mode_values():
     with pytest.raises(TypeError):
         corvisk.AccessMode.RO < corvisk.AccessMode.RW  # noqa: B015
     assert hash(corvisk.AccessMode.RW) == hash(2)
+
+
+def test_eight_threads_each_get_their_own_answers(camera):
+    import threading
+
+    cam = camera("127.0.10.11")
+    expected = {name: cam.get_string(name) for name in
+                ("DeviceVendorName", "DeviceModelName", "DeviceVersion", "DeviceSerialNumber")}
+    height = cam.get_integer("Height")
+    wlo, _ = cam.integer_bounds("Width")
+    winc = cam.integer_increment("Width")
+    glo, ghi = cam.float_bounds("Gain")
+    errors = []
+
+    def reader(name):
+        for _ in range(40):
+            cam.invalidate_caches()
+            if cam.get_string(name) != expected[name]:
+                errors.append(name)
+
+    def writer(n):
+        for i in range(40):
+            if n == 0:
+                value = wlo + (i % 8) * winc
+                cam.set_integer("Width", value)
+                ok = cam.get_integer("Width") == value
+            elif n == 1:
+                value = glo + (ghi - glo) * (i % 5) / 5
+                cam.set_float("Gain", value)
+                ok = cam.get_float("Gain") == pytest.approx(value, rel=1e-6, abs=1e-6)
+            elif n == 2:
+                cam.set_string("DeviceUserID", f"t{i}")
+                ok = cam.get_string("DeviceUserID") == f"t{i}"
+            else:
+                ok = cam.get_integer("Height") == height
+            if not ok:
+                errors.append(f"writer {n} round {i}")
+
+    threads = [threading.Thread(target=reader, args=(name,)) for name in expected]
+    threads += [threading.Thread(target=writer, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+        assert not t.is_alive()
+    assert errors == []
