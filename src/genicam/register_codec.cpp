@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 
 #include "genicam/url.hpp"
-#include "genicam/utf8.hpp"
+#include "utf8.hpp"
 
 namespace corvisk::genicam {
 namespace {

@@ -4,7 +4,7 @@
 #include <span>
 
 #include "genicam/url.hpp"
-#include "genicam/utf8.hpp"
+#include "utf8.hpp"
 #include "genicam/xml_builder.hpp"
 #include "genicam/zip.hpp"
 #include "gige/proto/bootstrap.hpp"

@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "genicam/utf8.hpp"
+#include "utf8.hpp"
 #include "unique_fd.hpp"
 
 namespace corvisk::genicam {

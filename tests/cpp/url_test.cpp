@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "genicam/url.hpp"
-#include "genicam/utf8.hpp"
+#include "utf8.hpp"
 
 using namespace corvisk;
 using namespace corvisk::genicam;

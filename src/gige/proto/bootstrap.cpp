@@ -7,53 +7,10 @@
 #include <fmt/format.h>
 
 #include "bytes.hpp"
+#include "utf8.hpp"
 
 namespace corvisk::bootstrap {
 namespace {
-
-constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
-
-bool is_continuation(uint8_t b) {
-    return (b & 0xC0) == 0x80;
-}
-
-// Length of the well-formed UTF-8 sequence at s[0], or the length of its longest valid prefix
-// negated (at least -1) when it is ill-formed, so each maximal invalid subpart becomes one
-// replacement character.
-int utf8_sequence(std::span<const uint8_t> s) {
-    const uint8_t lead = s[0];
-    if (lead < 0x80) {
-        return 1;
-    }
-    int need = 0;
-    uint8_t lo = 0x80;
-    uint8_t hi = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 2;
-        lo = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-        hi = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 3;
-        lo = lead == 0xF0 ? 0x90 : 0x80;  // no overlong forms
-        hi = lead == 0xF4 ? 0x8F : 0xBF;  // nothing above U+10FFFF
-    } else {
-        return -1;
-    }
-    int len = 1;
-    for (int i = 0; i < need; ++i, ++len) {
-        if (static_cast<size_t>(len) >= s.size()) {
-            return -len;
-        }
-        const uint8_t b = s[static_cast<size_t>(len)];
-        const bool ok = i == 0 ? (b >= lo && b <= hi) : is_continuation(b);
-        if (!ok) {
-            return -len;
-        }
-    }
-    return len;
-}
 
 std::array<uint8_t, 4> octets(uint32_t v) {
     return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
@@ -69,19 +26,7 @@ std::string string_reg(std::span<const uint8_t> payload, size_t offset, size_t w
     auto field = payload.subspan(offset, std::min(width, payload.size() - offset));
     auto zero = std::find(field.begin(), field.end(), uint8_t{0});
     field = field.first(static_cast<size_t>(zero - field.begin()));
-    std::string out;
-    out.reserve(field.size());
-    while (!field.empty()) {
-        const int n = utf8_sequence(field);
-        if (n > 0) {
-            out.append(reinterpret_cast<const char*>(field.data()), static_cast<size_t>(n));
-            field = field.subspan(static_cast<size_t>(n));
-        } else {
-            out.append(kReplacement);
-            field = field.subspan(static_cast<size_t>(-n));
-        }
-    }
-    return out;
+    return utf8_lossy(field);
 }
 
 std::optional<DeviceInfo> DeviceInfo::parse(std::span<const uint8_t> payload) {

@@ -1,9 +1,9 @@
 // UTF-8 lossy decoding and white-space trimming for texts read out of device memory.
-#include "genicam/utf8.hpp"
+#include "utf8.hpp"
 
 #include <optional>
 
-namespace corvisk::genicam {
+namespace corvisk {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -122,4 +122,4 @@ std::string_view trim_unicode_space(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
-}  // namespace corvisk::genicam
+}  // namespace corvisk

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace corvisk::genicam {
+namespace corvisk {
 
 // Decodes bytes as UTF-8, replacing each maximal invalid subsequence by U+FFFD, so any device
 // text becomes valid UTF-8 without losing the readable parts. Pure; thread-safe.
@@ -17,4 +17,4 @@ std::string utf8_lossy(std::span<const uint8_t> bytes);
 // Returns a view into `text`.
 std::string_view trim_unicode_space(std::string_view text);
 
-}  // namespace corvisk::genicam
+}  // namespace corvisk
