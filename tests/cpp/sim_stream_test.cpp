@@ -1,6 +1,8 @@
 // The simulated camera's stream channel, received and reassembled by a raw UDP receiver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <map>
 
 #include "registers.hpp"
@@ -302,6 +304,154 @@ TEST(SimStream, ResendIsIgnoredWhenTheCapabilityIsOff) {
     rig.receive(1);
     rig.resend(1, 1, 1, false);
     EXPECT_TRUE(rig.receive(0, 100).empty());
+}
+
+}  // namespace
+}  // namespace corvisk::sim
+
+namespace corvisk::sim {
+namespace {
+
+struct GvspFaultCase {
+    const char* name;
+    const char* ip;
+    std::function<void(GvspFaults&)> set;
+    uint32_t width, height;
+    std::function<void(const std::vector<Packet>&, const SimCounters&)> check;
+};
+
+std::vector<uint32_t> ids_of(const std::vector<Packet>& ps, uint64_t block) {
+    std::vector<uint32_t> out;
+    for (const auto& p : ps) {
+        if (p.block == block) {
+            out.push_back(p.id);
+        }
+    }
+    return out;
+}
+
+// 320 x 240 Mono8 at packet size 1500: 53 payload packets, ids 0..54.
+const std::vector<GvspFaultCase> kGvspFaults = {
+    {"drop fraction", "127.0.4.31", [](GvspFaults& f) { f.drop_fraction = 0.3; }, 320, 240,
+     [](const std::vector<Packet>& ps, const SimCounters& c) {
+         EXPECT_GT(c.packets_dropped, 0u);
+         EXPECT_EQ(ps.size() + c.packets_dropped, 55u);
+     }},
+    {"drop given ids", "127.0.4.32",
+     [](GvspFaults& f) {
+         f.drops = {{0, {0, 7, 54}}};
+     },
+     320, 240,
+     [](const std::vector<Packet>& ps, const SimCounters&) {
+         auto ids = ids_of(ps, 1);
+         EXPECT_EQ(ids.size(), 52u);
+         for (uint32_t gone : {0u, 7u, 54u}) {
+             EXPECT_EQ(std::count(ids.begin(), ids.end(), gone), 0);
+         }
+     }},
+    {"duplicate", "127.0.4.33", [](GvspFaults& f) { f.duplicate_fraction = 1.0; }, 320, 240,
+     [](const std::vector<Packet>& ps, const SimCounters&) {
+         auto ids = ids_of(ps, 1);
+         ASSERT_EQ(ids.size(), 110u);
+         for (uint32_t id = 0; id < 55; ++id) {
+             EXPECT_EQ(std::count(ids.begin(), ids.end(), id), 2);
+         }
+     }},
+    {"reorder", "127.0.4.34", [](GvspFaults& f) { f.reorder_window = 8; }, 320, 240,
+     [](const std::vector<Packet>& ps, const SimCounters&) {
+         auto ids = ids_of(ps, 1);
+         ASSERT_EQ(ids.size(), 55u);
+         EXPECT_FALSE(std::is_sorted(ids.begin(), ids.end()));
+         EXPECT_EQ(ids.front(), 0u);
+         EXPECT_EQ(ids.back(), 54u);
+         std::sort(ids.begin(), ids.end());
+         EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end());
+     }},
+    {"wrong ids", "127.0.4.35", [](GvspFaults& f) { f.wrong_id_fraction = 1.0; }, 320, 240,
+     [](const std::vector<Packet>& ps, const SimCounters&) {
+         for (const auto& p : ps) {
+             if (p.format == 3) {
+                 EXPECT_GE(p.id, 55u);
+             }
+         }
+     }},
+    {"error status", "127.0.4.36",
+     [](GvspFaults& f) {
+         f.error_status = 0x8FFF;
+         f.error_packet_id = 4;
+     },
+     320, 240,
+     [](const std::vector<Packet>& ps, const SimCounters&) {
+         auto it = std::find_if(ps.begin(), ps.end(), [](const Packet& p) { return p.id == 4; });
+         ASSERT_NE(it, ps.end());
+         EXPECT_EQ(it->status, 0x8FFF);
+         EXPECT_TRUE(it->payload.empty());
+     }},
+    {"all-in", "127.0.4.37", [](GvspFaults& f) { f.all_in = true; }, 16, 2,
+     [](const std::vector<Packet>& ps, const SimCounters&) {
+         ASSERT_EQ(ps.size(), 1u);
+         EXPECT_EQ(ps[0].format, 4);
+         ASSERT_EQ(ps[0].payload.size(), 36u + 8u + 32u);
+         EXPECT_EQ(load_be32(ps[0].payload.data() + 16), 16u);
+         std::vector<uint8_t> data(ps[0].payload.begin() + 44, ps[0].payload.end());
+         EXPECT_EQ(data, expected_pattern(1, 16, 2, pfnc::kMono8, Pattern::GreyDiagonalRampMoving));
+     }},
+    {"unsupported format", "127.0.4.38", [](GvspFaults& f) { f.payload_format = 7; }, 320, 240,
+     [](const std::vector<Packet>& ps, const SimCounters&) {
+         ASSERT_EQ(ps.size(), 55u);
+         EXPECT_EQ(ps[0].format, 1);
+         EXPECT_EQ(ps[1].format, 7);
+         EXPECT_EQ(ps[54].format, 2);
+     }},
+    {"leader payload type", "127.0.4.39", [](GvspFaults& f) { f.leader_payload_type = 2; }, 320,
+     240,
+     [](const std::vector<Packet>& ps, const SimCounters&) {
+         ASSERT_FALSE(ps.empty());
+         EXPECT_EQ(load_be16(ps[0].payload.data() + 2), 2u);
+     }},
+};
+
+class SimGvspFault : public ::testing::TestWithParam<GvspFaultCase> {};
+
+TEST_P(SimGvspFault, TakesEffect) {
+    StreamRig rig(at(GetParam().ip));
+    GvspFaults f;
+    GetParam().set(f);
+    rig.cam.set_gvsp_faults(f);
+    rig.open();
+    rig.single_frame(GetParam().width, GetParam().height);
+    auto packets = rig.receive(0, 200);
+    GetParam().check(packets, rig.cam.counters());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, SimGvspFault, ::testing::ValuesIn(kGvspFaults),
+                         [](const auto& param_info) {
+                             std::string n = param_info.param.name;
+                             std::replace(n.begin(), n.end(), ' ', '_');
+                             std::replace(n.begin(), n.end(), '-', '_');
+                             return n;
+                         });
+
+TEST(SimStream, InterleavedFramesAlternate) {
+    SimConfig c = at("127.0.4.40");
+    c.gvsp_faults.interleave = true;
+    StreamRig rig(c);
+    rig.open();
+    ASSERT_TRUE(rig.ctl->write(reg::kAcquisitionMode, 2));
+    ASSERT_TRUE(rig.ctl->write(reg::kAcquisitionFrameCount, 2));
+    ASSERT_TRUE(rig.ctl->write(reg::kAcquisitionStart, 1));
+    auto packets = rig.receive(0, 200);
+    ASSERT_GE(packets.size(), 4u);
+    EXPECT_EQ(packets[0].block, 1u);
+    EXPECT_EQ(packets[1].block, 2u);
+    EXPECT_EQ(packets[2].block, 1u);
+    auto frames = rig.assemble(packets);
+    ASSERT_EQ(frames.size(), 2u);
+    for (const auto& [block, f] : frames) {
+        EXPECT_TRUE(f.complete());
+        EXPECT_EQ(f.bytes(),
+                  expected_pattern(block, 640, 480, pfnc::kMono8, Pattern::GreyDiagonalRampMoving));
+    }
 }
 
 }  // namespace

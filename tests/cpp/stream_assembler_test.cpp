@@ -323,12 +323,12 @@ TEST(AssemblerTest, PayloadTypesClassifyFrames) {
     }
 }
 
-TEST(AssemblerTest, AllInAndUnknownFormatsAreMarkedButIgnored) {
+TEST(AssemblerTest, AllInAndUnknownFormatsFailTheFrame) {
     Harness h;
     h.feed(h.packets.raw(1, gvsp::kAllIn, 0, Bytes(50, 9)));
     auto frames = h.take();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0]->status, FrameStatus::Complete);
+    EXPECT_EQ(frames[0]->status, FrameStatus::PayloadUnsupported);
     EXPECT_EQ(frames[0]->received_size, 0u);
     EXPECT_EQ(h.stats().ignored_packets, 1u);
 
@@ -336,9 +336,10 @@ TEST(AssemblerTest, AllInAndUnknownFormatsAreMarkedButIgnored) {
     h.feed(h.packets.raw(2, 6, 5, Bytes(100, 0)));  // multi-zone packet fills the hole
     frames = h.take();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0]->status, FrameStatus::Complete);
+    EXPECT_EQ(frames[0]->status, FrameStatus::PayloadUnsupported);
     EXPECT_EQ(frames[0]->received_size, 900u);
     EXPECT_EQ(h.stats().ignored_packets, 2u);
+    EXPECT_EQ(h.stats().failed_frames, 2u);
 }
 
 TEST(AssemblerTest, LearnsSmallerPayloadPackets) {

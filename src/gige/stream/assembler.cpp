@@ -223,6 +223,10 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
             break;
         default:  // all-in data is not placed; other formats are not understood
             stats_.ignored_packets += 1;
+            // Its data never reaches the buffer, so the frame must not close as Complete.
+            if (!f.status) {
+                f.status = FrameStatus::PayloadUnsupported;
+            }
             break;
     }
     return true;
@@ -330,7 +334,8 @@ std::optional<FrameStatus> Assembler::closing_status(const FrameInFlight& f, boo
     if ((!config_.resend_enabled || f.resend_disabled) && newer_exists) {
         return FrameStatus::MissingPackets;
     }
-    bool only_leader_of_newest = f.contiguous == 0 && f.block_id == last_block_id_;
+    // A leader alone may precede a long exposure; a frame already failed has nothing to wait for.
+    bool only_leader_of_newest = !f.status && f.contiguous == 0 && f.block_id == last_block_id_;
     if (!only_leader_of_newest && now - f.last_packet_at >= config_.frame_timeout) {
         return f.status.value_or(FrameStatus::Timeout);
     }

@@ -19,7 +19,7 @@ enum class FrameStatus : uint8_t {
     Timeout = 2,
     Aborted = 3,
     WrongPacketId = 4,
-    PayloadUnsupported = 5,  // never produced: unsupported frames are only counted
+    PayloadUnsupported = 5,  // carried all-in or unknown-format packets, whose data is not placed
 };
 
 // "Complete", "MissingPackets", ... (the enumerator's name).

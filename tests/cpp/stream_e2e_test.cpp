@@ -1,0 +1,773 @@
+// Streams from the in-process simulated camera through open_stream to verified frames: channel
+// setup and teardown, packet-size negotiation, and every GVSP fault the camera can inject.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "gige/stream_channel.hpp"
+#include "log.hpp"
+#include "registers.hpp"
+#include "sim_camera.hpp"
+#include "unique_fd.hpp"
+
+namespace corvisk::gige {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::GvspFaults;
+using sim::Pattern;
+using sim::SimCamera;
+using sim::SimConfig;
+namespace pfnc = sim::pfnc;
+namespace reg = sim::reg;
+
+constexpr uint16_t kTestPacketSize = 1500;
+constexpr auto kFrameWait = 5s;
+
+struct Image {
+    uint32_t width = 160;
+    uint32_t height = 120;
+    uint32_t pixel_format = pfnc::kMono8;
+    uint64_t bytes() const { return sim::image_bytes(width, height, pixel_format); }
+};
+
+SimConfig sim_at(const char* ip, Image image = {}, double frame_rate = 400) {
+    SimConfig c;
+    c.ip = ip;
+    c.width = image.width;
+    c.height = image.height;
+    c.pixel_format = image.pixel_format;
+    c.frame_rate = frame_rate;
+    c.resend_ring_frames = 64;  // resends stay servable however late the sweep asks
+    return c;
+}
+
+// A started simulated camera and a connected GigECamera talking to it.
+class Rig {
+  public:
+    explicit Rig(SimConfig config, Image image = {})
+        : image_(image),
+          sim_(config),
+          camera_(ConnectionConfig::for_device(*IpAddress::parse(config.ip))) {}
+
+    ::testing::AssertionResult start() {
+        if (!sim_.start().ok()) {
+            return ::testing::AssertionFailure() << "simulated camera did not start";
+        }
+        if (auto c = camera_.connect(); !c.ok()) {
+            return ::testing::AssertionFailure() << "connect: " << c.error().message();
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    // A config for this image with a fixed packet size (no negotiation) unless told otherwise.
+    StreamConfig config() const {
+        StreamConfig c;
+        c.payload_size = image_.bytes();
+        c.packet_size = kTestPacketSize;
+        c.n_buffers = 32;  // tests hold every frame they check
+        return c;
+    }
+    CameraResult<StreamChannel> open(const StreamConfig& c) { return open_stream(camera_, c); }
+
+    const ControlPort& port() { return camera_.connection()->port; }
+    bool write(uint32_t address, uint32_t value) {
+        return unshare(port().write_register(address, value).wait_timeout(3s)).ok();
+    }
+    std::optional<uint32_t> read(uint32_t address) {
+        auto r = unshare(port().read_register(address).wait_timeout(3s));
+        return r.ok() ? std::optional<uint32_t>(*r) : std::nullopt;
+    }
+    // MultiFrame acquisition of `frames` frames.
+    bool acquire(uint32_t frames) {
+        return write(reg::kAcquisitionMode, 2) && write(reg::kAcquisitionFrameCount, frames) &&
+               write(reg::kAcquisitionStart, 1);
+    }
+
+    const Image& image() const { return image_; }
+    SimCamera& sim() { return sim_; }
+    GigECamera& camera() { return camera_; }
+
+  private:
+    Image image_;
+    SimCamera sim_;
+    GigECamera camera_;
+};
+
+// Frames from `channel` until `n` arrived or `timeout` passed.
+std::vector<FramePtr> collect(FrameChannel& channel, size_t n, Duration timeout = kFrameWait) {
+    std::vector<FramePtr> frames;
+    Instant deadline = deadline_after(timeout);
+    FramePtr frame;
+    while (frames.size() < n && channel.recv_deadline(frame, deadline) == chan::RecvResult::Item) {
+        frames.push_back(std::move(frame));
+    }
+    return frames;
+}
+
+// Waits until the stream's counters satisfy `pred`.
+template <class Pred>
+bool stats_reach(const StreamChannel& channel, Pred pred, Duration timeout = kFrameWait) {
+    Instant deadline = deadline_after(timeout);
+    while (Clock::now() < deadline) {
+        if (pred(channel.stats())) {
+            return true;
+        }
+        std::this_thread::sleep_for(2ms);  // polling a condition, not waiting for time to pass
+    }
+    return pred(channel.stats());
+}
+
+std::vector<uint8_t> pattern_of(uint64_t block, const Image& image, Pattern p) {
+    return sim::expected_pattern(block, image.width, image.height, image.pixel_format, p);
+}
+
+// Every complete frame must carry exactly the camera's image; returns how many were complete.
+size_t check_complete_frames(const std::vector<FramePtr>& frames, const Image& image,
+                             Pattern p = Pattern::GreyDiagonalRampMoving) {
+    size_t complete = 0;
+    for (const auto& f : frames) {
+        if (!f->is_complete()) {
+            continue;
+        }
+        ++complete;
+        auto payload = f->payload();
+        EXPECT_EQ(f->width, image.width);
+        EXPECT_EQ(f->height, image.height);
+        EXPECT_EQ(f->pixel_format, image.pixel_format);
+        EXPECT_TRUE(std::vector<uint8_t>(payload.begin(), payload.end()) ==
+                    pattern_of(f->frame_id, image, p))
+            << "frame " << f->frame_id << " differs from the pattern";
+    }
+    return complete;
+}
+
+// ---- pure helpers ------------------------------------------------------------------------------
+
+TEST(StreamSetupHelpers, ChannelRegistersAreSpacedBy0x40) {
+    auto c0 = StreamRegisters::for_channel(0);
+    EXPECT_EQ(c0.scp, 0x0D00u);
+    EXPECT_EQ(c0.scps, 0x0D04u);
+    EXPECT_EQ(c0.scpd, 0x0D08u);
+    EXPECT_EQ(c0.scda, 0x0D18u);
+    auto c1 = StreamRegisters::for_channel(1);
+    EXPECT_EQ(c1.scp, 0x0D40u);
+    EXPECT_EQ(c1.scps, 0x0D44u);
+    EXPECT_EQ(c1.scpd, 0x0D48u);
+    EXPECT_EQ(c1.scda, 0x0D58u);
+}
+
+TEST(StreamSetupHelpers, ScdaIsTheBigEndianHostAddress) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ASSERT_EQ(::inet_pton(AF_INET, "192.168.1.10", &a.sin_addr), 1);
+    EXPECT_EQ(scda_value(a), 0xC0A8010Au);
+    a.sin_addr.s_addr = INADDR_ANY;
+    EXPECT_EQ(scda_value(a), 0u);
+}
+
+TEST(StreamSetupHelpers, ReceiveBufferSize) {
+    struct Case {
+        uint64_t recv_buffer, payload, expected;
+    };
+    for (const Case& c :
+         {Case{0, 4000000, 4001024}, Case{0, 10000, 262144}, Case{0, 10000000, 8388608},
+          Case{0, UINT64_MAX, 8388608}, Case{123456, 10000000, 123456}}) {
+        EXPECT_EQ(receive_buffer_size(c.recv_buffer, c.payload), c.expected) << c.payload;
+    }
+}
+
+// A path that carries packets up to `mtu` and answers each passing probe with one test packet
+// of the probe's size (or of `cap` when the device clips them); records the probes.
+struct FakePath {
+    explicit FakePath(uint16_t path_mtu, uint16_t clip = UINT16_MAX) : mtu(path_mtu), cap(clip) {}
+    uint16_t mtu;
+    uint16_t cap;
+    std::vector<uint16_t> probes;
+    std::optional<uint16_t> operator()(uint16_t size) {
+        probes.push_back(size);
+        if (size > mtu) {
+            return std::nullopt;
+        }
+        return std::min(size, cap);
+    }
+};
+
+TEST(StreamSetupHelpers, SearchTakes9152AfterOneProbe) {
+    FakePath path{9152};
+    EXPECT_EQ(search_packet_size(std::ref(path)), 9152);
+    EXPECT_EQ(path.probes, std::vector<uint16_t>{9152});
+}
+
+TEST(StreamSetupHelpers, SearchOnA1500Path) {
+    FakePath path{1500};
+    EXPECT_EQ(search_packet_size(std::ref(path)), 1488);
+    EXPECT_EQ(path.probes,
+              (std::vector<uint16_t>{9152, 1488, 5312, 3392, 2432, 1952, 1712, 1600, 1536, 1504}));
+}
+
+TEST(StreamSetupHelpers, SearchStartsFromTheFirstPassingSmallProbe) {
+    FakePath path{700};
+    auto size = search_packet_size(std::ref(path));
+    ASSERT_TRUE(size);
+    EXPECT_EQ(std::vector<uint16_t>(path.probes.begin(), path.probes.begin() + 4),
+              (std::vector<uint16_t>{9152, 1488, 1008, 560}));
+    EXPECT_LE(*size, 700);
+    EXPECT_GT(*size, 700 - 16);
+}
+
+TEST(StreamSetupHelpers, SearchNeverGoesBelow560AndFailsWithoutTestPackets) {
+    FakePath clipped{9000, 200};  // every test packet comes back tiny
+    EXPECT_EQ(search_packet_size(std::ref(clipped)), 560);
+    FakePath silent{0};
+    EXPECT_EQ(search_packet_size(std::ref(silent)), std::nullopt);
+    EXPECT_EQ(silent.probes, (std::vector<uint16_t>{9152, 1488, 1008, 560}));
+}
+
+// ---- open_stream and teardown ----------------------------------------------------------------
+
+TEST(OpenStream, RefusesAMissingPayloadSizeAndADisconnectedCamera) {
+    GigECamera camera(ConnectionConfig::for_device(*IpAddress::parse("127.0.8.1")));
+    StreamConfig c;
+    auto r = open_stream(camera, c);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), CameraError::Kind::Malformed);
+    EXPECT_EQ(r.error().text(), "payload_size must be set");
+    c.payload_size = 0;
+    EXPECT_EQ(open_stream(camera, c).error().kind(), CameraError::Kind::Malformed);
+    c.payload_size = 1000;
+    EXPECT_EQ(open_stream(camera, c).error().kind(), CameraError::Kind::NotConnected);
+}
+
+TEST(OpenStream, ReportsControlLostAfterTheDeviceDroppedUs) {
+    SimConfig sc = sim_at("127.0.8.2");
+    SimCamera sim(sc);
+    ASSERT_TRUE(sim.start().ok());
+    ConnectionConfig cc = ConnectionConfig::for_device(*IpAddress::parse(sc.ip));
+    cc.heartbeat_timeout_ms = 150;  // heartbeat every 50 ms
+    GigECamera camera(cc);
+    ASSERT_TRUE(camera.connect().ok());
+    sim.lose_control();
+    Instant deadline = deadline_after(3s);
+    while (camera.is_connected() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    StreamConfig c;
+    c.payload_size = 1000;
+    auto r = open_stream(camera, c);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), CameraError::Kind::ControlLost);
+}
+
+TEST(OpenStream, ProgramsChannelOneAndClosesItOnDrop) {
+    Rig rig(sim_at("127.0.8.3"));
+    ASSERT_TRUE(rig.start());
+    log::ScopedCapture capture(log::Level::Debug);
+    StreamConfig c = rig.config();
+    c.channel = 1;
+    c.packet_delay = 1234;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.8.3", &local.sin_addr);  // the device's own loopback address
+    c.local_addr = local;
+    {
+        auto channel = rig.open(c);
+        ASSERT_TRUE(channel.ok()) << channel.error().message();
+        uint16_t port = ntohs(channel->local_addr().sin_port);
+        EXPECT_NE(port, 0);
+        EXPECT_EQ(channel->local_addr().sin_addr.s_addr, local.sin_addr.s_addr);
+        EXPECT_EQ(channel->packet_size(), kTestPacketSize);
+        EXPECT_TRUE(channel->resend_enabled());
+        EXPECT_EQ(rig.read(0x0D40), port);
+        EXPECT_EQ(rig.read(0x0D44), kTestPacketSize);
+        EXPECT_EQ(rig.read(0x0D48), 1234u);
+        EXPECT_EQ(rig.read(0x0D58), 0x7F000803u);
+        EXPECT_EQ(rig.read(0x0D00), 0u);  // channel 0 untouched
+        EXPECT_TRUE(
+            capture.sink().contains(log::Level::Debug, "corvisk::gige", "stream channel opened"));
+    }
+    EXPECT_EQ(rig.read(0x0D40), 0u);
+}
+
+TEST(OpenStream, ResendNeedsTheDeviceCapability) {
+    SimConfig sc = sim_at("127.0.8.4");
+    sc.packet_resend = false;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    auto channel = rig.open(rig.config());
+    ASSERT_TRUE(channel.ok());
+    EXPECT_FALSE(channel->resend_enabled());
+    StreamConfig off = rig.config();
+    off.resend = false;
+    off.channel = 1;
+    Rig rig2(sim_at("127.0.8.5"));
+    ASSERT_TRUE(rig2.start());
+    auto c2 = rig2.open(off);
+    ASSERT_TRUE(c2.ok());
+    EXPECT_FALSE(c2->resend_enabled());
+}
+
+TEST(OpenStream, BindsTheRoutedAddressAndRefusesAnUnbindableOne) {
+    Rig rig(sim_at("127.0.8.6"));
+    ASSERT_TRUE(rig.start());
+    auto channel = rig.open(rig.config());
+    ASSERT_TRUE(channel.ok());
+    // The control socket is bound to 0.0.0.0, so the route to the device decides.
+    EXPECT_NE(channel->local_addr().sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(rig.read(reg::kScda), ntohl(channel->local_addr().sin_addr.s_addr));
+    StreamConfig bad = rig.config();
+    bad.channel = 1;
+    sockaddr_in taken = channel->local_addr();  // already bound by the first channel
+    bad.local_addr = taken;
+    auto r = rig.open(bad);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), CameraError::Kind::Io);
+}
+
+// ---- clean streams -----------------------------------------------------------------------------
+
+struct CleanCase {
+    const char* ip;
+    Image image;
+    bool extended_ids;
+    Pattern pattern;
+};
+
+class CleanStream : public ::testing::TestWithParam<CleanCase> {};
+
+TEST_P(CleanStream, EveryFrameEqualsThePattern) {
+    const CleanCase& p = GetParam();
+    SimConfig sc = sim_at(p.ip, p.image);
+    sc.extended_ids = p.extended_ids;
+    sc.pattern = p.pattern;
+    Rig rig(sc, p.image);
+    ASSERT_TRUE(rig.start());
+    auto channel = rig.open(rig.config());
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(16);
+    ASSERT_TRUE(rig.acquire(6));
+    auto got = collect(frames, 6);
+    ASSERT_EQ(got.size(), 6u);
+    EXPECT_EQ(check_complete_frames(got, p.image, p.pattern), 6u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i]->frame_id, i + 1);
+        EXPECT_GT(got[i]->timestamp_ticks, 0u);
+    }
+    EXPECT_TRUE(stats_reach(*channel, [](const StreamStats& s) {
+        return s.completed_frames == 6 && s.failed_frames == 0 && s.missing_packets == 0;
+    }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, CleanStream,
+    ::testing::Values(
+        CleanCase{"127.0.8.10", {160, 120, pfnc::kMono8}, false, Pattern::GreyDiagonalRampMoving},
+        CleanCase{"127.0.8.11", {100, 50, pfnc::kMono16}, false, Pattern::GreyHorizontalRamp},
+        CleanCase{"127.0.8.12", {64, 40, pfnc::kRGB8}, true, Pattern::FrameCounter},
+        CleanCase{"127.0.8.13", {1, 1, pfnc::kMono8}, false, Pattern::GreyDiagonalRampMoving}));
+
+// ---- faults ------------------------------------------------------------------------------------
+
+struct LossCase {
+    const char* ip;
+    double drop;
+    bool all_complete;
+};
+
+class RandomLoss : public ::testing::TestWithParam<LossCase> {};
+
+TEST_P(RandomLoss, ResendRecoversOrCountersAddUp) {
+    const LossCase& p = GetParam();
+    SimConfig sc = sim_at(p.ip);
+    sc.gvsp_faults.drop_fraction = p.drop;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    auto channel = rig.open(rig.config());
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(32);
+    constexpr uint32_t kFrames = 20;
+    ASSERT_TRUE(rig.acquire(kFrames));
+    auto got = collect(frames, kFrames);
+    ASSERT_EQ(got.size(), kFrames);
+    size_t complete = check_complete_frames(got, rig.image());
+    StreamStats s = channel->stats();
+    EXPECT_EQ(s.completed_frames, complete);
+    EXPECT_EQ(s.completed_frames + s.failed_frames, kFrames);
+    EXPECT_GT(s.resend_requests, 0u);
+    EXPECT_LE(s.resent_packets, s.resend_requests);
+    EXPECT_LE(s.resent_packets, rig.sim().counters().packets_resent);
+    if (p.all_complete) {
+        EXPECT_EQ(complete, kFrames);
+        EXPECT_EQ(s.missing_packets, 0u);
+    }
+    for (const auto& f : got) {
+        EXPECT_TRUE(f->is_complete() || f->status == FrameStatus::MissingPackets ||
+                    f->status == FrameStatus::Timeout)
+            << frame_status_name(f->status);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, RandomLoss,
+                         ::testing::Values(LossCase{"127.0.8.20", 0.01, true},
+                                           LossCase{"127.0.8.21", 0.05, true},
+                                           LossCase{"127.0.8.22", 0.20, false}));
+
+TEST(StreamFaults, WithoutResendALossFailsTheFrameAsSoonAsANewerOneArrives) {
+    SimConfig sc = sim_at("127.0.8.23", {}, 50);
+    sc.gvsp_faults.drops = {sim::PacketDropRule{1, {3}}};
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    StreamConfig c = rig.config();
+    c.resend = false;
+    c.frame_timeout = 30s;  // a timeout cannot be what closes the frame
+    auto channel = rig.open(c);
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(8);
+    ASSERT_TRUE(rig.acquire(3));
+    auto got = collect(frames, 3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0]->frame_id, 1u);
+    EXPECT_EQ(got[0]->status, FrameStatus::MissingPackets);
+    EXPECT_EQ(check_complete_frames(got, rig.image()), 2u);
+    EXPECT_EQ(channel->stats().resend_requests, 0u);
+    EXPECT_EQ(rig.sim().counters().resend_requests, 0u);
+}
+
+struct FaultCase {
+    const char* name;
+    const char* ip;
+    std::function<void(GvspFaults&)> set;
+    std::function<void(const std::vector<FramePtr>&, const StreamStats&, const sim::SimCounters&)>
+        check;
+    size_t frames = 6;
+};
+
+class StreamFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(StreamFault, FramesAreVerifiedAndCounted) {
+    const FaultCase& p = GetParam();
+    SimConfig sc = sim_at(p.ip);
+    p.set(sc.gvsp_faults);
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    auto channel = rig.open(rig.config());
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(16);
+    ASSERT_TRUE(rig.acquire(static_cast<uint32_t>(p.frames)));
+    auto got = collect(frames, p.frames);
+    check_complete_frames(got, rig.image());
+    p.check(got, channel->stats(), rig.sim().counters());
+}
+
+size_t count_complete(const std::vector<FramePtr>& frames) {
+    return static_cast<size_t>(std::count_if(frames.begin(), frames.end(),
+                                             [](const FramePtr& f) { return f->is_complete(); }));
+}
+
+const FaultCase kFaults[] = {
+    {"reorder", "127.0.8.30", [](GvspFaults& f) { f.reorder_window = 8; },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_EQ(s.failed_frames, 0u);
+     }},
+    {"duplicates", "127.0.8.31", [](GvspFaults& f) { f.duplicate_fraction = 0.3; },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_GT(s.duplicated_packets, 0u);
+     }},
+    {"interleaved", "127.0.8.32", [](GvspFaults& f) { f.interleave = true; },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_EQ(s.failed_frames, 0u);
+     }},
+    {"wrong packet ids", "127.0.8.33", [](GvspFaults& f) { f.wrong_id_fraction = 1.0; },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         ASSERT_EQ(got.size(), 6u);
+         for (const auto& f : got) {
+             EXPECT_EQ(f->status, FrameStatus::WrongPacketId);
+         }
+         EXPECT_EQ(s.failed_frames, 6u);
+     }},
+    {"error status 0x800C", "127.0.8.34",
+     [](GvspFaults& f) {
+         f.error_status = 0x800C;
+         f.error_packet_id = 4;
+     },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters& c) {
+         ASSERT_EQ(got.size(), 6u);
+         for (const auto& f : got) {
+             EXPECT_EQ(f->status,
+                       f->frame_id == 6 ? FrameStatus::Timeout : FrameStatus::MissingPackets);
+         }
+         EXPECT_EQ(s.error_packets, 6u);
+         EXPECT_EQ(s.resend_disabled, 6u);
+         EXPECT_EQ(s.resend_requests, 0u);  // the device said those packets are gone
+         EXPECT_EQ(c.resend_requests, 0u);
+     }},
+    {"other error status", "127.0.8.35",
+     [](GvspFaults& f) {
+         f.error_status = 0x8FFF;
+         f.error_packet_id = 4;
+     },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         // The packet is asked for again and the camera serves it.
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_EQ(s.error_packets, 6u);
+         EXPECT_EQ(s.resend_disabled, 0u);
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(Faults, StreamFault, ::testing::ValuesIn(kFaults), [](const auto& tp) {
+    std::string n = tp.param.name;
+    for (char& ch : n) {
+        ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    }
+    return n;
+});
+
+// Frames whose data the receiver cannot place are never delivered as Complete; frames it
+// cannot handle at all are only counted. Neither disturbs the stream.
+struct UnhandledCase {
+    const char* ip;
+    Image image;
+    std::function<void(GvspFaults&)> set;
+    bool delivered;  // delivered as PayloadUnsupported, or only counted as unsupported
+};
+
+class UnhandledFrames : public ::testing::TestWithParam<UnhandledCase> {};
+
+TEST_P(UnhandledFrames, AreCountedAndTheStreamGoesOn) {
+    const UnhandledCase& p = GetParam();
+    SimConfig sc = sim_at(p.ip, p.image);
+    p.set(sc.gvsp_faults);
+    Rig rig(sc, p.image);
+    ASSERT_TRUE(rig.start());
+    auto channel = rig.open(rig.config());
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(16);
+    ASSERT_TRUE(rig.acquire(4));
+    if (p.delivered) {
+        auto got = collect(frames, 4);
+        ASSERT_EQ(got.size(), 4u);
+        for (const auto& f : got) {
+            EXPECT_EQ(f->status, FrameStatus::PayloadUnsupported);
+        }
+        EXPECT_TRUE(stats_reach(*channel, [](const StreamStats& s) {
+            return s.failed_frames == 4 && s.completed_frames == 0;
+        }));
+    } else {
+        ASSERT_TRUE(stats_reach(*channel, [](const StreamStats& s) {
+            return s.unsupported_frames == 4 && s.ignored_packets == s.packets;
+        }));
+        EXPECT_EQ(collect(frames, 1, 50ms).size(), 0u);
+    }
+    // The same channel still assembles ordinary frames afterwards.
+    rig.sim().set_gvsp_faults({});
+    ASSERT_TRUE(rig.acquire(2));
+    auto after = collect(frames, 2);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(check_complete_frames(after, p.image), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, UnhandledFrames,
+    ::testing::Values(
+        UnhandledCase{"127.0.8.40", {16, 2}, [](GvspFaults& f) { f.all_in = true; }, true},
+        UnhandledCase{"127.0.8.41", {}, [](GvspFaults& f) { f.payload_format = 7; }, true},
+        UnhandledCase{"127.0.8.42", {}, [](GvspFaults& f) { f.leader_payload_type = 3; }, false}));
+
+// ---- block ids ---------------------------------------------------------------------------------
+
+// Sends hand-made frames from the device's IP (another port), as the camera would.
+class FrameInjector {
+  public:
+    FrameInjector(const char* ip, const sockaddr_in& to) : to_(to) {
+        fd_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, ip, &a.sin_addr);
+        EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    // One frame of `image` (Mono8, pattern GreyDiagonalRampMoving) in 1500-byte packets.
+    void frame(uint64_t block, const Image& image) {
+        auto data = pattern_of(block, image, Pattern::GreyDiagonalRampMoving);
+        auto geometry = sim::PacketGeometry::make(kTestPacketSize, false, data.size());
+        uint8_t buf[2048];
+        sim::ImageInfo info;
+        info.pixel_format = image.pixel_format;
+        info.width = image.width;
+        info.height = image.height;
+        info.timestamp = block;
+        size_t n = sim::encode_gvsp_header(buf, 0, block, sim::gvsp::kLeader, 0, false);
+        n += sim::encode_image_leader(buf + n, info);
+        send(buf, n);
+        uint32_t id = 1;
+        for (size_t off = 0; off < data.size(); off += geometry.data_per_packet, ++id) {
+            size_t len = std::min(geometry.data_per_packet, data.size() - off);
+            n = sim::encode_gvsp_header(buf, 0, block, sim::gvsp::kPayload, id, false);
+            std::memcpy(buf + n, data.data() + off, len);
+            send(buf, n + len);
+        }
+        n = sim::encode_gvsp_header(buf, 0, block, sim::gvsp::kTrailer, id, false);
+        n += sim::encode_image_trailer(buf + n, 1, image.height);
+        send(buf, n);
+    }
+
+  private:
+    void send(const uint8_t* data, size_t n) {
+        ASSERT_EQ(
+            ::sendto(fd_.get(), data, n, 0, reinterpret_cast<const sockaddr*>(&to_), sizeof to_),
+            static_cast<ssize_t>(n));
+    }
+    UniqueFd fd_;
+    sockaddr_in to_;
+};
+
+TEST(StreamBlockIds, SixteenBitIdsWrapFrom0xFFFFTo1) {
+    Rig rig(sim_at("127.0.8.50"));
+    ASSERT_TRUE(rig.start());
+    auto channel = rig.open(rig.config());
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(8);
+    FrameInjector device("127.0.8.50", channel->local_addr());
+    const std::vector<uint64_t> ids = {0xFFFD, 0xFFFE, 0xFFFF, 1, 2};
+    for (uint64_t id : ids) {
+        device.frame(id, rig.image());
+    }
+    auto got = collect(frames, ids.size());
+    ASSERT_EQ(got.size(), ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+        EXPECT_EQ(got[i]->frame_id, ids[i]);
+    }
+    EXPECT_EQ(check_complete_frames(got, rig.image()), ids.size());
+    StreamStats s = channel->stats();
+    EXPECT_EQ(s.missing_frames, 0u);  // 0 is never used, so 0xFFFF -> 1 skips nothing
+    EXPECT_EQ(s.ignored_packets, 0u);
+}
+
+// ---- consumers and buffers ---------------------------------------------------------------------
+
+TEST(StreamConsumers, ASlowSubscriberLosesFramesAloneAndIsCounted) {
+    Rig rig(sim_at("127.0.8.60"));
+    ASSERT_TRUE(rig.start());
+    StreamConfig c = rig.config();
+    c.n_buffers = 16;
+    auto channel = rig.open(c);
+    ASSERT_TRUE(channel.ok());
+    FrameChannel slow = channel->subscribe(1);  // never read until the end
+    FrameChannel fast = channel->subscribe(16);
+    ASSERT_TRUE(rig.acquire(8));
+    auto got = collect(fast, 8);
+    ASSERT_EQ(got.size(), 8u);
+    EXPECT_EQ(check_complete_frames(got, rig.image()), 8u);
+    EXPECT_TRUE(stats_reach(*channel, [](const StreamStats& s) { return s.frames_dropped == 7; }));
+    auto slow_got = collect(slow, 8, 100ms);
+    ASSERT_EQ(slow_got.size(), 1u);
+    EXPECT_EQ(slow_got[0]->frame_id, 1u);
+}
+
+TEST(StreamConsumers, HeldBuffersCauseUnderrunsAndReleaseRecovers) {
+    Rig rig(sim_at("127.0.8.61"));
+    ASSERT_TRUE(rig.start());
+    StreamConfig c = rig.config();
+    c.n_buffers = 2;
+    auto channel = rig.open(c);
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(8);
+    ASSERT_TRUE(rig.acquire(5));
+    auto held = collect(frames, 2);
+    ASSERT_EQ(held.size(), 2u);
+    ASSERT_TRUE(stats_reach(*channel, [](const StreamStats& s) { return s.underruns >= 3; }));
+    EXPECT_EQ(check_complete_frames(held, rig.image()), 2u);
+    held.clear();  // both buffers go back to the pool
+    ASSERT_TRUE(rig.acquire(2));
+    auto after = collect(frames, 2);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(check_complete_frames(after, rig.image()), 2u);
+}
+
+TEST(StreamConsumers, FramesHeldPastTheChannelStayValid) {
+    Rig rig(sim_at("127.0.8.62"));
+    ASSERT_TRUE(rig.start());
+    std::vector<FramePtr> held;
+    FrameChannel frames;
+    {
+        auto channel = rig.open(rig.config());
+        ASSERT_TRUE(channel.ok());
+        frames = channel->subscribe(8);
+        ASSERT_TRUE(rig.acquire(3));
+        held = collect(frames, 3);
+        ASSERT_EQ(held.size(), 3u);
+    }
+    EXPECT_EQ(rig.read(reg::kScp), 0u);
+    EXPECT_EQ(check_complete_frames(held, rig.image()), 3u);
+    FramePtr none;
+    EXPECT_EQ(frames.recv_deadline(none, deadline_after(1s)), chan::RecvResult::Disconnected);
+    held.clear();  // the pool outlives its stream until the last buffer comes home
+}
+
+// ---- packet-size negotiation -------------------------------------------------------------------
+
+struct MtuCase {
+    const char* ip;
+    uint32_t path_mtu;
+    uint16_t expected;
+    bool warns;
+};
+
+class Negotiation : public ::testing::TestWithParam<MtuCase> {};
+
+TEST_P(Negotiation, FindsWhatThePathCarries) {
+    const MtuCase& p = GetParam();
+    SimConfig sc = sim_at(p.ip);
+    sc.path_mtu = p.path_mtu;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    log::ScopedCapture capture(log::Level::Debug);
+    StreamConfig c = rig.config();
+    c.packet_size.reset();
+    auto channel = rig.open(c);
+    ASSERT_TRUE(channel.ok()) << channel.error().message();
+    EXPECT_EQ(channel->packet_size(), p.expected);
+    EXPECT_EQ(rig.read(reg::kScps), p.expected);
+    EXPECT_EQ(capture.sink().contains(log::Level::Warn, "corvisk::gige",
+                                      "packet size fire-test unsupported, falling back to 1500"),
+              p.warns);
+    EXPECT_TRUE(
+        capture.sink().contains(log::Level::Debug, "corvisk::gige",
+                                fmt::format("negotiated stream packet size {}", p.expected)));
+    // The negotiated size streams cleanly; no test packet reaches the assembler.
+    FrameChannel frames = channel->subscribe(4);
+    ASSERT_TRUE(rig.acquire(2));
+    auto got = collect(frames, 2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(check_complete_frames(got, rig.image()), 2u);
+    EXPECT_EQ(channel->stats().ignored_packets, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Negotiation,
+                         ::testing::Values(MtuCase{"127.0.8.70", 1500, 1488, false},
+                                           MtuCase{"127.0.8.71", 9000, 8992, false},
+                                           MtuCase{"127.0.8.72", 9200, 9152, false},
+                                           MtuCase{"127.0.8.73", 500, 1500, true}));
+
+TEST(Negotiation, ADeviceThatPassesTheFirstProbeIsProbedOnce) {
+    SimConfig sc = sim_at("127.0.8.74");
+    sc.path_mtu = 9200;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    StreamConfig c = rig.config();
+    c.packet_size.reset();
+    auto channel = rig.open(c);
+    ASSERT_TRUE(channel.ok());
+    EXPECT_EQ(rig.sim().counters().test_packets, 1u);
+    EXPECT_EQ(rig.sim().counters().packets_dropped, 0u);
+}
+
+}  // namespace
+}  // namespace corvisk::gige
