@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "py/camera_capture.hpp"
 #include "py/camera_features.hpp"
 #include "py/convert.hpp"
 #include "py/device_info.hpp"
@@ -407,6 +408,9 @@ PyMethodDef* all_camera_methods() {
             out.push_back(*m);
         }
         for (PyMethodDef* m = camera_feature_methods; m->ml_name != nullptr; ++m) {
+            out.push_back(*m);
+        }
+        for (PyMethodDef* m = camera_capture_methods; m->ml_name != nullptr; ++m) {
             out.push_back(*m);
         }
         out.push_back({nullptr, nullptr, 0, nullptr});
