@@ -46,7 +46,8 @@ def stream_ext(tmp_path_factory):
     py_src = ROOT / "src" / "py"
     sources = [Path(__file__).with_name("stream_ext.cpp")] + [
         py_src / f"{name}.cpp"
-        for name in ("frame_channel", "frame", "frame_status", "stream_stats", "convert")]
+        for name in ("frame_channel", "frame", "frame_status", "int_enum", "stream_stats",
+                     "convert")]
     cmd = ["g++", "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
            f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}",
            *map(str, sources), str(library), "-lfmt", "-lpthread", "-o", str(out),
