@@ -105,7 +105,7 @@ def _connect(ip: str) -> corvisk.Camera:
 
 def _read_feature(cam: corvisk.Camera, name: str):
     """The feature's value by trying the readers in turn (str for enumerations)."""
-    for reader in (cam.get_integer, cam.get_float, cam.get_boolean, cam.get_string):
+    for reader in (cam.get_enum, cam.get_integer, cam.get_float, cam.get_boolean, cam.get_string):
         try:
             return reader(name)
         except corvisk.GenicamError as e:
