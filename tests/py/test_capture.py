@@ -9,6 +9,7 @@ import math
 import os
 import signal
 import threading
+import time
 
 import pytest
 
@@ -16,6 +17,7 @@ import corvisk
 from test_camera_connect import SimProcess, needs_sim
 
 pytestmark = needs_sim
+_RUNNING = {}  # address -> the SimProcess serving it, for the tests that signal the device
 
 SMALL = ("--width", "64", "--height", "48")
 # AcquisitionStart (register 0x1002C) answered with "access denied".
@@ -31,6 +33,7 @@ def camera():
 
     def start(ip, *options):
         sim = SimProcess(ip, *options)
+        _RUNNING[ip] = sim
         cam = corvisk.Camera(ip, gvcp_timeout=0.2, retries=2)
         opened.append((sim, cam))
         cam.connect()
@@ -40,6 +43,11 @@ def camera():
     for sim, cam in opened:
         cam.disconnect()
         sim.stop()
+        _RUNNING.pop(sim.ip, None)
+
+
+def _sim_pid(ip):
+    return _RUNNING[ip].proc.pid
 
 
 def diagonal_ramp(frame_id, size):
@@ -280,3 +288,64 @@ def test_collected_acquisition_stops_the_camera(camera):
     gc.collect()
     assert_idle_and_restored(cam)
     cam.snap(2.0)  # the busy slot was released
+
+
+# ---- faults during an acquisition ------------------------------------------------------------
+
+def test_control_lost_during_acquisition_gives_errors_not_hangs(camera):
+    cam = camera("127.0.12.15", *SMALL, "--frame-rate", "200")
+    acq = cam.start_acquisition()
+    assert acq.wait_for(2.0) is not None
+    os.kill(_sim_pid("127.0.12.15"), signal.SIGKILL)
+    acq.clear()
+    started = time.monotonic()
+    with pytest.raises(corvisk.CameraError):
+        acq.stop()
+    assert time.monotonic() - started < 10
+    assert acq.is_stopped()
+    assert all(isinstance(f, corvisk.Frame) for f in acq)  # drains, then ends
+    with pytest.raises(corvisk.CameraError):
+        cam.get_integer("Width")
+    with pytest.raises(corvisk.CameraError):  # not busy: the stop released the camera
+        cam.snap(0.5)
+
+
+def test_collected_acquisition_while_another_thread_holds_the_camera(camera):
+    """Dropping an Acquisition while a feature read on a frozen device holds the camera must
+    neither deadlock nor keep the camera busy."""
+    cam = camera("127.0.12.16", *SMALL, "--frame-rate", "100")
+    acq = cam.start_acquisition()
+    assert acq.wait_for(2.0) is not None
+    pid = _sim_pid("127.0.12.16")
+    os.kill(pid, signal.SIGSTOP)  # every command now waits for its acknowledge timeout
+    reading = threading.Event()
+
+    def read():
+        reading.set()
+        for _ in range(2):
+            try:
+                cam.get_integer("Width")
+            except corvisk.CameraError:
+                pass
+
+    try:
+        cam.invalidate_caches()
+        reader = threading.Thread(target=read)
+        reader.start()
+        reading.wait(5)
+        started = time.monotonic()
+        del acq
+        gc.collect()
+        assert time.monotonic() - started < 5  # bounded, whichever path the drop took
+        reader.join(timeout=20)
+        assert not reader.is_alive()
+    finally:
+        os.kill(pid, signal.SIGCONT)
+    with pytest.raises(ValueError, match="timeout"):  # parsed before any claim
+        cam.snap(-1)
+    # The busy slot is free again: a new capture is accepted (it may fail on the device side
+    # if the heartbeat expired while the device was frozen, but never as busy).
+    try:
+        cam.start_acquisition().stop()
+    except (corvisk.CameraError, corvisk.GenicamError):
+        pass
