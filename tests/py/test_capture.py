@@ -349,3 +349,19 @@ def test_collected_acquisition_while_another_thread_holds_the_camera(camera):
         cam.start_acquisition().stop()
     except (corvisk.CameraError, corvisk.GenicamError):
         pass
+
+
+@pytest.mark.parametrize("options, prepare, mode_during, mode_after", [
+    ((), "SingleFrame", "SingleFrame", "SingleFrame"),  # left alone, never restored
+    (("--nak", "0x0082@0x10024=0x8006"), None, "Continuous", "Continuous"),  # unwritable
+])
+def test_snapshot_session_by_acquisition_mode(camera, options, prepare, mode_during,
+                                              mode_after):
+    cam = camera("127.0.12.17", *SMALL, "--frame-rate", "200", *options)
+    if prepare:
+        cam.set_enum("AcquisitionMode", prepare)
+    with cam.snapshot_session() as session:
+        assert cam.get_enum("AcquisitionMode") == mode_during
+        for _ in range(3):
+            assert session.snap(2.0).is_complete
+    assert_idle_and_restored(cam, mode_after)
