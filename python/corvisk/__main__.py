@@ -1,22 +1,29 @@
 """Command-line front end: ``python -m corvisk <command> [options]``.
 
+    demo                        start corvisk-sim, show the camera, snap a PNG, stream a while
+    discover                    list the GigE Vision devices that answer a broadcast
+    features IP                 list the feature names of a camera
+    get IP NAME                 read one feature
+    set IP NAME VALUE           write one feature
+    snap IP -o file.png         capture one frame into a PNG
+    stream IP --seconds N       stream and print live frame statistics
+
 Commands register themselves with the ``@command`` decorator below; each one gets its own
-sub-parser and returns the process exit status. Commands planned next, each a small function
-over the public API once its class exists in the core:
-
-    features IP                 list the feature names of a camera   (Camera.feature_names)
-    get IP NAME                 read one feature                     (Camera.get_* by access)
-    set IP NAME VALUE           write one feature                    (Camera.set_*)
-    snap IP -o file.png         capture one frame into a PNG         (Camera.snap, Frame.data)
-    stream IP --seconds N       stream and print frame statistics    (Camera.start_acquisition)
-
-and ``demo`` will then start ``corvisk-sim`` and snap a PNG from it.
+sub-parser and returns the process exit status.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
+import select
+import shutil
+import struct
+import subprocess
 import sys
+import time
+import zlib
+from pathlib import Path
 from typing import Callable, Optional
 
 import corvisk
@@ -45,15 +52,202 @@ def _timeout_argument(parser: argparse.ArgumentParser) -> None:
                         help="seconds to collect answers (default: 1.0)")
 
 
-@command("demo", "show what this build of corvisk provides")
+def _ip_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("ip", help="the camera's IPv4 address")
+
+
+# ---- PNG output (stdlib only) ----------------------------------------------------------------
+
+_PNG_FORMATS = {  # pixel format -> (PNG colour type, bit depth, bytes per pixel)
+    "Mono8": (0, 8, 1),
+    "Mono16": (0, 16, 2),
+    "RGB8": (2, 8, 3),
+    "BayerRG8": (0, 8, 1),  # written as the raw mosaic
+}
+
+
+def _png_chunk(kind: bytes, data: bytes) -> bytes:
+    body = kind + data
+    return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+
+def frame_to_png(frame: corvisk.Frame) -> bytes:
+    """The frame as a PNG file. Mono16 is taken as little-endian (the GigE Vision byte order)."""
+    if frame.pixel_format not in _PNG_FORMATS:
+        raise ValueError(f"cannot write {frame.pixel_format} frames as PNG")
+    colour, depth, bpp = _PNG_FORMATS[frame.pixel_format]
+    width, height = frame.width, frame.height
+    data = frame.data()
+    stride = width * bpp
+    if len(data) < stride * height:
+        data = data + bytes(stride * height - len(data))  # holes of an incomplete frame
+    if depth == 16:  # PNG stores 16-bit samples big-endian
+        swapped = bytearray(data[:stride * height])
+        swapped[0::2], swapped[1::2] = data[1:stride * height:2], data[0:stride * height:2]
+        data = bytes(swapped)
+    raw = b"".join(b"\x00" + data[y * stride:(y + 1) * stride] for y in range(height))
+    header = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + _png_chunk(b"IHDR", header)
+            + _png_chunk(b"IDAT", zlib.compress(raw, 6)) + _png_chunk(b"IEND", b""))
+
+
+def write_png(frame: corvisk.Frame, path: str) -> None:
+    Path(path).write_bytes(frame_to_png(frame))
+
+
+# ---- shared pieces ---------------------------------------------------------------------------
+
+def _connect(ip: str) -> corvisk.Camera:
+    cam = corvisk.Camera(ip)
+    cam.connect()
+    return cam
+
+
+def _read_feature(cam: corvisk.Camera, name: str):
+    """The feature's value by trying the readers in turn (str for enumerations)."""
+    for reader in (cam.get_enum, cam.get_integer, cam.get_float, cam.get_boolean, cam.get_string):
+        try:
+            return reader(name)
+        except corvisk.GenicamError as e:
+            if "not found" in str(e):
+                raise
+    raise corvisk.GenicamError(f"cannot read {name}")
+
+
+def _write_feature(cam: corvisk.Camera, name: str, text: str) -> None:
+    """Writes `text` converted to the feature's type, trying the writers in turn."""
+    attempts = []
+    try:
+        attempts.append((cam.set_integer, int(text, 0)))
+    except ValueError:
+        pass
+    try:
+        attempts.append((cam.set_float, float(text)))
+    except ValueError:
+        pass
+    if text.lower() in ("true", "false"):
+        attempts.append((cam.set_boolean, text.lower() == "true"))
+    attempts += [(cam.set_enum, text), (cam.set_string, text)]
+    last: Exception | None = None
+    for writer, value in attempts:
+        try:
+            writer(name, value)
+            return
+        except corvisk.GenicamError as e:
+            if "not found" in str(e):
+                raise
+            last = e
+    assert last is not None
+    raise last
+
+
+def _stream(cam: corvisk.Camera, seconds: float, out=sys.stdout) -> None:
+    """Streams for `seconds` with a live line of rates and counters, redrawn in place."""
+    with cam.start_acquisition(n_buffers=16) as acq:
+        start = last_draw = time.monotonic()
+        frames = incomplete = 0
+        nbytes = 0
+        window_frames, window_bytes = 0, 0
+        fps = mbps = 0.0
+        while (now := time.monotonic()) - start < seconds:
+            frame = acq.wait_for(0.2)
+            if frame is not None:
+                frames += 1
+                incomplete += not frame.is_complete
+                nbytes += frame.received_size
+                window_frames += 1
+                window_bytes += frame.received_size
+            if now - last_draw >= 0.5:
+                fps = window_frames / (now - last_draw)
+                mbps = window_bytes / (now - last_draw) / 1e6
+                window_frames, window_bytes, last_draw = 0, 0, now
+                s = acq.stats()
+                out.write(f"\r{fps:8.1f} frames/s {mbps:8.1f} MB/s  frames={frames} "
+                          f"incomplete={incomplete} missing_packets={s.missing_packets} "
+                          f"resent={s.resent_packets} dropped={s.frames_dropped}   ")
+                out.flush()
+        s = acq.stats()
+    elapsed = time.monotonic() - start
+    out.write(f"\n{frames} frames ({nbytes / 1e6:.1f} MB) in {elapsed:.1f} s: "
+              f"{frames / elapsed:.1f} frames/s, {nbytes / elapsed / 1e6:.1f} MB/s; "
+              f"completed={s.completed_frames} failed={s.failed_frames} "
+              f"resend_requests={s.resend_requests}\n")
+
+
+# ---- commands --------------------------------------------------------------------------------
+
+def _find_sim() -> Optional[str]:
+    found = shutil.which("corvisk-sim")
+    if found:
+        return found
+    local = Path(__file__).resolve().parents[2] / "build" / "cmake" / "corvisk-sim"
+    return str(local) if local.exists() else None
+
+
+class _Simulator:
+    """corvisk-sim in the background, on `ip`, until closed."""
+
+    def __init__(self, ip: str, *options: str):
+        program = _find_sim()
+        if program is None:
+            raise ValueError("corvisk-sim not found on PATH or in build/cmake; build it first")
+        self.proc = subprocess.Popen([program, "--ip", ip, *options],
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        ready, _, _ = select.select([self.proc.stdout], [], [], 10.0)
+        line = self.proc.stdout.readline() if ready else ""
+        if not line.startswith("corvisk-sim ready"):
+            self.close()
+            raise ValueError(f"corvisk-sim did not start: {line.strip() or 'no answer'}")
+        print(line.strip())
+
+    def close(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def _show_camera(cam: corvisk.Camera) -> None:
+    d = cam.device_info()
+    print(f"device: {d.manufacturer} {d.model} serial={d.serial} at {d.ip} ({d.mac}), "
+          f"version {d.device_version}")
+    for name in ("Width", "Height", "PixelFormat", "PayloadSize", "AcquisitionMode"):
+        if cam.has_feature(name):
+            print(f"  {name:16} = {_read_feature(cam, name)}")
+
+
+def _demo_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--ip", default="127.0.0.2",
+                        help="loopback address for the simulated camera (default: 127.0.0.2)")
+    parser.add_argument("--seconds", type=float, default=3.0,
+                        help="how long to stream (default: 3)")
+    parser.add_argument("-o", "--output", default="corvisk-demo.png",
+                        help="PNG file for the snapped frame (default: corvisk-demo.png)")
+
+
+@command("demo", "start corvisk-sim, show the camera, snap a PNG and stream a while",
+         _demo_arguments)
 def _demo(args: argparse.Namespace) -> int:
     print(f"corvisk {corvisk.__version__}")
-    core = corvisk._corvisk_core
-    for name, obj in vars(core).items():  # in the core's registration order
-        if name.startswith("_"):
-            continue
-        kind = "class" if isinstance(obj, type) else "function"
-        print(f"  {kind:8} {name}")
+    sim = _Simulator(args.ip, "--frame-rate", "60")
+    try:
+        cam = _connect(args.ip)
+        try:
+            _show_camera(cam)
+            frame = cam.snap(5.0)
+            write_png(frame, args.output)
+            print(f"snapped {frame!r}")
+            print(f"wrote {os.path.abspath(args.output)}")
+            print(f"streaming for {args.seconds:g} s ...")
+            _stream(cam, args.seconds)
+        finally:
+            cam.disconnect()
+    finally:
+        sim.close()
+        print("simulated camera stopped")
     return 0
 
 
@@ -66,6 +260,83 @@ def _discover(args: argparse.Namespace) -> int:
         major, minor = d.spec_version
         print(f"{d.ip:15}  {d.mac}  {d.manufacturer} {d.model}  serial={d.serial}  "
               f"GigE Vision {major}.{minor}")
+    return 0
+
+
+@command("features", "list the feature names of a camera", _ip_argument)
+def _features(args: argparse.Namespace) -> int:
+    cam = _connect(args.ip)
+    try:
+        for name in cam.feature_names():
+            print(name)
+    finally:
+        cam.disconnect()
+    return 0
+
+
+def _get_arguments(parser: argparse.ArgumentParser) -> None:
+    _ip_argument(parser)
+    parser.add_argument("name", help="feature name")
+
+
+@command("get", "read one feature", _get_arguments)
+def _get(args: argparse.Namespace) -> int:
+    cam = _connect(args.ip)
+    try:
+        print(_read_feature(cam, args.name))
+    finally:
+        cam.disconnect()
+    return 0
+
+
+def _set_arguments(parser: argparse.ArgumentParser) -> None:
+    _get_arguments(parser)
+    parser.add_argument("value", help="new value (converted to the feature's type)")
+
+
+@command("set", "write one feature", _set_arguments)
+def _set(args: argparse.Namespace) -> int:
+    cam = _connect(args.ip)
+    try:
+        _write_feature(cam, args.name, args.value)
+        print(f"{args.name} = {_read_feature(cam, args.name)}")
+    finally:
+        cam.disconnect()
+    return 0
+
+
+def _snap_arguments(parser: argparse.ArgumentParser) -> None:
+    _ip_argument(parser)
+    parser.add_argument("-o", "--output", default="frame.png", help="PNG file (default: frame.png)")
+    parser.add_argument("--timeout", type=float, default=5.0,
+                        help="seconds to wait for the frame (default: 5)")
+
+
+@command("snap", "capture one frame into a PNG", _snap_arguments)
+def _snap(args: argparse.Namespace) -> int:
+    cam = _connect(args.ip)
+    try:
+        frame = cam.snap(args.timeout)
+    finally:
+        cam.disconnect()
+    write_png(frame, args.output)
+    print(f"{frame!r} -> {os.path.abspath(args.output)}")
+    return 0 if frame.is_complete else 1
+
+
+def _stream_arguments(parser: argparse.ArgumentParser) -> None:
+    _ip_argument(parser)
+    parser.add_argument("--seconds", type=float, default=5.0,
+                        help="how long to stream (default: 5)")
+
+
+@command("stream", "stream and print live frame statistics", _stream_arguments)
+def _stream_command(args: argparse.Namespace) -> int:
+    cam = _connect(args.ip)
+    try:
+        _stream(cam, args.seconds)
+    finally:
+        cam.disconnect()
     return 0
 
 

@@ -1,4 +1,4 @@
-"""Type stubs for the compiled core of corvisk (grows with each class the core registers)."""
+"""Type stubs for the compiled core of corvisk."""
 
 from collections.abc import Iterator
 from typing import final
@@ -20,53 +20,136 @@ class Camera:
     """A connected GenICam camera shared behind a mutex, so sessions and
     channels created from it stay valid while Python holds them.
 
-    ``Camera(ip, *, gvcp_timeout=0.5, retries=4, heartbeat_timeout=3.0, exclusive=False,
-    local_ip=None)`` sends nothing until ``connect()``. Device work runs with the interpreter
-    lock released. Transport failures raise ``CameraError``, feature-layer failures
-    ``GenicamError``; a camera busy with a capture raises ``ValueError``.
+    Device work runs with the interpreter lock released. Capture activities
+    (`snap`, `start_acquisition`, `snapshot_session`) and `connect` /
+    `disconnect` claim the camera: a second one raises ``ValueError``
+    "camera is busy (... in progress); stop it first". Feature reads and writes
+    never claim it and work while an acquisition runs.
     """
 
     def __init__(self, ip: str, *, gvcp_timeout: float = 0.5, retries: int = 4,
                  heartbeat_timeout: float = 3.0, exclusive: bool = False,
-                 local_ip: str | None = None) -> None: ...
+                 local_ip: str | None = None) -> None:
+        """No network traffic; ``ValueError`` for an unparsable address."""
     def connect(self) -> None:
         """Take control of the device and load its feature description."""
     def disconnect(self, deadline: float = 0.5) -> None:
         """Release control of the device; never fails."""
     def is_connected(self) -> bool:
-        """`True` while a control connection exists and its heartbeat holds."""
+        """`True` while a control connection exists and is alive."""
     def device_info(self) -> DeviceInfo:
         """The identity read at connect."""
     def link_stats(self) -> LinkStats | None:
         """Control-channel counters, or `None` when not connected."""
-    def get_integer(self, name: str) -> int: ...
-    def set_integer(self, name: str, value: int) -> None: ...
-    def get_float(self, name: str) -> float: ...
-    def set_float(self, name: str, value: float) -> None: ...
-    def get_boolean(self, name: str) -> bool: ...
-    def set_boolean(self, name: str, value: bool) -> None: ...
+    def get_integer(self, name: str) -> int:
+        """Read an integer feature."""
+    def set_integer(self, name: str, value: int) -> None:
+        """Write an integer feature."""
+    def get_float(self, name: str) -> float:
+        """Read a float feature."""
+    def set_float(self, name: str, value: float) -> None:
+        """Write a float feature."""
+    def get_boolean(self, name: str) -> bool:
+        """Read a boolean feature."""
+    def set_boolean(self, name: str, value: bool) -> None:
+        """Write a boolean feature."""
     def get_string(self, name: str) -> str:
-        """A string feature; for an enumeration its current entry name."""
-    def set_string(self, name: str, value: str) -> None: ...
+        """Read a string feature (an enumeration gives its current entry)."""
+    def set_string(self, name: str, value: str) -> None:
+        """Write a string feature."""
     def get_enum(self, name: str) -> str:
         """The current entry name of an enumeration."""
-    def set_enum(self, name: str, entry: str) -> None: ...
+    def set_enum(self, name: str, entry: str) -> None:
+        """Select an enumeration entry by name."""
     def enum_entries(self, name: str) -> list[str]:
-        """Entry names of an enumeration, in the description's order."""
+        """The entry names of an enumeration."""
     def execute(self, name: str) -> None:
-        """Run a command feature (e.g. ``"AcquisitionStart"``)."""
+        """Execute a command feature."""
     def integer_bounds(self, name: str) -> tuple[int, int]:
-        """``(minimum, maximum)`` of an integer feature."""
+        """(minimum, maximum) of an integer feature."""
     def float_bounds(self, name: str) -> tuple[float, float]:
-        """``(minimum, maximum)`` of a float feature."""
-    def integer_increment(self, name: str) -> int: ...
-    def access_mode(self, name: str) -> AccessMode: ...
+        """(minimum, maximum) of a float feature."""
+    def integer_increment(self, name: str) -> int:
+        """The increment of an integer feature."""
+    def access_mode(self, name: str) -> AccessMode:
+        """The feature's current access mode."""
     def has_feature(self, name: str) -> bool:
-        """`False` when not connected, no description is loaded or the name is unknown."""
+        """`False` when not connected or the name does not resolve."""
     def feature_names(self) -> list[str]:
-        """Every node name of the loaded description, in its order."""
+        """Every node name of the feature description."""
     def invalidate_caches(self) -> None:
-        """Forget cached register contents so the next reads go to the device."""
+        """Forget cached register contents; the next reads go to the device."""
+    def snap(self, timeout: float = 5.0, *, channel: int = 0, n_buffers: int = 8,
+             packet_size: int | None = None, packet_delay: int | None = None,
+             resend: bool = True) -> Frame:
+        """Open a stream channel, capture one frame within `timeout` seconds and
+        restore the camera. The frame is returned whatever its status;
+        ``GenicamError`` "no frame arrived within the snap timeout" when none came."""
+    def start_acquisition(self, *, channel: int = 0, n_buffers: int = 8,
+                          packet_size: int | None = None, packet_delay: int | None = None,
+                          resend: bool = True) -> Acquisition:
+        """Start continuous streaming; the camera is busy until the acquisition stops."""
+    def snapshot_session(self, *, channel: int = 0, n_buffers: int = 8,
+                         packet_size: int | None = None, packet_delay: int | None = None,
+                         resend: bool = True) -> SnapshotSession:
+        """Keep a stream channel open for repeated single-frame snaps."""
+
+@final
+class SnapshotSession:
+    """An open stream channel dedicated to on-demand single-frame capture; the
+    camera transmits only while a `snap()` is in flight. Use as a context
+    manager or call `close()` to restore the camera's acquisition mode.
+    """
+
+    def snap(self, timeout: float = 5.0) -> Frame:
+        """Capture one frame; frames that arrived between snaps are discarded.
+        ``ValueError`` "snapshot session is closed" after `close()`."""
+    def close(self) -> None:
+        """Restore `AcquisitionMode`, unlock transport parameters, and close the
+        stream channel. Idempotent."""
+    def stats(self) -> StreamStats:
+        """Counters of the session's stream."""
+    def packet_size(self) -> int:
+        """The stream channel's packet size."""
+    def is_closed(self) -> bool:
+        """`True` once closed."""
+    def __enter__(self) -> SnapshotSession: ...
+    def __exit__(self, *_args: object) -> bool: ...
+
+@final
+class Acquisition:
+    """A running continuous acquisition. The built-in subscription is created
+    before the camera starts, so even the first frame is delivered. Use as a
+    context manager or call `stop()`; buffered frames stay readable after.
+    """
+
+    def stop(self) -> None:
+        """Stop the camera, unlock transport parameters, and close the stream
+        channel. Idempotent; frames already buffered stay readable."""
+    def wait_for(self, timeout: float = 1.0) -> Frame | None:
+        """The next frame of the built-in subscription, or `None` on timeout or
+        once the stream has ended and the queue is empty."""
+    def try_recv(self) -> Frame | None:
+        """The next queued frame, or `None` (never waits)."""
+    def recv_all(self) -> list[Frame]:
+        """Every frame queued right now, oldest first (never waits)."""
+    def clear(self) -> None:
+        """Discard every queued frame."""
+    def subscribe(self, capacity: int = 16) -> FrameChannel:
+        """An additional subscription with its own buffer; unlike the built-in
+        one it only sees frames completed after this call."""
+    def stats(self) -> StreamStats:
+        """Stream counters; ``ValueError`` "acquisition is stopped" after stop."""
+    def packet_size(self) -> int:
+        """The stream's packet size; ``ValueError`` after stop."""
+    def local_addr(self) -> str:
+        """The stream socket's address as "ip:port"; ``ValueError`` after stop."""
+    def is_stopped(self) -> bool:
+        """`True` once stopped."""
+    def __enter__(self) -> Acquisition: ...
+    def __exit__(self, *_args: object) -> bool: ...
+    def __iter__(self) -> Iterator[Frame]: ...
+    def __next__(self) -> Frame: ...
 
 @final
 class Frame:
@@ -179,11 +262,7 @@ class FrameStatus:
 
 @final
 class AccessMode:
-    """Access mode of a feature: ``RO`` (0), ``WO`` (1) or ``RW`` (2).
-
-    Equal (``==``) to its integer value, hashed like it, and convertible with ``int()``;
-    ordering comparisons are not supported.
-    """
+    """How a feature may be accessed right now: read-only, write-only or read-write."""
 
     RO: AccessMode
     WO: AccessMode

@@ -10,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "py/camera_capture.hpp"
 #include "py/camera_features.hpp"
 #include "py/convert.hpp"
 #include "py/device_info.hpp"
@@ -377,6 +378,9 @@ PyMethodDef* all_camera_methods() {
         for (PyMethodDef* m = camera_feature_methods; m->ml_name != nullptr; ++m) {
             out.push_back(*m);
         }
+        for (PyMethodDef* m = camera_capture_methods; m->ml_name != nullptr; ++m) {
+            out.push_back(*m);
+        }
         out.push_back({nullptr, nullptr, 0, nullptr});
         return out;
     }();
@@ -387,7 +391,7 @@ PyType_Slot camera_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(camera_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(camera_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(camera_repr)},
-    {Py_tp_methods, nullptr},  // filled by camera_type_create (the tables live in two files)
+    {Py_tp_methods, nullptr},  // filled by camera_type_create (the tables live in three files)
     {Py_tp_doc, const_cast<char*>(kCameraDoc)},
     {0, nullptr},
 };

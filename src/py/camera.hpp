@@ -22,7 +22,8 @@ namespace corvisk::py {
 struct CameraCore {
     explicit CameraCore(gige::ConnectionConfig config) : camera(std::move(config)) {}
 
-    std::mutex mu;
+    // Timed, so that a capture object being collected can give up after a bounded wait.
+    std::timed_mutex mu;
     genicam::GenICamera camera;  // guarded by mu
 };
 

@@ -3,6 +3,7 @@
 #include "py/module.hpp"
 
 #include "py/access_mode.hpp"
+#include "py/acquisition.hpp"
 #include "py/camera.hpp"
 #include "py/device_info.hpp"
 #include "py/discover.hpp"
@@ -11,6 +12,7 @@
 #include "py/frame_status.hpp"
 #include "py/link_stats.hpp"
 #include "py/pyref.hpp"
+#include "py/snapshot_session.hpp"
 #include "py/stream_stats.hpp"
 
 namespace corvisk::py {
@@ -67,7 +69,9 @@ constexpr Registration kRegistrations[] = {
     {"CameraError", add_camera_exception},
     {"GenicamError", add_genicam_exception},
     {"Camera", add_type<&ModuleState::camera_type, camera_type_create>},
-    // SnapshotSession, Acquisition: here, in this order.
+    {"SnapshotSession",
+     add_type<&ModuleState::snapshot_session_type, snapshot_session_type_create>},
+    {"Acquisition", add_type<&ModuleState::acquisition_type, acquisition_type_create>},
     {"Frame", add_type<&ModuleState::frame_type, frame_type_create>},
     {"FrameChannel", add_type<&ModuleState::frame_channel_type, frame_channel_type_create>},
     {"FrameStatus", add_type<&ModuleState::frame_status_type, frame_status_type_create>},

@@ -9,18 +9,20 @@ namespace corvisk::py {
 // Every Python object the module state owns, as X(type, field). Adding a class means one line
 // here (its type object) and one line in the registration table in module.cpp; traverse,
 // clear and free follow from this list.
-#define CORVISK_MODULE_STATE_OBJECTS(X) \
-    X(PyObject, camera_exception)       \
-    X(PyObject, genicam_exception)      \
-    X(PyTypeObject, camera_type)        \
-    X(PyTypeObject, link_stats_type)    \
-    X(PyTypeObject, frame_type)         \
-    X(PyTypeObject, frame_channel_type) \
-    X(PyTypeObject, frame_status_type)  \
-    X(PyObject, frame_status_values)    \
-    X(PyTypeObject, access_mode_type)   \
-    X(PyObject, access_mode_values)     \
-    X(PyTypeObject, stream_stats_type)  \
+#define CORVISK_MODULE_STATE_OBJECTS(X)    \
+    X(PyObject, camera_exception)          \
+    X(PyObject, genicam_exception)         \
+    X(PyTypeObject, camera_type)           \
+    X(PyTypeObject, snapshot_session_type) \
+    X(PyTypeObject, acquisition_type)      \
+    X(PyTypeObject, link_stats_type)       \
+    X(PyTypeObject, frame_type)            \
+    X(PyTypeObject, frame_channel_type)    \
+    X(PyTypeObject, frame_status_type)     \
+    X(PyObject, frame_status_values)       \
+    X(PyTypeObject, access_mode_type)      \
+    X(PyObject, access_mode_values)        \
+    X(PyTypeObject, stream_stats_type)     \
     X(PyTypeObject, device_info_type)
 
 // One instance per module object (so per interpreter); lives in the module's state block.

@@ -8,9 +8,12 @@ import ast
 import importlib.util
 import inspect
 import math
+import os
+import struct
 import subprocess
 import sys
 import tomllib
+import zlib
 from pathlib import Path
 
 import pytest
@@ -179,11 +182,29 @@ def run_cli(*args):
                           text=True, timeout=60)
 
 
-def test_cli_demo_lists_version_and_classes():
-    r = run_cli("demo")
+def test_cli_demo_snaps_a_png_and_streams(tmp_path):
+    from test_camera_connect import SIM
+    if SIM is None:
+        pytest.skip("corvisk-sim is not built")
+    png = tmp_path / "demo.png"
+    env = dict(os.environ, PATH=f"{os.path.dirname(SIM)}:{os.environ.get('PATH', '')}")
+    r = subprocess.run([sys.executable, "-m", "corvisk", "demo", "--ip", "127.0.12.50",
+                        "--seconds", "1", "-o", str(png)],
+                       capture_output=True, text=True, timeout=60, env=env)
     assert r.returncode == 0, r.stderr
     assert f"corvisk {corvisk.__version__}" in r.stdout
-    assert "class    DeviceInfo" in r.stdout and "function discover" in r.stdout
+    assert "device: Corvisk SimCam-1" in r.stdout
+    assert f"wrote {png}" in r.stdout
+    assert "frames/s" in r.stdout and "MB/s" in r.stdout
+    assert r.stdout.rstrip().endswith("simulated camera stopped")
+    data = png.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    width, height, depth, colour = struct.unpack(">IIBB", data[16:26])
+    assert (width, height, depth, colour) == (640, 480, 8, 0)
+    at = data.index(b"IDAT")
+    (length,) = struct.unpack(">I", data[at - 4:at])
+    pixels = zlib.decompress(data[at + 4:at + 4 + length])
+    assert pixels[1:641] == bytes((i + pixels[1]) % 256 for i in range(640))  # the ramp
 
 
 def test_cli_reports_bad_timeout_without_traceback():

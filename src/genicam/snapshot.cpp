@@ -1,0 +1,119 @@
+// The snapshot procedure on the feature-level camera.
+#include "genicam/snapshot.hpp"
+
+#include <utility>
+
+#include "log.hpp"
+
+namespace corvisk::genicam {
+
+namespace {
+
+constexpr const char* kSingleFrame = "SingleFrame";
+
+// Puts the previously active mode back after a failed open; a failure here changes nothing
+// about the error the caller reports, so it is dropped.
+void restore_quietly(GenICamera& camera, const std::optional<std::string>& saved) {
+    if (saved) {
+        (void)camera.set_enum("AcquisitionMode", *saved);
+    }
+}
+
+}  // namespace
+
+GenicamResult<SnapshotSession> SnapshotSession::open(GenICamera& camera, gige::StreamConfig config,
+                                                     const char* log_target) {
+    SnapshotSession s;
+    s.target_ = log_target;
+    auto mode = camera.get_enum("AcquisitionMode");
+    if (!mode.ok()) {
+        CVK_LOG(log::Level::Debug, log_target, {},
+                "AcquisitionMode unavailable, stopping per snap: {}", mode.error().message());
+    } else if (*mode == kSingleFrame) {
+        s.single_frame_ = true;
+    } else {
+        auto set = camera.set_enum("AcquisitionMode", kSingleFrame);
+        if (set.ok()) {
+            s.single_frame_ = true;
+            s.saved_mode_ = std::move(*mode);
+        } else {
+            CVK_LOG(log::Level::Debug, log_target, {},
+                    "SingleFrame mode unavailable, stopping per snap: {}", set.error().message());
+        }
+    }
+    if (auto filled = camera.fill_payload_size(config); !filled.ok()) {
+        restore_quietly(camera, s.saved_mode_);
+        return Err{filled.error()};
+    }
+    auto stream = gige::open_stream(camera.transport(), config);
+    if (!stream.ok()) {
+        restore_quietly(camera, s.saved_mode_);
+        return Err{GenicamError(stream.error())};
+    }
+    s.stream_.emplace(std::move(*stream));
+    if (auto locked = camera.set_integer("TLParamsLocked", 1); !locked.ok()) {
+        CVK_LOG(log::Level::Debug, log_target, {}, "TLParamsLocked not set: {}",
+                locked.error().message());
+    }
+    s.frames_ = s.stream_->subscribe(kSnapshotQueueCapacity);
+    return s;
+}
+
+GenicamResult<gige::FramePtr> SnapshotSession::snap(GenICamera& camera, Duration timeout) {
+    if (!stream_) {
+        return Err{GenicamError::device_description("snapshot session is closed")};
+    }
+    // Frames from before this snap (a late frame of an earlier one) are not this snap's.
+    frames_.clear();
+    CVK_TRY_VOID(camera.execute("AcquisitionStart"));
+    gige::FramePtr frame;
+    const chan::RecvResult got = frames_.recv_deadline(frame, deadline_after(timeout));
+    const bool delivered = got == chan::RecvResult::Item;
+    if (!delivered || !single_frame_) {
+        if (auto stopped = camera.execute("AcquisitionStop"); !stopped.ok()) {
+            CVK_LOG(log::Level::Warn, target_, {}, "AcquisitionStop after snap failed: {}",
+                    stopped.error().message());
+        }
+    }
+    if (got == chan::RecvResult::Disconnected) {
+        // The receive worker is gone although the channel is open: report it, never abort.
+        return Err{GenicamError(CameraError::io_text(EPIPE, "stream receiver stopped"))};
+    }
+    if (!delivered) {
+        return Err{GenicamError::snap_timeout()};
+    }
+    return frame;
+}
+
+void SnapshotSession::release(GenICamera& camera) {
+    if (!stream_) {
+        return;
+    }
+    if (auto unlocked = camera.set_integer("TLParamsLocked", 0); !unlocked.ok()) {
+        CVK_LOG(log::Level::Debug, target_, {}, "TLParamsLocked not cleared: {}",
+                unlocked.error().message());
+    }
+    if (saved_mode_) {
+        if (auto restored = camera.set_enum("AcquisitionMode", *saved_mode_); !restored.ok()) {
+            CVK_LOG(log::Level::Debug, target_, {}, "AcquisitionMode not restored: {}",
+                    restored.error().message());
+        }
+        saved_mode_.reset();
+    }
+    abandon();
+}
+
+void SnapshotSession::abandon() {
+    frames_ = gige::FrameChannel();
+    stream_.reset();
+}
+
+GenicamResult<gige::FramePtr> snap_once(GenICamera& camera, gige::StreamConfig config,
+                                        Duration timeout) {
+    SnapshotSession session = CVK_TRY(SnapshotSession::open(camera, std::move(config)));
+    auto frame = session.snap(camera, timeout);
+    session.release(camera);
+    return frame;
+}
+
+}  // namespace corvisk::genicam
