@@ -16,6 +16,20 @@ namespace corvisk::sim {
 
 namespace {
 
+// The description with the AcquisitionMode feature renamed out of reach, so a client finds no
+// node of that name; its register and everything else stay as they are.
+std::string without_acquisition_mode(std::string xml) {
+    for (const std::string from : {"\"AcquisitionMode\"", ">AcquisitionMode<"}) {
+        const std::string to =
+            from[0] == '"' ? "\"VendorAcquisitionMode\"" : ">VendorAcquisitionMode<";
+        for (size_t at = xml.find(from); at != std::string::npos; at = xml.find(from, at)) {
+            xml.replace(at, from.size(), to);
+            at += to.size();
+        }
+    }
+    return xml;
+}
+
 constexpr char kXmlName[] = "corvisk_sim";
 
 std::vector<uint8_t> ack_header(uint16_t status, uint16_t ack_code, uint16_t length,
@@ -133,7 +147,10 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_string(reg::kSerial, 16, c.serial, false);
     map_string(reg::kUserName, 16, c.user_name, true);
 
-    const std::string& xml = device_xml();
+    std::string xml = device_xml();
+    if (!c.describe_acquisition_mode) {
+        xml = without_acquisition_mode(std::move(xml));
+    }
     std::span<const uint8_t> xml_bytes(reinterpret_cast<const uint8_t*>(xml.data()), xml.size());
     if (c.xml_form == XmlForm::ZipStored || c.xml_form == XmlForm::ZipDeflated) {
         xml_file_ =

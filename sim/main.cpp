@@ -40,6 +40,7 @@ Device:
   --xml FORM                plain | zip-stored | zip-deflated | second-url (default plain);
                             second-url leaves the first URL register unreadable
   --url-schema-version      append "?SchemaVersion=1.1.0" to the Local: URL
+  --no-acquisition-mode     leave the AcquisitionMode feature out of the description
   --no-resend               clear the packet-resend capability and ignore PACKETRESEND
   --extended-ids            stream with 64-bit block ids / 32-bit packet ids from power-up
   --no-broadcast            answer DISCOVERY only on ADDR (by default it is also answered
@@ -384,6 +385,7 @@ const std::map<std::string, Setter>& value_options() {
 const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
     static const std::map<std::string, std::function<void(SimConfig&)>> flags = {
         {"url-schema-version", [](SimConfig& c) { c.url_schema_version = true; }},
+        {"no-acquisition-mode", [](SimConfig& c) { c.describe_acquisition_mode = false; }},
         {"no-resend", [](SimConfig& c) { c.packet_resend = false; }},
         {"extended-ids", [](SimConfig& c) { c.extended_ids = true; }},
         {"no-broadcast", [](SimConfig& c) { c.listen_broadcast = false; }},

@@ -96,8 +96,11 @@ struct SimConfig {
     uint32_t path_mtu = 9000;  // largest IP packet the simulated path carries
     XmlForm xml_form = XmlForm::Plain;
     bool url_schema_version = false;  // append "?SchemaVersion=1.1.0" to the Local URL
-    bool packet_resend = true;        // advertise and serve PACKETRESEND
-    bool extended_ids = false;        // 64-bit block ids / 32-bit packet ids at power-up
+    // Describe the AcquisitionMode feature. When false the description leaves it out (its
+    // register stays, in Continuous mode): a camera whose stop policy cannot be chosen.
+    bool describe_acquisition_mode = true;
+    bool packet_resend = true;  // advertise and serve PACKETRESEND
+    bool extended_ids = false;  // 64-bit block ids / 32-bit packet ids at power-up
     uint32_t width = 640;
     uint32_t height = 480;
     uint32_t sensor_width = 2048;

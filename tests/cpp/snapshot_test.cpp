@@ -144,6 +144,28 @@ TEST(Snapshot, UnwritableModeStopsEverySnap) {
     EXPECT_EQ(rig.mode(), "Continuous");
 }
 
+TEST(Snapshot, CameraWithoutAcquisitionModeStopsEverySnap) {
+    SimConfig config = sim_config("127.0.11.12");
+    config.describe_acquisition_mode = false;
+    Rig rig(config);
+    rig.start();
+    ASSERT_FALSE(rig.camera.has_feature("AcquisitionMode"));
+    log::ScopedCapture logs;
+    auto session = SnapshotSession::open(rig.camera, stream_config());
+    ASSERT_TRUE(session.ok());
+    EXPECT_FALSE(session->single_frame());
+    EXPECT_TRUE(logs.sink().contains(
+        log::Level::Debug, kTarget,
+        "AcquisitionMode unavailable, stopping per snap: feature 'AcquisitionMode' not found"));
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(session->snap(rig.camera, 3s).ok());
+        EXPECT_FALSE(rig.acquiring());  // stopped after every snap
+    }
+    session->release(rig.camera);
+    EXPECT_EQ(rig.locked(), 0);
+    EXPECT_EQ(logs.sink().count_containing("AcquisitionMode not restored"), 0u);
+}
+
 TEST(Snapshot, TimeoutStopsTheCameraAndTheNextSnapWorks) {
     SimConfig config = sim_config("127.0.11.5");
     config.packet_resend = false;

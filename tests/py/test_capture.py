@@ -365,3 +365,13 @@ def test_snapshot_session_by_acquisition_mode(camera, options, prepare, mode_dur
         for _ in range(3):
             assert session.snap(2.0).is_complete
     assert_idle_and_restored(cam, mode_after)
+
+
+def test_camera_without_acquisition_mode_still_snaps(camera):
+    cam = camera("127.0.12.18", *SMALL, "--frame-rate", "200", "--no-acquisition-mode")
+    assert not cam.has_feature("AcquisitionMode")
+    with cam.snapshot_session() as session:
+        for _ in range(3):
+            assert session.snap(2.0).is_complete
+    assert cam.snap(2.0).is_complete
+    assert cam.get_integer("TLParamsLocked") == 0
