@@ -430,59 +430,35 @@ Result<Value, std::string> arith(Op op, Value a, Value b) {
     }
 }
 
+// One comparison operator on two numbers of the same representation.
+template <class T>
+bool compare_as(Op op, T x, T y) {
+    switch (op) {
+        case Op::Eq:
+            return x == y;
+        case Op::Ne:
+            return x != y;
+        case Op::Le:
+            return x <= y;
+        case Op::Ge:
+            return x >= y;
+        case Op::Lt:
+            return x < y;
+        default:
+            return x > y;
+    }
+}
+
 Result<Value, std::string> compare(Op op, Value a, Value b) {
-    bool r = false;
     if (a.is_int() && b.is_int()) {
-        const int64_t x = a.int_value();
-        const int64_t y = b.int_value();
-        switch (op) {
-            case Op::Eq:
-                r = x == y;
-                break;
-            case Op::Ne:
-                r = x != y;
-                break;
-            case Op::Le:
-                r = x <= y;
-                break;
-            case Op::Ge:
-                r = x >= y;
-                break;
-            case Op::Lt:
-                r = x < y;
-                break;
-            default:
-                r = x > y;
-                break;
-        }
-        return Value::from_int(r ? 1 : 0);
+        return Value::from_int(compare_as(op, a.int_value(), b.int_value()) ? 1 : 0);
     }
     const double x = a.as_f64();
     const double y = b.as_f64();
     if (std::isnan(x) || std::isnan(y)) {
         return Err{std::string("NaN in comparison")};
     }
-    switch (op) {
-        case Op::Eq:
-            r = x == y;
-            break;
-        case Op::Ne:
-            r = x != y;
-            break;
-        case Op::Le:
-            r = x <= y;
-            break;
-        case Op::Ge:
-            r = x >= y;
-            break;
-        case Op::Lt:
-            r = x < y;
-            break;
-        default:
-            r = x > y;
-            break;
-    }
-    return Value::from_int(r ? 1 : 0);
+    return Value::from_int(compare_as(op, x, y) ? 1 : 0);
 }
 
 Result<Value, std::string> binary(Op op, Value a, Value b) {
