@@ -23,18 +23,20 @@ class CMakeBuild(build_ext):
             "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
         ])
         subprocess.check_call([
-            "cmake", "--build", build_dir, "--target", "_corvisk_core",
+            "cmake", "--build", build_dir, "--target", ext.name.rsplit(".", 1)[-1],
             "-j", str(os.cpu_count() or 2),
         ])
-        built = glob.glob(os.path.join(build_dir, "_corvisk_core*.so"))
+        module = ext.name.rsplit(".", 1)[-1]
+        built = glob.glob(os.path.join(build_dir, module + ".*.so"))
         if not built:
-            raise RuntimeError(f"_corvisk_core was not built in {build_dir}")
+            raise RuntimeError(f"{module} was not built in {build_dir}")
         dest = self.get_ext_fullpath(ext.name)
         os.makedirs(os.path.dirname(dest), exist_ok=True)
         shutil.copyfile(built[0], dest)
 
 
 setup(
-    ext_modules=[Extension("corvisk._corvisk_core", sources=[])],
+    ext_modules=[Extension("corvisk._corvisk_core", sources=[]),
+                 Extension("corvisk._corvisk_ext", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
 )

@@ -1,0 +1,15 @@
+// The _corvisk_ext extension module: the corvisk package's native API beyond the core module
+// (whose attributes are fixed). Each unit of this directory contributes its names through one
+// exec step listed here and in module.cpp's table, so adding a unit is one line in each.
+#pragma once
+
+#include "py/python.hpp"
+
+namespace corvisk::ext {
+
+// An exec step: adds the unit's attributes to `module`; returns 0, or -1 with an exception set.
+using AddStep = int (*)(PyObject* module);
+
+int add_build_info(PyObject* module);
+
+}  // namespace corvisk::ext
