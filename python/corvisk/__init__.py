@@ -6,8 +6,9 @@ here, so ``corvisk.discover()``, ``corvisk.CameraError`` etc. are the names to u
 
 from . import _corvisk_core
 from ._corvisk_core import *  # noqa: F401,F403  (the core's public names, as they grow)
+from .reconnect import Reconnector
 
 __version__ = "0.1.0"
 
 __all__ = sorted(name for name in vars(_corvisk_core) if not name.startswith("_"))
-__all__.append("__version__")
+__all__ += ["Reconnector", "__version__"]
