@@ -31,13 +31,7 @@ constexpr std::array<const char*, 6> kNames = {"timeout",     "channel",      "n
 
 // The fixed stream settings every capture uses besides its arguments.
 gige::StreamConfig base_config() {
-    gige::StreamConfig c;
-    c.resend_initial_delay = std::chrono::milliseconds(1);
-    c.resend_interval = std::chrono::milliseconds(20);
-    c.frame_timeout = std::chrono::milliseconds(100);
-    c.resend_ratio = 0.25;
-    c.recv_buffer = 0;
-    return c;
+    return gige::StreamConfig{};
 }
 
 // Collects the given arguments into their slots; false with TypeError set.
