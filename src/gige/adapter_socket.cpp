@@ -10,28 +10,27 @@
 #include <cstring>
 
 #include "gige/proto/bootstrap.hpp"
+#include "gige/udp_socket.hpp"
 
 namespace corvisk::gige {
 namespace {
 
-// The one place a socket is made: UDP, close-on-exec, broadcast enabled and IP_PKTINFO asked for,
-// bound to `local`; on `device` (best effort: tying a socket to an interface may need privileges,
+// A UDP socket with broadcast enabled and IP_PKTINFO asked for, bound to (ip, port); on
+// `device` when one is named (best effort: tying a socket to an interface may need privileges,
 // and the arrival check in `receive` does the same job without them).
-Result<UniqueFd, int> make_udp_socket(const sockaddr_in& local, const std::string& device) {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd.is_valid()) {
-        return Err{errno};
-    }
-    const int on = 1;
+Result<UniqueFd, int> make_udp_socket(const std::array<uint8_t, 4>& ip, uint16_t port,
+                                      const std::string& device) {
+    auto fd = CVK_TRY(udp::open(AF_INET, udp::SocketFlags{.broadcast = true}));
     if (!device.empty()) {
         (void)::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, device.c_str(),
                            static_cast<socklen_t>(device.size()));
     }
+    const sockaddr_in local = to_sockaddr(ip, port);
     if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         return Err{errno};
     }
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        ::setsockopt(fd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
+    const int on = 1;
+    if (::setsockopt(fd.get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
         return Err{errno};
     }
     return fd;
@@ -60,14 +59,14 @@ std::string format_endpoint(const sockaddr_in& sa) {
 Result<AdapterSocket, int> AdapterSocket::open(const NetworkAdapter& adapter, uint16_t local_port) {
     const unsigned ifindex = adapter.name.empty() ? 0 : ::if_nametoindex(adapter.name.c_str());
     if (ifindex != 0) {
-        auto fd = make_udp_socket(to_sockaddr({0, 0, 0, 0}, local_port), adapter.name);
+        auto fd = make_udp_socket({0, 0, 0, 0}, local_port, adapter.name);
         if (fd) {
             return AdapterSocket(adapter, std::move(*fd), ifindex);
         }
         // A fixed local port already taken on the wildcard address (two addresses of one
         // interface): the adapter still works for unicast answers.
     }
-    auto fd = make_udp_socket(to_sockaddr(adapter.ip, local_port), {});
+    auto fd = make_udp_socket(adapter.ip, local_port, {});
     if (!fd) {
         return Err{fd.error()};
     }
