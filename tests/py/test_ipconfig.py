@@ -197,3 +197,32 @@ def test_native_force_ip_checks_sizes_and_timeouts():
     for bad in (float("nan"), -1.0, 1e9):
         with pytest.raises(ValueError, match="timeout"):
             ext.force_ip(*good, bad)
+
+
+# Ctrl-C 0.3 s into a 30 s call: the call must end within one wait slice of it.
+INTERRUPTIBLE = """
+import os, signal, threading, time, corvisk
+call = {call}
+start = time.monotonic()
+threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+try:
+    call()
+    print("returned", flush=True)
+except KeyboardInterrupt:
+    print(f"interrupted {{time.monotonic() - start:.3f}}", flush=True)
+"""
+
+
+@pytest.mark.parametrize("call", [
+    'lambda: corvisk.force_ip("02:00:5e:27:00:fe", "10.27.0.9", "255.255.255.0", '
+    'adapter="cvka0", timeout=30)',
+    "lambda: corvisk.find_devices(30)",
+], ids=["force_ip", "find_devices"])
+def test_long_waits_end_promptly_on_ctrl_c(lab, call):
+    client, device = lab.namespace(), lab.namespace()
+    lab.link(client, "10.27.0.1/24", device, "10.27.0.2/24")
+    proc = lab.spawn(client, sys.executable, "-c", INTERRUPTIBLE.format(call=call))
+    assert proc.read_until(lambda lines: any(l.startswith("interrupted") for l in lines),
+                           timeout=10.0), proc.lines
+    (line,) = [l for l in proc.lines if l.startswith("interrupted")]
+    assert 0.3 <= float(line.split()[1]) < 0.8
