@@ -315,6 +315,11 @@ bool SimCamera::Impl::follow_address_change(Poller& poller) {
     ::setsockopt(fd->get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     gvcp_fd = std::move(*fd);  // closing the old socket takes it out of the poller
     moved = true;
+    // The stream socket moves too, under the same descriptor number, so the stream worker
+    // (which holds only that number) sends from the new address without any hand-over.
+    if (auto stream = bind_udp(text, cam.stream_port_, false); stream.ok()) {
+        ::dup2(stream->get(), stream_fd.get());
+    }
     (void)poller.add_readable(gvcp_fd.get(), 1);
     current_ip = text;
     current_mask = change->subnet_mask;

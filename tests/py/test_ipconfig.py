@@ -103,10 +103,12 @@ cam = corvisk.Camera(moved.ip)
 cam.connect()
 width = cam.get_integer("Width")
 info = cam.device_info()
+frame = cam.snap(5.0)
+complete = frame.is_complete
 cam.disconnect()
 out = dict(before=before[0].ip, reachable=before[0].reachable, unreachable=unreachable,
            moved=[moved.ip, moved.subnet_mask, moved.gateway, moved.adapter_ip],
-           width=width, info=[info.ip, info.subnet_mask, info.gateway])
+           width=width, info=[info.ip, info.subnet_mask, info.gateway], complete=complete)
 """
 
 
@@ -125,6 +127,7 @@ def test_force_ip_moves_a_wrong_subnet_device_and_connect_then_works(lab):
     assert "python -m corvisk ip force" in out["unreachable"]
     assert out["moved"] == ["10.27.0.2", "255.255.255.0", "10.27.0.254", "10.27.0.1"]
     assert out["width"] == 640
+    assert out["complete"] is True  # streaming works after the move
     assert out["info"] == ["10.27.0.2", "255.255.255.0", "10.27.0.254"]
     assert sim.read_until(lambda lines: "corvisk-sim moved to 10.27.0.2" in lines)
 
