@@ -2,6 +2,7 @@
 // connection methods, each running its device work with the GIL released.
 #include "py/camera.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <new>
 #include <string>
@@ -226,6 +227,26 @@ PyObject* camera_repr(PyObject* self) {
 
 // ---- methods -------------------------------------------------------------------------------
 
+// A camera on another subnet than every adapter is unreachable: the error says how to fix it.
+std::nullptr_t raise_connect_error(const ModuleState& state, const GenicamError& error) {
+    const bool unreachable = error.kind() == GenicamError::Kind::Transport &&
+                             error.transport().kind() == CameraError::Kind::Io &&
+                             (error.transport().os_errno() == ENETUNREACH ||
+                              error.transport().os_errno() == EHOSTUNREACH);
+    if (!unreachable) {
+        return raise_error(state, error);
+    }
+    const std::string text = error.transport().message() +
+                             " (if the camera is on another subnet, find it with `python -m "
+                             "corvisk ip list` and move it with `python -m corvisk ip force MAC "
+                             "ADDRESS MASK`)";
+    PyRef message = to_str(text);
+    if (message) {
+        PyErr_SetObject(state.camera_exception, message.get());
+    }
+    return nullptr;
+}
+
 PyObject* camera_connect(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
                          PyObject* kwnames) {
     if (!parse_no_args("connect", nargs, kwnames)) {
@@ -244,7 +265,7 @@ PyObject* camera_connect(PyObject* self, PyTypeObject* cls, PyObject* const*, Py
         });
         token.release();
         if (!result.ok()) {
-            return raise_error(state_of_defining_class(cls), result.error());
+            return raise_connect_error(state_of_defining_class(cls), result.error());
         }
         Py_RETURN_NONE;
     });
