@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <thread>
 
 #include "bytes.hpp"
 #include "gige/event_loop.hpp"
@@ -24,6 +25,10 @@ constexpr const char* kTarget = "corvisk::gige::runner";
 // Largest UDP payload: one receive buffer holds any datagram.
 constexpr size_t kRecvBufferSize = 65535;
 constexpr auto kMinHeartbeatInterval = std::chrono::milliseconds(10);
+// After sending a request the worker polls the socket this long before it goes to sleep: a
+// device on a short link answers within it, and the answer is then taken without the wake-up
+// of a readiness wait, which costs about as much as the round trip itself.
+constexpr auto kAckSpin = std::chrono::microseconds(40);
 
 struct Inflight {
     Bytes packet;  // the exact datagram sent, for retransmission
@@ -87,6 +92,7 @@ class Runner {
     bool drain_channel();
     void check_inflight_deadline();
     void heartbeat_timer();
+    void spin_for_ack();
     void send_next();
     void send_op(Transaction tx);
     void shutdown();
@@ -155,7 +161,24 @@ bool Runner::pass() {
     check_inflight_deadline();
     heartbeat_timer();
     send_next();
+    spin_for_ack();
     return true;
+}
+
+// Only requests a caller waits for are worth the spin; a heartbeat's answer can wait.
+void Runner::spin_for_ack() {
+    const Instant until = deadline_after(kAckSpin);
+    while (inflight_ && !inflight_->tx.is_heartbeat() && !control_lost_) {
+        drain_socket();
+        if (!inflight_) {
+            send_next();  // the next queued request goes out at once, and is spun for too
+            continue;
+        }
+        if (Clock::now() >= until) {
+            return;
+        }
+        std::this_thread::yield();
+    }
 }
 
 // The worker sleeps until the in-flight retry or the next heartbeat is due, whichever is first;
@@ -223,10 +246,11 @@ void Runner::on_datagram(std::span<const uint8_t> datagram, const sockaddr_stora
 
 // A multi-homed device may answer from another of its addresses than the one we sent to (the
 // route back leaves through another interface), always from its control port. Such an
-// acknowledge is accepted when it matches the request in flight by id, and counted apart. The risk: another sender that guesses the
-// current id (ids are sequential) could answer in the device's place; it can only ever settle
-// the one request in flight, never inject commands or events, which are taken from the
-// device's address alone, and a mismatched id from elsewhere is dropped without a trace.
+// acknowledge is accepted when it matches the request in flight by id, and counted apart. The risk:
+// another sender that guesses the current id (ids are sequential) could answer in the device's
+// place; it can only ever settle the one request in flight, never inject commands or events, which
+// are taken from the device's address alone, and a mismatched id from elsewhere is dropped without
+// a trace.
 void Runner::on_foreign_datagram(std::span<const uint8_t> datagram) {
     gvcp::AckHeader ack;
     if (gvcp::is_command(datagram) || !gvcp::parse_ack(datagram, ack)) {
@@ -371,12 +395,12 @@ void Runner::heartbeat_timer() {
 
 void Runner::send_next() {
     // Once control is lost nothing more goes to the device; the loop ends after this pass.
-    if (control_lost_ || inflight_ || queue_.empty()) {
-        return;
+    // A request that is dropped (its caller gave up) or fails to send makes room for the next.
+    while (!control_lost_ && !inflight_ && !queue_.empty()) {
+        Transaction next = std::move(queue_.front());
+        queue_.pop_front();
+        send_op(std::move(next));
     }
-    Transaction next = std::move(queue_.front());
-    queue_.pop_front();
-    send_op(std::move(next));
 }
 
 void Runner::send_op(Transaction tx) {
