@@ -62,7 +62,20 @@ bool valid_pixel_format(uint32_t pf) {
     return pf == pfnc::kMono8 || pf == pfnc::kMono16 || pf == pfnc::kRGB8 || pf == pfnc::kBayerRG8;
 }
 
+// Replaces every "{key}" in text by value.
+std::string expand(std::string text, const std::string& key, const std::string& value) {
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
+        text.replace(at, key.size(), value);
+        at += value.size();
+    }
+    return text;
+}
+
 std::string make_url(const SimConfig& config, size_t length) {
+    if (config.url_text) {
+        std::string url = expand(*config.url_text, "{addr}", fmt::format("{:X}", reg::kXmlBase));
+        return expand(std::move(url), "{size}", fmt::format("{:X}", length));
+    }
     bool zip = config.xml_form == XmlForm::ZipStored || config.xml_form == XmlForm::ZipDeflated;
     std::string url =
         fmt::format("Local:{}.{};{:X};{:X}", kXmlName, zip ? "zip" : "xml", reg::kXmlBase, length);
@@ -176,7 +189,10 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kGvspCapability, 0xC0000000);  // SCSPx registers, 16-bit block ids
     map_word(reg::kMessageCapability, 0);
     uint32_t cap = reg::kCapUserName | reg::kCapSerial | reg::kCapExtStatus | reg::kCapExtStatus2 |
-                   reg::kCapPendingAck | reg::kCapWriteMem | reg::kCapConcatenation;
+                   reg::kCapPendingAck | reg::kCapWriteMem;
+    if (c.concatenation) {
+        cap |= reg::kCapConcatenation;
+    }
     if (c.packet_resend) {
         cap |= reg::kCapPacketResend;
     }
@@ -427,6 +443,9 @@ std::vector<uint8_t> GvcpDevice::read_reg(const Command& cmd, Endpoint source, I
             break;  // the values read so far are returned with the error
         }
         values.push_back(v);
+    }
+    if (faults_.single_value_readreg && values.size() > 1) {
+        values.resize(1);
     }
     auto out = ack_header(status, ack, static_cast<uint16_t>(values.size() * 4), cmd.req_id);
     for (size_t i = 0; i < values.size(); ++i) {

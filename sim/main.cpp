@@ -40,6 +40,8 @@ Device:
   --xml FORM                plain | zip-stored | zip-deflated | second-url (default plain);
                             second-url leaves the first URL register unreadable
   --url-schema-version      append "?SchemaVersion=1.1.0" to the Local: URL
+  --url TEXT                first URL register text instead of the generated one; {addr}
+                            and {size} stand for the description's address and size in hex
   --no-acquisition-mode     leave the AcquisitionMode feature out of the description
   --no-resend               clear the packet-resend capability and ignore PACKETRESEND
   --extended-ids            stream with 64-bit block ids / 32-bit packet ids from power-up
@@ -71,6 +73,9 @@ Control-channel faults:
   --silent                  dead device: answer nothing
   --ccp-clear-after-ms MS   drop the controller by itself MS after control was taken
   --reply-from ADDR[:PORT]  answer from this other local address
+  --no-concat-readreg       clear the concatenation capability and answer a READREG of
+                            several addresses with the first value only
+  --no-memory-commands      answer READMEM and WRITEMEM with not implemented (0x8001)
 
 Stream-channel faults:
   --drop-fraction P         drop each stream packet with probability P
@@ -374,6 +379,11 @@ const std::map<std::string, Setter>& value_options() {
              }
              return it != modes.end();
          }},
+        {"url",
+         [](SimConfig& c, V v) {
+             c.url_text = v;
+             return true;
+         }},
         {"drop-fraction", gvsp_option([](S& f, V v) { return set_fraction(v, f.drop_fraction); })},
         {"drop-packets", gvsp_option([](S& f, V v) {
              corvisk::sim::PacketDropRule rule;
@@ -407,6 +417,17 @@ const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
         {"extended-ids", [](SimConfig& c) { c.extended_ids = true; }},
         {"no-broadcast", [](SimConfig& c) { c.listen_broadcast = false; }},
         {"silent", [](SimConfig& c) { c.gvcp_faults.silent = true; }},
+        {"no-concat-readreg",
+         [](SimConfig& c) {
+             c.concatenation = false;
+             c.gvcp_faults.single_value_readreg = true;
+         }},
+        {"no-memory-commands",
+         [](SimConfig& c) {
+             for (uint16_t cmd : {uint16_t{0x0084}, uint16_t{0x0086}}) {
+                 c.gvcp_faults.naks.push_back(corvisk::sim::NakRule{cmd, std::nullopt, 0x8001});
+             }
+         }},
         {"interleave", [](SimConfig& c) { c.gvsp_faults.interleave = true; }},
         {"all-in", [](SimConfig& c) { c.gvsp_faults.all_in = true; }},
         {"drop-resent", [](SimConfig& c) { c.gvsp_faults.drop_resent = true; }},

@@ -66,6 +66,9 @@ struct GvcpFaults {
     bool silent = false;              // dead device: nothing is answered, not even discovery
     uint32_t ccp_clear_after_ms = 0;  // drop the controller by itself this long after control
     bool reply_from_alt = false;      // answer from SimConfig::alt_reply (needs it configured)
+    // Answer a READREG of several addresses with the first value only, as devices that cannot
+    // concatenate do.
+    bool single_value_readreg = false;
 };
 
 // Drop the given packet ids of the given frames on their first transmission.
@@ -105,6 +108,10 @@ struct SimConfig {
     uint32_t path_mtu = 9000;  // largest IP packet the simulated path carries
     XmlForm xml_form = XmlForm::Plain;
     bool url_schema_version = false;  // append "?SchemaVersion=1.1.0" to the Local URL
+    // The first URL register's text instead of the generated one; "{addr}" and "{size}" stand
+    // for the description's address and size in hex (upper case, no prefix).
+    std::optional<std::string> url_text;
+    bool concatenation = true;  // advertise concatenated READREG/WRITEREG in the capability
     // Describe the AcquisitionMode feature. When false the description leaves it out (its
     // register stays, in Continuous mode): a camera whose stop policy cannot be chosen.
     bool describe_acquisition_mode = true;

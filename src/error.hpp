@@ -12,7 +12,7 @@
 
 #include <fmt/format.h>
 
-#include "gige/proto/gvcp.hpp"
+#include "gvcp_status.hpp"
 #include "result.hpp"
 
 namespace corvisk {

@@ -77,8 +77,10 @@ ResponseHandle<Bytes> ControlPort::read_memory(uint32_t address, uint32_t length
         handle.fail(CameraError::malformed("read address must be 4-byte aligned"));
     } else if (wraps(address, length)) {
         handle.fail(beyond_32_bit(uint64_t{address} + length - 1));
-    } else if (length == 0) {
+    } else if (length == 0 && worker_.is_alive()) {
         handle.fulfill(Bytes{});  // nothing to ask the device for
+    } else if (length == 0) {
+        handle.fail(CameraError::not_connected());
     } else {
         post(to_worker::ReadMemory{address, length, handle}, handle);
     }
@@ -93,8 +95,10 @@ ResponseHandle<void> ControlPort::write_memory(uint32_t address, Bytes data) con
         handle.fail(CameraError::malformed("write address and length must be 4-byte aligned"));
     } else if (wraps(address, data.size())) {
         handle.fail(beyond_32_bit(uint64_t{address} + data.size() - 1));
-    } else if (data.empty()) {
+    } else if (data.empty() && worker_.is_alive()) {
         handle.fulfill({});
+    } else if (data.empty()) {
+        handle.fail(CameraError::not_connected());
     } else {
         post(to_worker::WriteMemory{address, std::move(data), handle}, handle);
     }
@@ -127,7 +131,7 @@ CameraResult<void> ControlPort::read(uint64_t address, std::span<uint8_t> buffer
     }
     auto addr = static_cast<uint32_t>(address);
     if (buffer.size() == 4 && addr % 4 == 0) {
-        uint32_t value = CVK_TRY(unshare(read_register(addr).wait_timeout(request_timeout_)));
+        uint32_t value = CVK_TRY(wait_or_cancel(read_register(addr), request_timeout_));
         store_be32(buffer.data(), value);
         return {};
     }
@@ -135,7 +139,7 @@ CameraResult<void> ControlPort::read(uint64_t address, std::span<uint8_t> buffer
         return Err{beyond_32_bit(address + buffer.size() - 1)};
     }
     auto handle = read_memory(addr, static_cast<uint32_t>(buffer.size()));
-    Bytes bytes = CVK_TRY(unshare(handle.wait_timeout(memory_wait(buffer.size()))));
+    Bytes bytes = CVK_TRY(wait_or_cancel(handle, memory_wait(buffer.size())));
     if (bytes.size() != buffer.size()) {
         return Err{CameraError::malformed("short memory read")};
     }
@@ -149,13 +153,13 @@ CameraResult<void> ControlPort::write(uint64_t address, std::span<const uint8_t>
     }
     auto addr = static_cast<uint32_t>(address);
     if (data.size() == 4 && addr % 4 == 0) {
-        return unshare(write_register(addr, load_be32(data.data())).wait_timeout(request_timeout_));
+        return wait_or_cancel(write_register(addr, load_be32(data.data())), request_timeout_);
     }
     if (data.size() >= kAddressSpace) {
         return Err{beyond_32_bit(address + data.size() - 1)};
     }
     auto handle = write_memory(addr, Bytes(data.begin(), data.end()));
-    return unshare(handle.wait_timeout(memory_wait(data.size())));
+    return wait_or_cancel(handle, memory_wait(data.size()));
 }
 
 }  // namespace corvisk::gige

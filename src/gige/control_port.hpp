@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "error.hpp"
-#include "genicam/port.hpp"
 #include "gige/runner.hpp"
 #include "handle.hpp"
 #include "poller.hpp"
+#include "port_io.hpp"
 #include "queue.hpp"
 #include "thread_util.hpp"
 #include "time.hpp"
@@ -36,7 +36,7 @@ struct WorkerRef {
 // The PortIo operations block for at most request_timeout per transaction (scaled by the number
 // of 512-byte chunks for memory transfers). Aligned 4-byte accesses use the register commands,
 // everything else the memory commands.
-class ControlPort final : public genicam::PortIo {
+class ControlPort final : public PortIo {
   public:
     ControlPort(chan::Sender<ToWorker> sender, WorkerRef worker, Duration request_timeout)
         : sender_(std::move(sender)),
@@ -74,5 +74,19 @@ class ControlPort final : public genicam::PortIo {
     WorkerRef worker_;
     Duration request_timeout_;
 };
+
+// Waits for a request's result for at most `timeout`. When the wait expires, the handle is
+// settled with AckTimeout before returning, so a request still queued in the worker is dropped
+// instead of being sent after its caller was told it failed (a result that arrived meanwhile
+// wins and is returned).
+template <class T>
+CameraResult<T> wait_or_cancel(const ResponseHandle<T>& handle, Duration timeout) {
+    auto result = handle.wait_timeout(timeout);
+    if (!result.ok() && !handle.is_filled()) {
+        handle.fail(CameraError::ack_timeout());
+        result = handle.get();
+    }
+    return unshare(std::move(result));
+}
 
 }  // namespace corvisk::gige

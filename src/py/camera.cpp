@@ -112,9 +112,12 @@ std::optional<gige::IpAddress> parse_ip_arg(PyObject* value, const char* argumen
     return std::nullopt;
 }
 
-// Seconds to whole milliseconds, clamped to the 32-bit register and truncated.
+// Seconds to whole milliseconds, clamped to the 32-bit register and truncated. The seconds
+// arrive as a binary float (1.025 is 1.02499999999999991... s), so the value is first rounded
+// to whole microseconds: the truncation then acts on the decimal value the caller wrote.
 uint32_t heartbeat_ms(Duration timeout) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
+    auto us = std::chrono::round<std::chrono::microseconds>(timeout);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(us).count();
     return ms > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(ms);
 }
 
@@ -150,6 +153,10 @@ constexpr std::array<Param, 6> kCameraParams{{{"ip", false, true},
                                               {"exclusive", true},
                                               {"local_ip", true}}};
 
+// A shorter per-try timeout sends every retry back to back and fails a live device within a
+// fraction of a millisecond.
+constexpr Duration kMinGvcpTimeout = std::chrono::milliseconds(1);
+
 // Everything the constructor accepts, converted; nothing with the Python exception set.
 std::optional<gige::ConnectionConfig> parse_config(PyObject* args, PyObject* kwargs) {
     gige::IpAddress ip;
@@ -158,6 +165,10 @@ std::optional<gige::ConnectionConfig> parse_config(PyObject* args, PyObject* kwa
     std::optional<gige::IpAddress> local_ip;
     if (!parse_tuple_args("Camera", kCameraParams, args, kwargs, ip, c.gvcp_timeout, c.retries,
                           heartbeat, c.exclusive, local_ip)) {
+        return std::nullopt;
+    }
+    if (c.gvcp_timeout < kMinGvcpTimeout) {
+        PyErr_SetString(PyExc_ValueError, "gvcp_timeout must be at least 0.001 seconds");
         return std::nullopt;
     }
     gige::ConnectionConfig config = gige::ConnectionConfig::for_device(ip);

@@ -52,6 +52,7 @@ constexpr uint32_t kIpConfigLinkLocal = 0x4;
 constexpr uint32_t kCcpExclusive = 0x1;
 constexpr uint32_t kCcpControl = 0x2;
 constexpr uint32_t kCapabilityPacketResend = 0x00000004;
+constexpr uint32_t kCapabilityConcatenation = 0x00000001;  // several addresses per READREG/WRITEREG
 
 // The nine identity registers, read in this order with one READREG at connect.
 constexpr std::array<uint32_t, 9> kIdentityRegisters = {
