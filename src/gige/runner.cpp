@@ -4,10 +4,10 @@
 #include <sys/socket.h>
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <deque>
 
 #include "bytes.hpp"
+#include "errno_text.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "gige/proto/gvcp.hpp"
 #include "log.hpp"
@@ -329,7 +329,7 @@ void Runner::drain_socket() {
                 continue;
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                CVK_LOG(log::Level::Warn, kTarget, {}, "gvcp recv error: {}", std::strerror(errno));
+                CVK_LOG(log::Level::Warn, kTarget, {}, "gvcp recv error: {}", errno_text(errno));
             }
             return;
         }
@@ -375,8 +375,7 @@ void Runner::on_event(const gvcp::CommandHeader& cmd, const sockaddr_storage& so
         auto reply = gvcp::encode_event_ack(cmd.command, cmd.req_id);
         if (::sendto(socket_.get(), reply.data(), reply.size(), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&source), source_len) < 0) {
-            CVK_LOG(log::Level::Warn, kTarget, {}, "event ack send failed: {}",
-                    std::strerror(errno));
+            CVK_LOG(log::Level::Warn, kTarget, {}, "event ack send failed: {}", errno_text(errno));
         }
     }
     shared_->bump(&LinkStats::events);
@@ -547,7 +546,7 @@ void Runner::check_inflight_deadline() {
             log::fields("id", inflight_->id, "tries_left", inflight_->tries_left),
             "ack overdue, retrying transaction");
     if (send_to_device(inflight_->packet) < 0) {
-        CVK_LOG(log::Level::Warn, kTarget, {}, "retry send failed: {}", std::strerror(errno));
+        CVK_LOG(log::Level::Warn, kTarget, {}, "retry send failed: {}", errno_text(errno));
     }
 }
 
@@ -647,19 +646,19 @@ CameraResult<std::pair<UniqueFd, SocketAddress>> bind_socket(const RunnerConfig&
     int fd = ::socket(local.ip.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return Err{CameraError::thread_spawn(
-            fmt::format("bind control socket {}: {}", local, std::strerror(errno)))};
+            fmt::format("bind control socket {}: {}", local, errno_text(errno)))};
     }
     UniqueFd socket(fd);
     sockaddr_storage sa;
     socklen_t len = local.to_sockaddr(sa);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), len) != 0) {
         return Err{CameraError::thread_spawn(
-            fmt::format("bind control socket {}: {}", local, std::strerror(errno)))};
+            fmt::format("bind control socket {}: {}", local, errno_text(errno)))};
     }
     sockaddr_storage bound{};
     socklen_t bound_len = sizeof bound;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0) {
-        return Err{CameraError::thread_spawn(std::strerror(errno))};
+        return Err{CameraError::thread_spawn(errno_text(errno))};
     }
     auto bound_addr = SocketAddress::from_sockaddr(bound);
     if (!bound_addr) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "errno_text.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "log.hpp"
 #include "unique_fd.hpp"
@@ -144,7 +145,7 @@ void set_receive_buffer(int fd, uint64_t requested) {
     int value = static_cast<int>(std::min<uint64_t>(requested, INT_MAX));
     if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, sizeof value) != 0) {
         CVK_LOG(log::Level::Warn, kTarget, {}, "SO_RCVBUF={} not applied: {}", requested,
-                std::strerror(errno));
+                errno_text(errno));
         return;
     }
     if (granted_receive_buffer(fd) >= static_cast<uint64_t>(value)) {
