@@ -16,7 +16,7 @@ namespace corvisk::gige {
 
 namespace {
 
-constexpr const char* kTarget = "corvisk::gige::stream::runner";
+constexpr const char* kTarget = kStreamWorkerLogTarget;
 constexpr uint64_t kSocketToken = 1;
 constexpr uint64_t kWakerToken = 2;
 constexpr int kIdleTimeoutMs = 100;
@@ -28,7 +28,7 @@ constexpr int kMaxBatchesPerWake = 64;
 
 CameraError spawn_error(const CameraError& e) {
     if (e.kind() == CameraError::Kind::Io) {
-        return CameraError::thread_spawn(errno_text(e.os_errno()));
+        return CameraError::thread_spawn(e.text());
     }
     return CameraError::thread_spawn(e.message());
 }
@@ -115,7 +115,7 @@ void StreamRunner::run() {
                 continue;
             }
             CVK_LOG(log::Level::Error, kTarget, {}, "gvsp worker poll error: {}",
-                    errno_text(ready.error().os_errno()));
+                    ready.error().text());
             break;
         }
         drain_commands();
