@@ -2,7 +2,8 @@
 // answers it. The first result stored wins; any number of threads may wait on it; a result that
 // arrives after a waiter gave up is still stored and visible to later get() calls.
 //
-// Thread-safe. Copies share one slot (shared ownership: requester, queued request, waiters).
+// Thread-safe. Copies share one slot (shared ownership: requester, queued request, waiters);
+// the words are defined in docs/threading.md.
 #pragma once
 
 #include <algorithm>

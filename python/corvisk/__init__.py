@@ -11,7 +11,8 @@ from ._corvisk_core import *  # noqa: F401,F403  (the core's public names, as th
 from .ipconfig import (DiscoveredDevice, IpConfigMode, PersistentIp, find_devices, force_ip,
                        persistent_ip, set_ip_config_mode, set_persistent_ip)
 
-__version__ = "0.1.0"
+# The version the native modules were built from (pyproject.toml, through CMake).
+from ._corvisk_ext import build_version as __version__  # noqa: E402
 
 __all__ = sorted(name for name in vars(_corvisk_core) if not name.startswith("_"))
 __all__.append("__version__")

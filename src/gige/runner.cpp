@@ -4,15 +4,16 @@
 #include <sys/socket.h>
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <deque>
 #include <thread>
 
 #include "bytes.hpp"
+#include "errno_text.hpp"
 #include "gige/event_loop.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "gige/proto/gvcp.hpp"
 #include "gige/transaction.hpp"
+#include "gige/udp_socket.hpp"
 #include "log.hpp"
 #include "poller.hpp"
 #include "unique_fd.hpp"
@@ -44,11 +45,6 @@ struct Overloaded : Fs... {
 };
 template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
-
-// The text of the calling thread's errno, thread-safe (std::strerror is not).
-std::string last_os_error() {
-    return CameraError::io(errno).text();
-}
 
 // Fails the handle carried by a request message; other messages are dropped.
 void fail_message(ToWorker& msg, const SharedCameraError& error) {
@@ -202,7 +198,7 @@ void Runner::drain_socket() {
                 continue;
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                CVK_LOG(log::Level::Warn, kTarget, {}, "gvcp recv error: {}", last_os_error());
+                CVK_LOG(log::Level::Warn, kTarget, {}, "gvcp recv error: {}", errno_text(errno));
             }
             return;
         }
@@ -269,7 +265,7 @@ void Runner::on_event(const gvcp::CommandHeader& cmd, const sockaddr_storage& so
         auto reply = gvcp::encode_event_ack(cmd.command, cmd.req_id);
         if (::sendto(socket_.get(), reply.data(), reply.size(), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&source), source_len) < 0) {
-            CVK_LOG(log::Level::Warn, kTarget, {}, "event ack send failed: {}", last_os_error());
+            CVK_LOG(log::Level::Warn, kTarget, {}, "event ack send failed: {}", errno_text(errno));
         }
     }
     shared_->bump(&LinkStats::events);
@@ -369,7 +365,7 @@ void Runner::check_inflight_deadline() {
             log::fields("id", inflight_->id, "tries_left", inflight_->tries_left),
             "ack overdue, retrying transaction");
     if (send_to_device(inflight_->packet) < 0) {
-        CVK_LOG(log::Level::Warn, kTarget, {}, "retry send failed: {}", last_os_error());
+        CVK_LOG(log::Level::Warn, kTarget, {}, "retry send failed: {}", errno_text(errno));
     }
 }
 
@@ -462,28 +458,18 @@ void Runner::shutdown() {
 CameraResult<std::pair<UniqueFd, SocketAddress>> bind_socket(const RunnerConfig& config) {
     SocketAddress local{config.local.value_or(IpAddress::unspecified(config.device.ip.family())),
                         0};
-    int fd = ::socket(local.ip.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    auto socket = udp::open_bound(local, {.nonblocking = true});
+    if (!socket) {
         return Err{CameraError::thread_spawn(
-            fmt::format("bind control socket {}: {}", local, last_os_error()))};
+            fmt::format("bind control socket {}: {}", local, errno_text(socket.error())))};
     }
-    UniqueFd socket(fd);
-    sockaddr_storage sa;
-    socklen_t len = local.to_sockaddr(sa);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), len) != 0) {
-        return Err{CameraError::thread_spawn(
-            fmt::format("bind control socket {}: {}", local, last_os_error()))};
+    auto bound = udp::local_address(socket->get());
+    if (!bound) {
+        return Err{bound.error() == EAFNOSUPPORT
+                       ? CameraError::thread_spawn("control socket has no IP address")
+                       : CameraError::thread_spawn(errno_text(bound.error()))};
     }
-    sockaddr_storage bound{};
-    socklen_t bound_len = sizeof bound;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0) {
-        return Err{CameraError::thread_spawn(last_os_error())};
-    }
-    auto bound_addr = SocketAddress::from_sockaddr(bound);
-    if (!bound_addr) {
-        return Err{CameraError::thread_spawn("control socket has no IP address")};
-    }
-    return std::pair{std::move(socket), *bound_addr};
+    return std::pair{std::move(*socket), *bound};
 }
 
 }  // namespace

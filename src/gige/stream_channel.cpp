@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 
+#include "errno_text.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "gige/udp_socket.hpp"
 #include "log.hpp"
@@ -85,7 +86,7 @@ void set_receive_buffer(int fd, uint64_t requested) {
     udp::ReceiveBufferResult r = udp::set_receive_buffer(fd, requested);
     if (r.error != 0) {
         CVK_LOG(log::Level::Warn, kTarget, {}, "SO_RCVBUF={} not applied: {}", requested,
-                CameraError::io(r.error).text());
+                errno_text(r.error));
         return;
     }
     if (r.granted < std::min<uint64_t>(requested, INT_MAX)) {

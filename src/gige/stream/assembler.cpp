@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "errno_text.hpp"
 #include "gige/proto/gvcp.hpp"
 #include "log.hpp"
 
@@ -511,7 +512,7 @@ void Assembler::send_resend_request(const FrameInFlight& f, uint64_t first, uint
     if (hooks_.send) {
         if (int err = hooks_.send(std::span<const uint8_t>(resend_buffer_.data(), n)); err != 0) {
             CVK_LOG(log::Level::Trace, kTarget, {}, "resend request send failed: {}",
-                    CameraError::io(err).text());
+                    errno_text(err));
         }
     }
     stats_.resend_requests += last - first + 1;

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
+#include "errno_text.hpp"
 #include "log.hpp"
 #include "poller.hpp"
 
@@ -154,8 +154,7 @@ void StreamRunner::drain_socket() {
                 continue;
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                CVK_LOG(log::Level::Warn, kTarget, {}, "gvsp recv error: {}",
-                        CameraError::io(errno).text());
+                CVK_LOG(log::Level::Warn, kTarget, {}, "gvsp recv error: {}", errno_text(errno));
             }
             return;
         }
@@ -231,12 +230,12 @@ CameraResult<StreamReceiver> spawn_stream_runner(UniqueFd socket, const sockaddr
                                                  const StreamRunnerParams& params) {
     int flags = ::fcntl(socket.get(), F_GETFL);
     if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
-        return Err{CameraError::thread_spawn(CameraError::io(errno).text())};
+        return Err{CameraError::thread_spawn(errno_text(errno))};
     }
     StreamReceiver receiver;
     socklen_t len = sizeof receiver.local_;
     if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&receiver.local_), &len) != 0) {
-        return Err{CameraError::thread_spawn(CameraError::io(errno).text())};
+        return Err{CameraError::thread_spawn(errno_text(errno))};
     }
     auto poller = Poller::create();
     auto waker = Waker::create();
