@@ -18,6 +18,7 @@ import re
 import select
 import subprocess
 import time
+import zipfile
 import xml.etree.ElementTree as ET
 from collections import Counter
 from pathlib import Path
@@ -166,9 +167,16 @@ def read_all(cam, features):
                          ids=[p.name for p in DESCRIPTIONS])
 def test_corpus_description_reads_through_the_simulated_camera(served, summary, index, path):
     features = value_features(path)
-    sim, cam = served(f"127.24.{1 + index // 200}.{1 + index % 200}", path)
+    sim, cam = served(f"127.24.{1 + index // 200}.{1 + index % 200}", path,
+                      "--width", "64", "--height", "48")
     read, failures = read_all(cam, features)
-    streaming = "streaming" if sim.ready.endswith(", streaming") else "control only"
+    streaming = "control only"
+    if sim.ready.endswith(", streaming"):
+        # The camera streams with the described image features: one frame end to end.
+        frame = cam.snap(5.0)
+        assert frame.is_complete and (frame.width, frame.height) == (64, 48)
+        assert frame.data() == diagonal_ramp(frame.frame_id, cam.get_integer("PayloadSize"))
+        streaming = "streaming, snapped"
     by_verdict = Counter()
     for (verdict, _), n in failures.items():
         by_verdict[verdict] += n
@@ -218,3 +226,47 @@ def test_own_description_served_as_a_description_streams(served, own_description
         frames = [acq.wait_for(5.0) for _ in range(3)]
     assert all(f.is_complete and f.data() == diagonal_ramp(f.frame_id, 32 * 32) for f in frames)
     assert cam.get_enum("AcquisitionMode") == "Continuous"
+
+
+def test_zipped_description_is_served_and_streams(served, own_description, tmp_path):
+    archive = tmp_path / "camera.zip"
+    with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+        z.write(own_description, "camera.xml")
+    sim, cam = served("127.24.250.2", archive, "--width", "32", "--height", "16")
+    assert "description camera.zip (" in sim.ready and sim.ready.endswith(", streaming")
+    assert cam.get_integer("Width") == 32
+    frame = cam.snap(5.0)
+    assert frame.is_complete and frame.data() == diagonal_ramp(frame.frame_id, 32 * 16)
+
+
+def test_description_without_plain_image_registers_serves_control_only(served, own_description,
+                                                                        tmp_path):
+    text = own_description.read_text()
+    # Width's value becomes an in-memory constant: nothing the device could stream by.
+    edited = tmp_path / "edited.xml"
+    edited.write_text(text.replace("<pValue>WidthReg</pValue>", "<Value>128</Value>", 1))
+    sim, cam = served("127.24.250.3", edited, "--seed", "5")
+    assert sim.ready.endswith(", control only (Width: a Integer without a register)"), sim.ready
+    assert cam.get_integer("Width") == 128
+    # Sparse memory: described registers read seeded values and keep what is written.
+    value = cam.get_integer("HeightReg")
+    assert 0 <= value < 4
+    cam.set_integer("HeightReg", 1234)
+    assert cam.get_integer("HeightReg") == 1234
+    with pytest.raises(corvisk.GenicamError, match="snap timeout"):
+        cam.snap(0.3)
+
+
+@pytest.mark.parametrize("content, error", [
+    (b"<RegisterDescription><IntReg>", "XML: "),
+    (b"PK\x03\x04 not really an archive", "archive: "),
+    (None, "cannot open "),
+])
+def test_unusable_description_files_are_refused(tmp_path, content, error):
+    path = tmp_path / "bad.xml"
+    if content is not None:
+        path.write_bytes(content)
+    done = subprocess.run([SIM, "--ip", "127.24.250.4", "--description", str(path)],
+                          capture_output=True, text=True, timeout=10)
+    assert done.returncode == 2
+    assert done.stderr.startswith(f"corvisk-sim: cannot serve description {path}: {error}")
