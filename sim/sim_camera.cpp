@@ -491,6 +491,9 @@ void SimCamera::Impl::produce_frames(const StreamState& st, const GvspFaults& fa
     for (size_t i = 0; i < count; ++i) {
         ring.push_back(make_frame(st));
         frames.push_back(&ring.back());
+        // The acquisition counts the frame once it is captured, as a camera does, not once it
+        // has been sent: a receiver that already holds the frame sees the acquisition over.
+        cam.device_.frame_sent(st.start_generation);
     }
     for (uint32_t c = 0; c < st.channels.size(); ++c) {
         const ChannelState& ch = st.channels[c];
@@ -517,7 +520,6 @@ void SimCamera::Impl::produce_frames(const StreamState& st, const GvspFaults& fa
     }
     for (size_t i = 0; i < count; ++i) {
         cam.counters_.frames_sent++;
-        cam.device_.frame_sent(st.start_generation);
     }
     while (ring.size() > std::max<uint32_t>(cam.config_.resend_ring_frames, 2)) {
         ring.pop_front();

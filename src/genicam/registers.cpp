@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "genicam/value.hpp"
+#include "genicam/resolve.hpp"
 
 namespace corvisk::genicam {
 namespace {

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "gige/proto/gvcp.hpp"
+#include "gige/udp_socket.hpp"
 #include "log.hpp"
 #include "unique_fd.hpp"
 
@@ -59,19 +60,8 @@ struct Probe {
 // A UDP socket bound to the adapter's address with broadcast enabled, or the errno of the step
 // that failed.
 Result<UniqueFd, int> open_adapter_socket(const NetworkAdapter& adapter, uint16_t local_port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd.is_valid()) {
-        return Err{errno};
-    }
-    const sockaddr_in local = to_sockaddr(adapter.ip, local_port);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        return Err{errno};
-    }
-    const int on = 1;
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-        return Err{errno};
-    }
-    return fd;
+    return udp::open_bound(SocketAddress{IpAddress::v4(adapter.ip), local_port},
+                           udp::SocketFlags{.broadcast = true});
 }
 
 // Opens the adapter's socket and sends the beacon; the probe is kept when one send succeeded.
