@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -17,6 +18,8 @@
 #include "time.hpp"
 
 namespace corvisk::sim {
+
+class DescribedMemory;  // description_device.hpp
 
 // An IPv4 UDP endpoint, both fields in host byte order.
 struct Endpoint {
@@ -86,6 +89,7 @@ class GvcpDevice {
     // `hooks` and `counters` are borrowed for the device's lifetime; either may be null.
     explicit GvcpDevice(const SimConfig& config, DeviceHooks* hooks = nullptr,
                         AtomicCounters* counters = nullptr);
+    ~GvcpDevice();
 
     // Handles one datagram from `source` and returns the replies to send to it (faults applied).
     // Never fails: malformed input yields an error acknowledge or nothing.
@@ -161,6 +165,7 @@ class GvcpDevice {
     uint16_t write_word(uint32_t addr, uint32_t value, Endpoint source, Instant now);
     uint16_t write_ccp(uint32_t value, Endpoint source, Instant now);
     uint16_t write_feature(uint32_t addr, uint32_t value, Word& word);
+    uint16_t write_described(uint32_t addr, uint32_t value, Endpoint source);
     uint16_t write_channel(uint32_t channel, uint32_t offset, uint32_t value, Word& word);
     void release_control();
     void expire(Instant now);
@@ -177,6 +182,9 @@ class GvcpDevice {
     AtomicCounters own_counters_;
     std::map<uint32_t, Word> words_;
     std::vector<uint8_t> xml_file_;
+    uint32_t xml_base_ = 0;
+    // Sparse memory behind a served camera description (SimConfig::description); null otherwise.
+    std::unique_ptr<DescribedMemory> described_;
     std::optional<Endpoint> controller_;
     Instant last_heard_{};
     Instant control_since_{};

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "description_device.hpp"
 #include "sim_camera.hpp"
 
 namespace {
@@ -39,6 +40,12 @@ Device:
                             and do-not-fragment stream packets larger than this are lost
   --xml FORM                plain | zip-stored | zip-deflated | second-url (default plain);
                             second-url leaves the first URL register unreadable
+  --description FILE        serve this GenICam description (plain XML or a ZIP archive)
+                            instead of the camera's own, from an address range it does not
+                            use; memory outside the bootstrap registers reads values derived
+                            from --seed until written. It streams when Width, Height,
+                            PixelFormat, PayloadSize and AcquisitionStart/Stop are plain
+                            registers; the ready line says which
   --url-schema-version      append "?SchemaVersion=1.1.0" to the Local: URL
   --url TEXT                first URL register text instead of the generated one; {addr}
                             and {size} stand for the description's address and size in hex
@@ -90,6 +97,7 @@ Stream-channel faults:
   --leader-payload-type N   payload type in leaders and trailers (e.g. 2 = raw data)
   --drop-resent             also apply --drop-fraction to resent packets
 
+  --print-description       print the simulated camera's own description (plain XML) and exit
   --help                    show this text
 )";
 
@@ -214,6 +222,12 @@ bool parse_drop(const std::string& s, corvisk::sim::PacketDropRule& rule) {
 
 using Setter = std::function<bool(SimConfig&, const std::string&)>;
 
+// The --description file; loaded once every option (the seed among them) is known.
+std::string& description_path() {
+    static std::string path;
+    return path;
+}
+
 template <class T>
 bool set_uint(const std::string& v, T& out, uint64_t max) {
     auto n = parse_u64(v);
@@ -321,6 +335,11 @@ const std::map<std::string, Setter>& value_options() {
         {"gateway", ip_option([](SimConfig& c, V, uint32_t ip) { c.gateway = ip; })},
         {"mtu", uint_option(&SimConfig::path_mtu, 65535)},
         {"xml", set_xml_form},
+        {"description",
+         [](SimConfig&, V v) {
+             description_path() = v;
+             return !v.empty();
+         }},
         {"width", uint_option(&SimConfig::width, 65535)},
         {"height", uint_option(&SimConfig::height, 65535)},
         {"sensor-width", uint_option(&SimConfig::sensor_width, 65535)},
@@ -445,6 +464,10 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (arg == "--print-description") {
+            std::fputs(corvisk::sim::device_xml().c_str(), stdout);
+            return 0;
+        }
         if (arg.rfind("--", 0) != 0) {
             std::fprintf(stderr, "corvisk-sim: unexpected argument '%s' (see --help)\n", argv[i]);
             return 2;
@@ -479,6 +502,16 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (!description_path().empty()) {
+        auto description = corvisk::sim::load_description(description_path(), config.seed);
+        if (!description.ok()) {
+            std::fprintf(stderr, "corvisk-sim: cannot serve description %s: %s\n",
+                         description_path().c_str(), description.error().c_str());
+            return 2;
+        }
+        config.description = std::move(*description);
+    }
+
     // Block the stop signals before any thread exists, so only sigwait below receives them.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -493,7 +526,12 @@ int main(int argc, char** argv) {
                      config.port, started.error().message().c_str());
         return 1;
     }
-    std::printf("corvisk-sim ready on %s:%u\n", config.ip.c_str(), camera.control_endpoint().port);
+    std::string serving;
+    if (config.description) {
+        serving = "; " + corvisk::sim::describe_serving(*config.description);
+    }
+    std::printf("corvisk-sim ready on %s:%u%s\n", config.ip.c_str(), camera.control_endpoint().port,
+                serving.c_str());
     std::fflush(stdout);
     int sig = 0;
     sigwait(&stop_signals, &sig);

@@ -5,11 +5,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace corvisk::sim {
+
+struct Description;  // description_device.hpp
 
 // How the GenICam description is offered through the URL registers.
 enum class XmlForm : uint8_t {
@@ -107,6 +110,10 @@ struct SimConfig {
     uint32_t gateway = 0;
     uint32_t path_mtu = 9000;  // largest IP packet the simulated path carries
     XmlForm xml_form = XmlForm::Plain;
+    // Serve this description (a camera's own) instead of the simulated camera's, with sparse
+    // seeded memory behind it; xml_form, url_schema_version and describe_acquisition_mode then
+    // do not apply. See description_device.hpp.
+    std::shared_ptr<const Description> description;
     bool url_schema_version = false;  // append "?SchemaVersion=1.1.0" to the Local URL
     // The first URL register's text instead of the generated one; "{addr}" and "{size}" stand
     // for the description's address and size in hex (upper case, no prefix).
