@@ -229,3 +229,15 @@ def test_long_waits_end_promptly_on_ctrl_c(lab, call):
                            timeout=10.0), proc.lines
     (line,) = [l for l in proc.lines if l.startswith("interrupted")]
     assert 0.3 <= float(line.split()[1]) < 0.8
+
+
+@needs_sim
+def test_force_ip_zero_restarts_the_address_cycle_and_keeps_the_device_reachable(lab):
+    client, device = lab.namespace(), lab.namespace()
+    lab.link(client, "10.27.0.1/24", device, "10.27.0.2/24")
+    start_sim(lab, device, "10.27.0.2", "255.255.255.0", "02:00:5e:27:00:0c")
+    out = run_client(client, """
+d = corvisk.force_ip("02:00:5e:27:00:0c", "0.0.0.0", "0.0.0.0", adapter="10.27.0.1")
+out = [d.ip, d.adapter, sorted(m.name for m in corvisk.IpConfigMode if m in d.ip_config_current)]
+""")
+    assert out == ["10.27.0.2", "cvka0", ["LINK_LOCAL", "PERSISTENT"]]
