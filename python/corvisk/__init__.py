@@ -16,3 +16,16 @@ from ._corvisk_ext import build_version as __version__  # noqa: E402
 
 __all__ = sorted(name for name in vars(_corvisk_core) if not name.startswith("_"))
 __all__.append("__version__")
+
+# Feature introspection (native part in _corvisk_ext), beyond the core module's fixed surface.
+# Reached as corvisk.describe etc.; __all__ stays the core's names (star-imports are unchanged).
+from .introspection import (  # noqa: E402
+    Category,
+    EnumEntryInfo,
+    FeatureInfo,
+    category_tree,
+    describe,
+    feature_names,
+    selectors,
+)
+

@@ -12,5 +12,6 @@ using AddStep = int (*)(PyObject* module);
 
 int add_build_info(PyObject* module);
 int add_ip_config(PyObject* module);
+int add_introspection(PyObject* module);
 
 }  // namespace corvisk::ext

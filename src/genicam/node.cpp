@@ -104,9 +104,14 @@ bool is_float_valued(const Node& n) {
     return reg != nullptr && std::holds_alternative<FloatKind>(reg->kind);
 }
 
-size_t NameHash::operator()(std::string_view s) const {
+NameHash::NameHash() {
     static const SipKey key = random_key();
-    return static_cast<size_t>(siphash13(key, s));
+    k0 = key.k0;
+    k1 = key.k1;
+}
+
+size_t NameHash::operator()(std::string_view s) const {
+    return static_cast<size_t>(siphash13(SipKey{k0, k1}, s));
 }
 
 NodeId Genicam::push(std::string name, Node node, NodeMeta meta) {

@@ -315,11 +315,16 @@ struct NodeData {
     NodeMeta meta;
 };
 
-// Hashes names with a per-process random key, so a hostile description cannot pick names that
-// all collide.
+// Hashes names with a random key, so a hostile description cannot pick names that all collide.
+// The key is drawn once per process and kept in the hasher, hence in each map's name index: a
+// map built by one copy of this library (one extension module) hashes the same way when another
+// copy (the other extension module) looks names up in it.
 struct NameHash {
     using is_transparent = void;
+    NameHash();
     size_t operator()(std::string_view s) const;
+    uint64_t k0 = 0;
+    uint64_t k1 = 0;
 };
 
 // The node map. Movable and copyable; see the file comment for threading and ownership.

@@ -31,14 +31,6 @@ constexpr const char* kCameraDoc =
 
 constexpr double kDefaultDisconnectDeadline = 0.5;
 
-struct CameraObject {
-    PyObject ob_base;  // PyObject_HEAD
-    // Never change after construction, so methods need no per-object lock.
-    std::shared_ptr<CameraCore> core;
-    std::shared_ptr<BusySlot> busy;
-    gige::IpAddress ip;
-};
-
 CameraObject& camera_of(PyObject* self) {
     return *reinterpret_cast<CameraObject*>(self);
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "genicam/introspection.hpp"
 #include "genicam/value.hpp"
 #include "genicam/xml_builder.hpp"
 #include "genicam/zip.hpp"
@@ -179,6 +180,13 @@ TEST(CorpusTest, EveryDescriptionBuildsAndEveryValueReads) {
         auto map = xml::parse_description(bytes);
         ASSERT_TRUE(map.ok()) << map.error().message();
         const Tally t = read_all(*map);
+        // Introspection answers for every feature.
+        SparsePort port;
+        for (const auto& name : user_feature_names(*map)) {
+            auto info = describe(*map, port, name);
+            ASSERT_TRUE(info.ok()) << name << ": " << info.error().message();
+            EXPECT_FALSE(info->access.empty()) << name;
+        }
         int faults = 0;
         for (const auto& [msg, count] : t.faults) {
             faults += count;

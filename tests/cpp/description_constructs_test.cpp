@@ -4,10 +4,12 @@
 // number spellings, and the document forms (encodings, leading blanks, root element).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
 
+#include "genicam/introspection.hpp"
 #include "genicam/registers.hpp"
 #include "genicam/value.hpp"
 #include "genicam/xml_builder.hpp"
@@ -304,6 +306,52 @@ TEST(DescriptionConstructsTest, DocumentsDecodeByTheirEncodingAndNeedTheRootElem
     ASSERT_FALSE(other.ok());
     EXPECT_EQ(other.error().message(),
               "device description: root element is 'Manifest', not RegisterDescription");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DescriptionConstructsTest, IntrospectionReportsTypesTextsAccessAndEntries) {
+    Genicam map = build(
+        integer("Avail", "<Value>0</Value>") + integer("Lock", "<Value>1</Value>") +
+        int_reg("R", "0x10") +
+        "<Category Name=\"Root\"><pFeature>Gain</pFeature><pFeature>Mode</pFeature></Category>"
+        "<Float Name=\"Gain\"><DisplayName>Gain (dB)</DisplayName><pValue>Conv</pValue>"
+        "<Min>0</Min><Max>24</Max><Inc>0.5</Inc><Unit>dB</Unit><pSelected>Mode</pSelected>"
+        "</Float>"
+        "<Converter Name=\"Conv\"><FormulaTo>FROM</FormulaTo><FormulaFrom>TO</FormulaFrom>"
+        "<pValue>R</pValue></Converter>"
+        "<Enumeration Name=\"Mode\"><pIsLocked>Lock</pIsLocked><EnumEntry Name=\"A\">"
+        "<DisplayName>Mode A</DisplayName><Value>0</Value></EnumEntry><EnumEntry Name=\"B\">"
+        "<pIsAvailable>Avail</pIsAvailable><Value>1</Value></EnumEntry><pValue>R</pValue>"
+        "</Enumeration>"
+        "<Integer Name=\"Gone\"><pIsImplemented>Avail</pIsImplemented><pValue>R</pValue></Integer>"
+        "<IntSwissKnife Name=\"K\"><Formula>1</Formula></IntSwissKnife>");
+    MemoryPort port;
+    const FeatureInfo gain = must(describe(map, port, "Gain"));
+    EXPECT_EQ(gain.interface_type, "Float");
+    EXPECT_EQ(gain.display_name, "Gain (dB)");
+    EXPECT_EQ(gain.access, "RW");  // through the converter to the register
+    EXPECT_EQ(gain.float_bounds, (std::pair{0.0, 24.0}));
+    EXPECT_EQ(gain.float_increment, 0.5);
+    EXPECT_EQ(gain.selected, std::vector<std::string>{"Mode"});
+    const FeatureInfo mode = must(describe(map, port, "Mode"));
+    EXPECT_TRUE(mode.locked);
+    EXPECT_EQ(mode.access, "RO");
+    ASSERT_EQ(mode.entries.size(), 2u);
+    EXPECT_EQ(mode.entries[0].display_name, "Mode A");
+    EXPECT_TRUE(mode.entries[0].available);
+    EXPECT_FALSE(mode.entries[1].available);
+    EXPECT_EQ(mode.entries[1].display_name, "B");
+    EXPECT_EQ(must(describe(map, port, "Gone")).access, "NI");
+    EXPECT_EQ(must(describe(map, port, "K")).interface_type, "Integer");
+    EXPECT_EQ(must(describe(map, port, "Root")).children,
+              (std::vector<std::string>{"Gain", "Mode"}));
+    EXPECT_EQ(selectors(map).size(), 1u);
+    const auto names = user_feature_names(map);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Device"), 0);  // the port
+    EXPECT_EQ(describe(map, port, "Nope").error().kind(), GenicamError::Kind::FeatureNotFound);
 }
 
 }  // namespace
