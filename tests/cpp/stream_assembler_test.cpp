@@ -135,15 +135,16 @@ TEST(AssemblerTest, DuplicatePacketOnlyCountsDuplicate) {
     Harness h;
     h.feed(h.packets.leader(1));
     h.feed(h.packets.payload(1, 1, 100, 100));
-    const FrameInFlight before = h.in_flight();
+    const uint64_t received_before = h.in_flight().received_size;
+    const int64_t contiguous_before = h.in_flight().contiguous;
     StreamStats expected = h.stats();
     h.feed(h.packets.payload(1, 1, 100, 100));
     expected.packets += 1;
     expected.bytes += 108;
     expected.duplicated_packets += 1;
     EXPECT_EQ(h.stats(), expected);
-    EXPECT_EQ(h.in_flight().received_size, before.received_size);
-    EXPECT_EQ(h.in_flight().contiguous, before.contiguous);
+    EXPECT_EQ(h.in_flight().received_size, received_before);
+    EXPECT_EQ(h.in_flight().contiguous, contiguous_before);
 }
 
 TEST(AssemblerTest, LateAndSkippedBlockIds) {

@@ -51,6 +51,8 @@ CameraResult<Assembler> Assembler::create(const AssemblerConfig& config, Assembl
         hint = gvsp::packet_count_for(config.payload_size,
                                       config.packet_size - gvsp::kStandardOverhead);
     }
+    CVK_TRY_VOID(
+        check_pool_memory(config.n_buffers, config.payload_size, config.pool_memory_limit));
     auto pool = CVK_TRY(FramePool::create(config.n_buffers, config.payload_size, hint));
     return Assembler(config, std::move(hooks), std::move(pool));
 }

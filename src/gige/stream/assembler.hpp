@@ -37,6 +37,7 @@ struct AssemblerConfig {
     Duration resend_interval = stream_defaults::kResendInterval;
     Duration frame_timeout = stream_defaults::kFrameTimeout;
     double resend_ratio = stream_defaults::kResendRatio;
+    uint64_t pool_memory_limit = 0;  // 0 = default_pool_memory_limit()
 };
 
 // What the assembler needs from its surroundings. Every hook is optional.
