@@ -557,14 +557,39 @@ const FaultCase kFaults[] = {
      },
      [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters& c) {
          ASSERT_EQ(got.size(), 6u);
+         // Each frame closes as soon as its other packets are in, the last one included.
          for (const auto& f : got) {
-             EXPECT_EQ(f->status,
-                       f->frame_id == 6 ? FrameStatus::Timeout : FrameStatus::MissingPackets);
+             EXPECT_EQ(f->status, FrameStatus::MissingPackets);
          }
          EXPECT_EQ(s.error_packets, 6u);
          EXPECT_EQ(s.resend_disabled, 6u);
          EXPECT_EQ(s.resend_requests, 0u);  // the device said those packets are gone
          EXPECT_EQ(c.resend_requests, 0u);
+     }},
+    {"error status on packet 1", "127.21.1.4",
+     [](GvspFaults& f) {
+         f.error_status = 0x800C;
+         f.error_packet_id = 1;
+     },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         // Leader-only prefixes do not hold a frame back: every one is delivered at once.
+         ASSERT_EQ(got.size(), 6u);
+         for (const auto& f : got) {
+             EXPECT_EQ(f->status, FrameStatus::MissingPackets);
+         }
+         EXPECT_EQ(s.missing_packets, 6u);
+         EXPECT_EQ(s.timed_out_frames, 0u);
+     }},
+    {"stray all-in packet", "127.21.1.5", [](GvspFaults& f) { f.stray_format = 4; },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         // The frames' own packets still fill them.
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_GE(s.ignored_packets, 6u);
+     }},
+    {"stray unknown-format packet", "127.21.1.6", [](GvspFaults& f) { f.stray_format = 7; },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_GE(s.ignored_packets, 6u);
      }},
     {"other error status", "127.0.8.35",
      [](GvspFaults& f) {
