@@ -94,6 +94,7 @@ Stream-channel faults:
   --error-status S[@ID]     send packet ID (default 1) of every frame as an error-status packet
   --all-in                  send frames that fit one packet as an all-in packet
   --payload-format N        packet format for payload packets (e.g. 5 H.264, 7 multi-part)
+  --stray-format N          one extra packet of format N (e.g. 4 all-in) before packet 1
   --leader-payload-type N   payload type in leaders and trailers (e.g. 2 = raw data)
   --drop-resent             also apply --drop-fraction to resent packets
 
@@ -421,6 +422,7 @@ const std::map<std::string, Setter>& value_options() {
         {"error-status", gvsp_option(set_error_status)},
         {"payload-format",
          gvsp_option([](S& f, V v) { return set_uint(v, f.payload_format, 15); })},
+        {"stray-format", gvsp_option([](S& f, V v) { return set_uint(v, f.stray_format, 127); })},
         {"leader-payload-type",
          gvsp_option([](S& f, V v) { return set_uint(v, f.leader_payload_type, 0xFFFF); })},
     };

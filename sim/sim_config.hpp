@@ -92,6 +92,7 @@ struct GvspFaults {
     uint32_t error_packet_id = 1;   // error-status packet carrying this status (0 = off)
     bool all_in = false;            // send frames that fit in one packet as one all-in packet
     uint8_t payload_format = 0;     // packet format for payload packets (0 = normal, e.g. 5..8)
+    uint8_t stray_format = 0;       // one extra packet of this format, id 1, before packet 1
     uint16_t leader_payload_type = 0;  // payload type in leader and trailer (0 = image)
     bool drop_resent = false;          // also apply drop_fraction to resent packets
 };

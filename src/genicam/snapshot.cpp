@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "genicam/capture.hpp"
+#include "gige/proto/gvsp.hpp"
 #include "log.hpp"
+#include "time.hpp"
 
 namespace corvisk::genicam {
 
@@ -57,16 +59,37 @@ GenicamResult<SnapshotSession> SnapshotSession::open(GenICamera& camera, gige::S
     return s;
 }
 
+// A frame that closes while a snap waits may still be an earlier trigger's, finished late: its
+// leader arrived before this trigger, or (without a leader) its id is not past the frame the
+// previous snap returned.
+bool SnapshotSession::after_trigger(const gige::Frame& frame, uint64_t triggered_at) const {
+    if (frame.system_timestamp_ns != 0) {
+        return frame.system_timestamp_ns >= triggered_at;
+    }
+    return !last_frame_id_ ||
+           gvsp::frame_id_distance(*last_frame_id_, frame.frame_id, frame.frame_id > 0xFFFF) > 0;
+}
+
 GenicamResult<gige::FramePtr> SnapshotSession::snap(GenICamera& camera, Duration timeout) {
     if (!stream_) {
         return Err{GenicamError::device_description("snapshot session is closed")};
     }
     // Frames from before this snap (a late frame of an earlier one) are not this snap's.
     frames_.clear();
+    const Instant deadline = deadline_after(timeout);
+    const uint64_t triggered_at = wall_clock_ns();
     CVK_TRY_VOID(camera.run(feature::execute, "AcquisitionStart"));
     gige::FramePtr frame;
-    const chan::RecvResult got = frames_.recv_deadline(frame, deadline_after(timeout));
+    chan::RecvResult got = frames_.recv_deadline(frame, deadline);
+    while (got == chan::RecvResult::Item && !after_trigger(*frame, triggered_at)) {
+        CVK_LOG(log::Level::Debug, target_, log::fields("frame_id", frame->frame_id),
+                "discarding a frame older than the snap's trigger");
+        got = frames_.recv_deadline(frame, deadline);
+    }
     const bool delivered = got == chan::RecvResult::Item;
+    if (delivered) {
+        last_frame_id_ = frame->frame_id;
+    }
     if (!delivered || !single_frame_) {
         if (auto stopped = camera.run(feature::execute, "AcquisitionStop"); !stopped.ok()) {
             CVK_LOG(log::Level::Warn, target_, {}, "AcquisitionStop after snap failed: {}",

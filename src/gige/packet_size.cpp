@@ -1,11 +1,11 @@
 // Fire-test prober and packet-size search.
 #include "gige/packet_size.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <algorithm>
 #include <vector>
 
-#include "gige/udp_socket.hpp"
 #include "log.hpp"
 
 namespace corvisk::gige {
@@ -55,18 +55,29 @@ class Prober {
     // Late test packets must not reach the worker as stream data. Bounded in time: a device
     // that already streams to this port would otherwise keep the drain going for ever.
     void drain() {
-        (void)udp::set_read_timeout(fd_, kDrainTimeout);
         Instant deadline = deadline_after(kDrainLimit);
-        while (Clock::now() < deadline && ::recv(fd_, buffer_.data(), buffer_.size(), 0) >= 0) {
+        while (Clock::now() < deadline && readable(kDrainTimeout) &&
+               ::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT) >= 0) {
         }
     }
 
   private:
-    // The IP-level size of one datagram from the device, or nothing after the read timeout.
+    // Waits up to `timeout` for a datagram. The wait is bounded here rather than by a socket
+    // read timeout, so a socket that refuses one can never make a probe wait without limit.
+    bool readable(Duration timeout) const {
+        pollfd pfd{fd_, POLLIN, 0};
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
+        return ::poll(&pfd, 1, static_cast<int>(ms)) == 1 && (pfd.revents & POLLIN) != 0;
+    }
+
+    // The IP-level size of one datagram from the device, or nothing after the probe timeout.
     std::optional<uint64_t> receive_test_packet() {
+        if (!readable(kProbeTimeout)) {
+            return std::nullopt;
+        }
         sockaddr_storage source{};
         socklen_t len = sizeof source;
-        ssize_t n = ::recvfrom(fd_, buffer_.data(), buffer_.size(), 0,
+        ssize_t n = ::recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
                                reinterpret_cast<sockaddr*>(&source), &len);
         if (n < 0 || source.ss_family != AF_INET) {
             return std::nullopt;
@@ -123,7 +134,6 @@ std::optional<uint16_t> search_packet_size(const PacketProbe& probe) {
 
 CameraResult<uint16_t> negotiate_packet_size(int fd, const ControlPort& port, uint32_t scps,
                                              const sockaddr_in& device) {
-    (void)udp::set_read_timeout(fd, kProbeTimeout);
     Prober prober(fd, port, scps, device);
     std::optional<uint16_t> found =
         search_packet_size([&](uint16_t size) { return prober.probe(size); });

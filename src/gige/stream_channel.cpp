@@ -19,8 +19,11 @@ namespace {
 
 constexpr const char* kTarget = "corvisk::gige";
 constexpr uint64_t kMinAutoRecvBuffer = 262144;
-constexpr uint64_t kMaxAutoRecvBuffer = 8388608;
-constexpr uint64_t kRecvBufferSlack = 1024;
+// Frames the automatic receive buffer holds: the one being read out and the next burst.
+constexpr uint64_t kRecvBufferFrames = 2;
+// Bytes the kernel charges to the socket per payload byte (socket buffer bookkeeping of each
+// datagram comes on top of its data, about doubling it on loopback and common drivers).
+constexpr uint64_t kKernelAccountingFactor = 2;
 
 template <class T>
 CameraResult<T> wait(const ResponseHandle<T>& handle, Duration timeout) {
@@ -136,13 +139,17 @@ uint32_t scda_value(const sockaddr_in& host) {
     return ntohl(host.sin_addr.s_addr);
 }
 
-uint64_t receive_buffer_size(uint64_t recv_buffer, uint64_t payload_size) {
+uint64_t receive_buffer_size(uint64_t recv_buffer, uint64_t payload_size, uint64_t auto_max) {
     if (recv_buffer != 0) {
         return recv_buffer;
     }
-    uint64_t wanted =
-        payload_size > kMaxAutoRecvBuffer ? kMaxAutoRecvBuffer : payload_size + kRecvBufferSlack;
-    return std::clamp(wanted, kMinAutoRecvBuffer, kMaxAutoRecvBuffer);
+    uint64_t max = auto_max != 0 ? auto_max : kMaxAutoRecvBuffer;
+    uint64_t wanted = 0;
+    if (__builtin_mul_overflow(payload_size, kRecvBufferFrames * kKernelAccountingFactor,
+                               &wanted)) {
+        wanted = UINT64_MAX;
+    }
+    return std::max(std::min(wanted, max), std::min(kMinAutoRecvBuffer, max));
 }
 
 // ---- StreamChannel ----------------------------------------------------------------------------
@@ -215,6 +222,8 @@ CameraResult<StreamChannel> open_stream(GigECamera& camera, const StreamConfig& 
     if (!config.payload_size || *config.payload_size == 0) {
         return Err{CameraError::malformed("payload_size must be set")};
     }
+    CVK_TRY_VOID(
+        check_pool_memory(config.n_buffers, *config.payload_size, config.pool_memory_limit));
     Connection* conn = CVK_TRY(camera.check_connection());
     const SocketAddress& device = camera.config().device;
     SocketAddress bind_to = CVK_TRY(choose_bind_address(config, *conn, device));
@@ -233,8 +242,8 @@ CameraResult<StreamChannel> open_stream(GigECamera& camera, const StreamConfig& 
                 "stream host IP unresolved; advertising SCDA=0 (device streams to the GVCP "
                 "requester)");
     }
-    set_receive_buffer(sock.fd.get(),
-                       receive_buffer_size(config.recv_buffer, *config.payload_size));
+    set_receive_buffer(sock.fd.get(), receive_buffer_size(config.recv_buffer, *config.payload_size,
+                                                          config.recv_buffer_max));
 
     auto state = std::make_unique<StreamChannel::State>(StreamChannel::State{
         .port = conn->port,

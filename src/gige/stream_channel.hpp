@@ -32,9 +32,13 @@ struct StreamRegisters {
 // The SCDA value for a host address: a.b.c.d is a×2^24 + b×2^16 + c×2^8 + d.
 uint32_t scda_value(const sockaddr_in& host);
 
-// SO_RCVBUF to ask for: `recv_buffer` when non-zero, otherwise the payload plus some slack,
-// between 256 KiB and 8 MiB.
-uint64_t receive_buffer_size(uint64_t recv_buffer, uint64_t payload_size);
+// Largest receive buffer chosen automatically, unless the configuration raises or lowers it.
+inline constexpr uint64_t kMaxAutoRecvBuffer = 64 * 1024 * 1024;
+
+// SO_RCVBUF to ask for: `recv_buffer` when non-zero, otherwise room for two whole frames as the
+// kernel accounts them (each datagram is charged about twice its payload), between 256 KiB and
+// `auto_max` (0: kMaxAutoRecvBuffer).
+uint64_t receive_buffer_size(uint64_t recv_buffer, uint64_t payload_size, uint64_t auto_max = 0);
 
 // An open stream channel: owns the stream socket (inside the worker), the receive worker and a
 // ControlPort clone. Move-only. Destruction closes the channel: SCP := 0 (waiting for the

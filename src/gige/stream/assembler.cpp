@@ -32,6 +32,14 @@ uint64_t resend_budget(uint64_t packet_count, double ratio) {
     return static_cast<uint64_t>(budget);
 }
 
+// How an incomplete frame fails: its recorded status, or unplaceable data, or `otherwise`.
+FrameStatus failure(const FrameInFlight& f, FrameStatus otherwise) {
+    if (f.status) {
+        return *f.status;
+    }
+    return f.unplaced ? FrameStatus::PayloadUnsupported : otherwise;
+}
+
 void advance_contiguous(FrameInFlight& f) {
     auto last = static_cast<int64_t>(f.packet_count) - 1;
     while (f.contiguous < last && f.slot.packets[static_cast<size_t>(f.contiguous + 1)].received) {
@@ -52,6 +60,8 @@ CameraResult<Assembler> Assembler::create(const AssemblerConfig& config, Assembl
         hint = gvsp::packet_count_for(config.payload_size,
                                       config.packet_size - gvsp::kStandardOverhead);
     }
+    CVK_TRY_VOID(
+        check_pool_memory(config.n_buffers, config.payload_size, config.pool_memory_limit));
     auto pool = CVK_TRY(FramePool::create(config.n_buffers, config.payload_size, hint));
     return Assembler(config, std::move(hooks), std::move(pool));
 }
@@ -93,11 +103,8 @@ void Assembler::on_datagram(std::span<const uint8_t> datagram, Instant now) {
     }
     FrameInFlight& f = in_flight_[*index];
     if (h.is_error()) {
-        if (gvsp::stops_resend(h.status)) {
-            f.resend_disabled = true;
-            stats_.resend_disabled += 1;
-        }
-        stats_.error_packets += 1;
+        on_error_packet(f, h);
+        check_frame_completion(now, h.block_id);
         return;
     }
     if (!place_packet(f, h)) {
@@ -201,10 +208,40 @@ std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h,
     return in_flight_.size() - 1;
 }
 
+// An error status in place of a packet. When nothing will ever bring that packet (the device
+// said it cannot resend it, or this stream does not ask), its slot counts as accounted for, so
+// the frame closes as MissingPackets as soon as its other packets are in, instead of waiting for
+// a timeout that a leader-only frame would never reach.
+void Assembler::on_error_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
+    stats_.error_packets += 1;
+    bool stops = gvsp::stops_resend(h.status);
+    if (stops) {
+        f.resend_disabled = true;
+        stats_.resend_disabled += 1;
+    }
+    uint64_t p = h.packet_id;
+    if ((!stops && config_.resend_enabled) || p >= f.packet_count || f.slot.packets[p].received) {
+        return;
+    }
+    f.slot.packets[p].received = true;
+    f.received_packets += 1;
+    f.gone_packets += 1;
+    advance_contiguous(f);
+}
+
 // Marks the packet received and dispatches on its format. False for a duplicate, which ends
 // the datagram's processing.
 bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
     uint64_t p = h.packet_id;
+    bool placeable =
+        h.format == gvsp::kLeader || h.format == gvsp::kTrailer || h.format == gvsp::kPayload;
+    // A packet whose data is not placed, inside a frame it did not start, takes no slot: the
+    // frame's own packets go on filling it, and it fails only if they do not all arrive.
+    if (!placeable && (p != 0 || f.leader)) {
+        stats_.ignored_packets += 1;
+        f.unplaced = true;
+        return false;
+    }
     if (p < f.packet_count) {
         PacketSlot& slot = f.slot.packets[p];
         if (slot.received) {
@@ -215,6 +252,7 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
             stats_.resent_packets += 1;
         }
         slot.received = true;
+        f.received_packets += 1;
         advance_contiguous(f);
     }
     switch (h.format) {
@@ -334,16 +372,24 @@ void Assembler::copy_payload(FrameInFlight& f, uint64_t p, std::span<const uint8
 std::optional<FrameStatus> Assembler::closing_status(const FrameInFlight& f, bool newer_exists,
                                                      Instant now) const {
     if (f.complete()) {
-        return f.status.value_or(FrameStatus::Complete);
+        return f.status.value_or(f.gone_packets > 0 ? FrameStatus::MissingPackets
+                                                    : FrameStatus::Complete);
     }
     // Without resends the holes of a frame the device has moved past will never be filled.
     if ((!config_.resend_enabled || f.resend_disabled) && newer_exists) {
-        return FrameStatus::MissingPackets;
+        return f.unplaced ? FrameStatus::PayloadUnsupported : FrameStatus::MissingPackets;
     }
-    // A leader alone may precede a long exposure; a frame already failed has nothing to wait for.
-    bool only_leader_of_newest = !f.status && f.contiguous == 0 && f.block_id == last_block_id_;
+    // Nor will they once the frame may ask for no more and its trailer is in: closing it now
+    // frees its buffer and the frames queued behind it.
+    if ((f.resend_disabled || f.ratio_reached) && f.trailer_seen) {
+        return failure(f, FrameStatus::MissingPackets);
+    }
+    // A leader alone may precede a long exposure; a frame already failed, or one with packets
+    // past a hole, has nothing to wait for.
+    bool only_leader_of_newest = !f.status && f.contiguous == 0 && f.received_packets == 1 &&
+                                 !f.trailer_seen && f.block_id == last_block_id_;
     if (!only_leader_of_newest && now - f.last_packet_at >= config_.frame_timeout) {
-        return f.status.value_or(FrameStatus::Timeout);
+        return failure(f, FrameStatus::Timeout);
     }
     return std::nullopt;
 }
@@ -394,7 +440,8 @@ void Assembler::count_closed(const FrameInFlight& f, FrameStatus status) {
         stats_.timed_out_frames += 1;
     }
     stats_.failed_frames += 1;
-    stats_.missing_packets += f.packet_count - static_cast<uint64_t>(f.contiguous + 1);
+    stats_.missing_packets +=
+        f.packet_count - static_cast<uint64_t>(f.contiguous + 1) + f.gone_packets;
 }
 
 FramePtr Assembler::build_frame(FrameInFlight& f, FrameStatus status) {

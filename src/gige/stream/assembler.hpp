@@ -37,6 +37,7 @@ struct AssemblerConfig {
     Duration resend_interval = stream_defaults::kResendInterval;
     Duration frame_timeout = stream_defaults::kFrameTimeout;
     double resend_ratio = stream_defaults::kResendRatio;
+    uint64_t pool_memory_limit = 0;  // 0 = default_pool_memory_limit()
 };
 
 // What the assembler needs from its surroundings. Every hook is optional.
@@ -65,11 +66,14 @@ struct FrameInFlight {
     uint64_t data_end = 0;
     uint64_t system_timestamp_ns = 0;
     uint64_t requested_total = 0;
+    uint64_t received_packets = 0;  // slots marked received, gone ones included
+    uint64_t gone_packets = 0;      // packets the device reported it cannot send
     bool extended_id = false;
     bool payload_size_learned = false;
     bool trailer_seen = false;
     bool resend_disabled = false;
     bool ratio_reached = false;
+    bool unplaced = false;  // a packet of a format whose data is not placed arrived
     std::optional<FrameStatus> status;
 
     bool complete() const { return contiguous + 1 == static_cast<int64_t>(packet_count); }
@@ -123,6 +127,7 @@ class Assembler {
     bool place_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
     void place_leader(FrameInFlight& f, const gvsp::GvspHeader& h);
     void place_trailer(FrameInFlight& f, uint64_t p);
+    void on_error_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
     void place_payload(FrameInFlight& f, const gvsp::GvspHeader& h);
     bool learn_payload_size(FrameInFlight& f, uint64_t length);
     void copy_payload(FrameInFlight& f, uint64_t p, std::span<const uint8_t> data);

@@ -37,8 +37,14 @@ struct StreamConfig {
     uint64_t n_buffers =
         stream_defaults::kBuffers;  // pool buffers and built-in subscription capacity
     double resend_ratio =
-        stream_defaults::kResendRatio;    // per-frame budget: packet_count x ratio requests
-    uint64_t recv_buffer = 0;             // SO_RCVBUF bytes; 0 = automatic
+        stream_defaults::kResendRatio;  // per-frame budget: packet_count x ratio requests
+    uint64_t recv_buffer = 0;           // SO_RCVBUF bytes; 0 = automatic
+    // Upper bound of the automatic receive buffer (two frames with the kernel's per-packet
+    // accounting); 0 = kMaxAutoRecvBuffer (64 MiB).
+    uint64_t recv_buffer_max = 0;
+    // Memory the frame pool (n_buffers x payload_size) may take; 0 = a quarter of the host's
+    // physical memory. A larger pool is refused when the stream opens.
+    uint64_t pool_memory_limit = 0;
     std::optional<uint16_t> packet_size;  // fixed SCPS; absent = negotiate
     uint16_t channel = 0;
     bool resend = true;
