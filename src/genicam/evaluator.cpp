@@ -575,6 +575,41 @@ Result<Value, std::string> binary(Op op, Value a, Value b, bool fa) {
     }
 }
 
+// The library functions of one argument, all computed in floating point.
+double float_function(Op op, double x) {
+    switch (op) {
+        case Op::Sin:
+            return std::sin(x);
+        case Op::Cos:
+            return std::cos(x);
+        case Op::Tan:
+            return std::tan(x);
+        case Op::Asin:
+            return std::asin(x);
+        case Op::Acos:
+            return std::acos(x);
+        case Op::Atan:
+            return std::atan(x);
+        case Op::Exp:
+            return std::exp(x);
+        case Op::Ln:
+            return std::log(x);
+        case Op::Lg:
+            return std::log10(x);
+        case Op::Sqrt:
+            return std::sqrt(x);
+        case Op::Trunc:
+            return std::trunc(x);
+        case Op::Round:
+            return std::round(x);
+        case Op::Floor:
+            return std::floor(x);
+        default:
+            return std::ceil(x);  // Ceil
+    }
+}
+
+// Sign, absolute value and bit operations keep integers exact; the rest go through double.
 Value unary(Op op, Value a, bool fa) {
     switch (op) {
         case Op::Neg:
@@ -602,38 +637,7 @@ Value unary(Op op, Value a, bool fa) {
                 return Value::from_int(v > 0.0 ? 1 : (v < 0.0 ? -1 : 0));
             }
         default:
-            break;
-    }
-    const double x = a.as_f64();
-    switch (op) {
-        case Op::Sin:
-            return Value::from_float(std::sin(x));
-        case Op::Cos:
-            return Value::from_float(std::cos(x));
-        case Op::Tan:
-            return Value::from_float(std::tan(x));
-        case Op::Asin:
-            return Value::from_float(std::asin(x));
-        case Op::Acos:
-            return Value::from_float(std::acos(x));
-        case Op::Atan:
-            return Value::from_float(std::atan(x));
-        case Op::Exp:
-            return Value::from_float(std::exp(x));
-        case Op::Ln:
-            return Value::from_float(std::log(x));
-        case Op::Lg:
-            return Value::from_float(std::log10(x));
-        case Op::Sqrt:
-            return Value::from_float(std::sqrt(x));
-        case Op::Trunc:
-            return Value::from_float(std::trunc(x));
-        case Op::Round:
-            return Value::from_float(std::round(x));
-        case Op::Floor:
-            return Value::from_float(std::floor(x));
-        default:
-            return Value::from_float(std::ceil(x));  // Ceil
+            return Value::from_float(float_function(op, a.as_f64()));
     }
 }
 

@@ -517,22 +517,53 @@ TEST(ControlPortTest, PortIoUsesRegistersOnlyForAligned4ByteAccess) {
     EXPECT_TRUE(rig.port->write(0x0B00, be).ok());
     device.join();
 
+    // Unaligned ranges travel as the aligned words enclosing them: two bytes inside one word
+    // are a READREG of it; a write reads its words and sends them back patched, a single word
+    // by WRITEREG, more by WRITEMEM.
+    std::thread rmw([&] {
+        Command c = rig.device.expect();
+        EXPECT_EQ(c.code, gvcp::kReadRegCmd);
+        EXPECT_EQ(c.payload, be32s({0x0A00}));
+        rig.device.answer(c, make_ack(0, gvcp::kReadRegAck, c.req_id, be32s({0x11223344})));
+        c = rig.device.expect();  // 6 bytes at 0x0B00: the two words 0x0B00..0x0B07
+        EXPECT_EQ(c.code, gvcp::kReadMemCmd);
+        EXPECT_EQ(c.payload, be32s({0x0B00, 8}));
+        Bytes payload = be32s({0x0B00, 0x01020304, 0x05060708});
+        rig.device.answer(c, make_ack(0, gvcp::kReadMemAck, c.req_id, payload));
+        c = rig.device.expect();
+        EXPECT_EQ(c.code, gvcp::kWriteMemCmd);
+        EXPECT_EQ(c.payload, be32s({0x0B00, 0xA0A1A2A3, 0xA4A50708}));
+        rig.device.answer(c, make_ack(0, gvcp::kWriteMemAck, c.req_id));
+        c = rig.device.expect();  // 1 byte at 0x0C03
+        EXPECT_EQ(c.payload, be32s({0x0C00}));
+        rig.device.answer(c, make_ack(0, gvcp::kReadRegAck, c.req_id, be32s({0x11223344})));
+        c = rig.device.expect();
+        EXPECT_EQ(c.code, gvcp::kWriteRegCmd);
+        EXPECT_EQ(c.payload, be32s({0x0C00, 0x112233EE}));
+        rig.device.answer(c, make_ack(0, gvcp::kWriteRegAck, c.req_id));
+    });
+    std::array<uint8_t, 2> pair{};
+    ASSERT_TRUE(rig.port->read(0x0A02, pair).ok());
+    EXPECT_EQ(pair, (std::array<uint8_t, 2>{0x33, 0x44}));
+    const uint8_t six[6] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+    EXPECT_TRUE(rig.port->write(0x0B00, six).ok());
+    const uint8_t one[1] = {0xEE};
+    EXPECT_TRUE(rig.port->write(0x0C03, one).ok());
+    rmw.join();
+
     // Rejected without any traffic.
     struct Case {
         const char* name;
         CameraResult<void> result;
         const char* message;
     };
-    const uint8_t six[6] = {};
     std::array<uint8_t, 4> buf{};
     std::array<uint8_t, 8> wide{};
     const Case cases[] = {
-        {"unaligned read", rig.port->read(0x0A02, buf),
-         "malformed packet: read address must be 4-byte aligned"},
-        {"odd-length write", rig.port->write(0x0B00, six),
-         "malformed packet: write address and length must be 4-byte aligned"},
-        {"unaligned write", rig.port->write(0x0B02, be),
-         "malformed packet: write address and length must be 4-byte aligned"},
+        {"unaligned wrapping read", rig.port->read(0xFFFF'FFFE, buf),
+         "malformed packet: address 0x100000001 beyond 32 bit"},
+        {"unaligned wrapping write", rig.port->write(0xFFFF'FFFD, std::span(six, 4)),
+         "malformed packet: address 0x100000000 beyond 32 bit"},
         {"beyond 32 bit", rig.port->read(0x1'0000'0000, buf),
          "malformed packet: address 0x100000000 beyond 32 bit"},
         {"beyond 32 bit write", rig.port->write(0x1'0000'0004, be),

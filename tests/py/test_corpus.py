@@ -62,7 +62,6 @@ KNOWN_FAULTS = [
     ("formula variable not bound (Constant/Expression)", r"unbound variable"),
     ("link to a node kind not built", r"^dangling reference"),
     ("address above 32 bits", r"beyond 32 bit"),
-    ("register address not 4-byte aligned", r"must be 4-byte aligned"),
     ("formula not understood", r"^formula in '[^']*': (?!(division|remainder) by zero)"),
     ("circular reference", r"^circular reference"),
 ]
