@@ -37,6 +37,7 @@ class CMakeBuild(build_ext):
 
 setup(
     ext_modules=[Extension("corvisk._corvisk_core", sources=[]),
-                 Extension("corvisk._corvisk_ext", sources=[])],
+                 Extension("corvisk._corvisk_ext", sources=[]),
+                 Extension("corvisk._corvisk_pixels", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
 )
