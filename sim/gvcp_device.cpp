@@ -10,6 +10,7 @@
 #include <fmt/format.h>
 
 #include "bytes.hpp"
+#include "pixel_pattern.hpp"
 #include "registers.hpp"
 
 namespace corvisk::sim {
@@ -59,7 +60,7 @@ uint32_t le_float_to_word(float v) {
 }
 
 bool valid_pixel_format(uint32_t pf) {
-    return pf == pfnc::kMono8 || pf == pfnc::kMono16 || pf == pfnc::kRGB8 || pf == pfnc::kBayerRG8;
+    return sim_pixel_format(pf);
 }
 
 std::string make_url(const SimConfig& config, size_t length) {
@@ -771,7 +772,7 @@ uint16_t GvcpDevice::write_feature(uint32_t addr, uint32_t value, Word& w) {
             }
             break;
         case reg::kTestPattern:
-            if (value > static_cast<uint32_t>(Pattern::FrameCounter)) {
+            if (value > static_cast<uint32_t>(Pattern::ChannelRamps)) {
                 return reg::kInvalidParameter;
             }
             break;
