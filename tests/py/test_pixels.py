@@ -15,7 +15,7 @@ import pytest
 
 import corvisk
 from corvisk import _corvisk_pixels
-from test_camera_connect import SimProcess, needs_sim
+from test_camera_connect import SIM as SIM_PROGRAM, SimProcess, needs_sim
 
 np = pytest.importorskip("numpy")
 pytestmark = needs_sim
@@ -388,3 +388,47 @@ def test_package_cli_and_save_work_without_numpy(tmp_path):
     image = pytest.importorskip("PIL.Image")
     with image.open(tmp_path / "snap.png") as im:
         assert im.size == (32, 8) and im.mode == "RGB"
+
+
+# ---- layouts a frame may carry ----------------------------------------------------------------
+
+class FakeFrame(bytes):
+    """A payload with a frame's attributes, for layouts the simulator does not stream."""
+    status = corvisk.FrameStatus.Complete
+    is_complete = True
+    frame_id = 7
+    x_offset = y_offset = 0
+
+    def data(self):
+        return bytes(self)
+
+
+def fake(payload, name, width, height, **extra):
+    frame = FakeFrame(payload)
+    frame.pixel_format, frame.pixel_format_code = name, _corvisk_pixels.format_info(name)[1]
+    frame.width, frame.height = width, height
+    for key, value in extra.items():
+        setattr(frame, key, value)
+    return frame
+
+
+@pytest.mark.parametrize("name,dtype", [("Mono8", np.uint8), ("Mono12", np.uint16),
+                                        ("RGB8", np.uint8)])
+@pytest.mark.parametrize("padding_attribute", [True, False])
+def test_padded_lines_are_skipped(name, dtype, padding_attribute):
+    _, _, channels = info(name)
+    width, height, pad = 5, 3, 6
+    image = np.arange(height * width * channels, dtype=dtype).reshape(height, width, channels)
+    lines = [image[y].tobytes() + b"\xee" * pad for y in range(height)]
+    extra = {"padding_x": pad} if padding_attribute else {}
+    frame = fake(b"".join(lines), name, width, height, **extra)
+    arr = corvisk.as_array(frame)
+    assert np.array_equal(arr, image if channels > 1 else image[..., 0])
+    assert np.shares_memory(arr, np.frombuffer(frame, np.uint8))
+    assert np.array_equal(corvisk.convert(frame, "Mono16").shape, (height, width))
+
+
+def test_simulator_lists_every_format():
+    out = subprocess.run([SIM_PROGRAM, "--help"], capture_output=True, text=True, timeout=30)
+    listed = set(out.stdout.split("Pixel formats")[1].split())
+    assert set(ALL_FORMATS) <= listed
