@@ -90,6 +90,12 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
     <pFeature>GevCurrentIPAddress</pFeature>
     <pFeature>GevCurrentSubnetMask</pFeature>
     <pFeature>GevCurrentDefaultGateway</pFeature>
+    <pFeature>GevCurrentIPConfigurationLLA</pFeature>
+    <pFeature>GevCurrentIPConfigurationDHCP</pFeature>
+    <pFeature>GevCurrentIPConfigurationPersistentIP</pFeature>
+    <pFeature>GevPersistentIPAddress</pFeature>
+    <pFeature>GevPersistentSubnetMask</pFeature>
+    <pFeature>GevPersistentDefaultGateway</pFeature>
     <pFeature>GevHeartbeatTimeout</pFeature>
     <pFeature>GevGVCPPendingAck</pFeature>
     <pFeature>GevTimestampTickFrequency</pFeature>
@@ -663,6 +669,84 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
       <Address>0x44</Address>
       <Length>4</Length>
       <AccessMode>RO</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+    <Boolean Name="GevCurrentIPConfigurationLLA" NameSpace="Standard">
+      <pValue>GevCurrentIPConfigurationLLAReg</pValue>
+    </Boolean>
+    <MaskedIntReg Name="GevCurrentIPConfigurationLLAReg">
+      <Address>0x14</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Bit>29</Bit>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </MaskedIntReg>
+    <Boolean Name="GevCurrentIPConfigurationDHCP" NameSpace="Standard">
+      <pValue>GevCurrentIPConfigurationDHCPReg</pValue>
+    </Boolean>
+    <MaskedIntReg Name="GevCurrentIPConfigurationDHCPReg">
+      <Address>0x14</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Bit>30</Bit>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </MaskedIntReg>
+    <Boolean Name="GevCurrentIPConfigurationPersistentIP" NameSpace="Standard">
+      <pValue>GevCurrentIPConfigurationPersistentIPReg</pValue>
+    </Boolean>
+    <MaskedIntReg Name="GevCurrentIPConfigurationPersistentIPReg">
+      <Address>0x14</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Bit>31</Bit>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </MaskedIntReg>
+    <Integer Name="GevPersistentIPAddress" NameSpace="Standard">
+      <pValue>GevPersistentIPAddressReg</pValue>
+      <Representation>IPV4Address</Representation>
+    </Integer>
+    <IntReg Name="GevPersistentIPAddressReg">
+      <Address>0x64C</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+    <Integer Name="GevPersistentSubnetMask" NameSpace="Standard">
+      <pValue>GevPersistentSubnetMaskReg</pValue>
+      <Representation>IPV4Address</Representation>
+    </Integer>
+    <IntReg Name="GevPersistentSubnetMaskReg">
+      <Address>0x65C</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+    <Integer Name="GevPersistentDefaultGateway" NameSpace="Standard">
+      <pValue>GevPersistentDefaultGatewayReg</pValue>
+      <Representation>IPV4Address</Representation>
+    </Integer>
+    <IntReg Name="GevPersistentDefaultGatewayReg">
+      <Address>0x66C</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
       <pPort>Device</pPort>
       <Cachable>NoCache</Cachable>
       <Sign>Unsigned</Sign>

@@ -137,7 +137,7 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kMacHigh, (uint32_t{c.mac[0]} << 8) | c.mac[1]);
     map_word(reg::kMacLow, load_be32(&c.mac[2]));
     map_word(reg::kIpConfigSupported, 0x7);  // persistent IP, DHCP, link-local
-    map_word(reg::kIpConfigCurrent, 0x5);    // persistent IP (+ link-local enabled)
+    map_word(reg::kIpConfigCurrent, 0x5, true);  // persistent IP (+ link-local enabled)
     map_word(reg::kCurrentIp, ip_host);
     map_word(reg::kCurrentSubnet, c.subnet_mask);
     map_word(reg::kCurrentGateway, c.gateway);
@@ -292,7 +292,8 @@ std::vector<Reply> GvcpDevice::handle_datagram(std::span<const uint8_t> data, En
     auto key_src = std::make_pair(source.ip, source.port);
     auto last = last_commands_.find(key_src);
     std::vector<uint8_t> ack;
-    if (cmd.code != reg::kDiscoveryCmd && last != last_commands_.end() &&
+    if (cmd.code != reg::kDiscoveryCmd && cmd.code != reg::kForceIpCmd &&
+        last != last_commands_.end() &&
         last->second.command == command) {
         // A retransmission: the host missed our acknowledge. Answer again without executing
         // the command a second time (AcquisitionStart must not start twice).
@@ -302,7 +303,10 @@ std::vector<Reply> GvcpDevice::handle_datagram(std::span<const uint8_t> data, En
     } else {
         ack = execute(cmd, source, now);
     }
-    if (cmd.code != reg::kDiscoveryCmd) {
+    if (ack.empty()) {
+        return {};  // a command meant for another device (FORCEIP to another MAC)
+    }
+    if (cmd.code != reg::kDiscoveryCmd && cmd.code != reg::kForceIpCmd) {
         if (last_commands_.size() > 64 && last == last_commands_.end()) {
             last_commands_.erase(last_commands_.begin());
         }
@@ -378,6 +382,8 @@ std::vector<uint8_t> GvcpDevice::execute(const Command& cmd, Endpoint source, In
     switch (cmd.code) {
         case reg::kDiscoveryCmd:
             return discovery_ack(cmd.req_id);
+        case reg::kForceIpCmd:
+            return force_ip(cmd);
         case reg::kReadRegCmd:
             return read_reg(cmd, source, now);
         case reg::kWriteRegCmd:
@@ -658,6 +664,8 @@ uint16_t GvcpDevice::write_word(uint32_t addr, uint32_t value, Endpoint source, 
         case reg::kGvspConfig:
             it->second.value = value & reg::kGvspConfig64BitIds;
             return reg::kSuccess;
+        case reg::kIpConfigCurrent:
+            return write_ip_config(value, it->second);
         default:
             return write_feature(addr, value, it->second);
     }

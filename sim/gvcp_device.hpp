@@ -110,6 +110,14 @@ class GvcpDevice {
     void lose_control();
     std::optional<Endpoint> controller() const;
 
+    // The address FORCEIP gave the device since the last call, if any (host order). The socket
+    // side binds it and answers from there.
+    struct AddressChange {
+        uint32_t ip = 0, subnet_mask = 0, gateway = 0;
+        bool broadcast_ack = false;  // the command asked for its acknowledge by broadcast
+    };
+    std::optional<AddressChange> take_address_change();
+
     // The GenICam description exactly as stored in device memory (plain XML or ZIP archive).
     std::vector<uint8_t> xml_file() const;
     // The plain XML text.
@@ -138,6 +146,8 @@ class GvcpDevice {
 
     std::vector<uint8_t> execute(const Command& cmd, Endpoint source, Instant now);
     std::vector<uint8_t> discovery_ack(uint16_t req_id) const;
+    std::vector<uint8_t> force_ip(const Command& cmd);
+    uint16_t write_ip_config(uint32_t value, Word& slot);
     std::vector<uint8_t> read_reg(const Command& cmd, Endpoint source, Instant now);
     std::vector<uint8_t> write_reg(const Command& cmd, Endpoint source, Instant now);
     std::vector<uint8_t> read_mem(const Command& cmd, Endpoint source, Instant now);
@@ -178,6 +188,7 @@ class GvcpDevice {
     GvcpFaults faults_;
     std::mt19937_64 rng_;
     std::map<std::pair<uint32_t, uint16_t>, LastCommand> last_commands_;
+    std::optional<AddressChange> address_change_;
 };
 
 // The GenICam description (plain text) and the ZIP archive around it.

@@ -46,6 +46,10 @@ Device:
   --extended-ids            stream with 64-bit block ids / 32-bit packet ids from power-up
   --no-broadcast            answer DISCOVERY only on ADDR (by default it is also answered
                             when sent to 255.255.255.255 or the interface's broadcast address)
+  --discovery-reply MODE    unicast | limited | subnet (default unicast): where DISCOVERY is
+                            answered when the host allows a broadcast answer: the source,
+                            255.255.255.255, or the broadcast address of the source's subnet
+                            under --subnet (as a camera on the wrong subnet does)
   --width N, --height N     image size (default 640 x 480)
   --sensor-width N, --sensor-height N   sensor size (default 2048 x 1536)
   --pixel-format NAME       one of the names listed at the end (default Mono8)
@@ -370,6 +374,19 @@ const std::map<std::string, Setter>& value_options() {
         {"ccp-clear-after-ms",
          gvcp_option([](G& f, V v) { return set_uint(v, f.ccp_clear_after_ms, 0xFFFFFFFF); })},
         {"reply-from", set_reply_from},
+        {"discovery-reply",
+         [](SimConfig& c, V v) {
+             using corvisk::sim::DiscoveryReply;
+             static const std::map<std::string, DiscoveryReply> modes = {
+                 {"unicast", DiscoveryReply::Unicast},
+                 {"limited", DiscoveryReply::LimitedBroadcast},
+                 {"subnet", DiscoveryReply::SubnetBroadcast}};
+             auto it = modes.find(std::string(v));
+             if (it != modes.end()) {
+                 c.discovery_reply = it->second;
+             }
+             return it != modes.end();
+         }},
         {"drop-fraction", gvsp_option([](S& f, V v) { return set_fraction(v, f.drop_fraction); })},
         {"drop-packets", gvsp_option([](S& f, V v) {
              corvisk::sim::PacketDropRule rule;

@@ -38,6 +38,15 @@ enum class Pattern : uint32_t {
     ChannelRamps = 6,  // a ramp per colour channel in any pixel format (pixel_pattern.hpp)
 };
 
+// Where the device sends its DISCOVERY_ACK when the host allows a broadcast answer (flag 0x10).
+// A device whose address is not on the host's subnet cannot answer by unicast and uses one of
+// the broadcast forms.
+enum class DiscoveryReply : uint8_t {
+    Unicast,           // to the command's source
+    LimitedBroadcast,  // to 255.255.255.255, the source's port
+    SubnetBroadcast,   // to the directed broadcast of the source's subnet under our mask
+};
+
 enum class AcqMode : uint32_t { Continuous = 0, SingleFrame = 1, MultiFrame = 2 };
 
 // A GVCP NAK rule: answer the matching command with `status` instead of executing it.
@@ -115,6 +124,7 @@ struct SimConfig {
     // Also answer DISCOVERY sent to the limited broadcast address (and to the subnet broadcast
     // address when the interface has one), as a camera on a real link does.
     bool listen_broadcast = true;
+    DiscoveryReply discovery_reply = DiscoveryReply::Unicast;
     // Second local address to answer from when GvcpFaults::reply_from_alt is set (ip, port 0 =
     // the same port as the device).
     std::optional<std::string> alt_reply_ip;

@@ -8,6 +8,10 @@ from . import _corvisk_core
 from ._corvisk_core import *  # noqa: F401,F403  (the core's public names, as they grow)
 from .image import as_array, convert, save  # noqa: F401  (frames as arrays and image files)
 
+# IP configuration (corvisk/ipconfig.py): package API beyond the core, not star-exported.
+from .ipconfig import (DiscoveredDevice, IpConfigMode, PersistentIp, find_devices, force_ip,
+                       persistent_ip, set_ip_config_mode, set_persistent_ip)
+
 __version__ = "0.1.0"
 
 __all__ = sorted(name for name in vars(_corvisk_core) if not name.startswith("_"))

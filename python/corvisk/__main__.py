@@ -7,6 +7,7 @@
     set IP NAME VALUE           write one feature
     snap IP -o file.png         capture one frame into an image file (.png .tif .npy .raw)
     stream IP --seconds N       stream and print live frame statistics
+    ip list|force|persistent    show or change device IP configuration
 
 Commands register themselves with the ``@command`` decorator below; each one gets its own
 sub-parser and returns the process exit status.
@@ -25,6 +26,7 @@ from pathlib import Path
 from typing import Callable, Optional
 
 import corvisk
+from corvisk import ipconfig_cli
 
 Handler = Callable[[argparse.Namespace], int]
 Arguments = Callable[[argparse.ArgumentParser], None]
@@ -306,6 +308,9 @@ def _stream_command(args: argparse.Namespace) -> int:
     finally:
         cam.disconnect()
     return 0
+
+
+command("ip", ipconfig_cli.SUMMARY, ipconfig_cli.arguments)(ipconfig_cli.run)
 
 
 def build_parser() -> argparse.ArgumentParser:

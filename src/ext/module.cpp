@@ -8,6 +8,7 @@ namespace {
 
 constexpr AddStep kSteps[] = {
     add_build_info,
+    add_ip_config,
 };
 
 int module_exec(PyObject* module) {

@@ -109,11 +109,11 @@ size_t NameHash::operator()(std::string_view s) const {
     return static_cast<size_t>(siphash13(key, s));
 }
 
-NodeId Genicam::push(std::string name, Node node) {
+NodeId Genicam::push(std::string name, Node node, NodeMeta meta) {
     assert(nodes_.size() < UINT32_MAX);
     const auto id = static_cast<NodeId>(nodes_.size());
     names_.insert_or_assign(name, id);
-    nodes_.push_back(NodeData{std::move(node), std::move(name)});
+    nodes_.push_back(NodeData{std::move(node), std::move(name), std::move(meta)});
     return id;
 }
 

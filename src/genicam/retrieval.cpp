@@ -4,12 +4,12 @@
 #include <span>
 
 #include "genicam/url.hpp"
-#include "utf8.hpp"
 #include "genicam/xml_builder.hpp"
 #include "genicam/zip.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "handle.hpp"
 #include "log.hpp"
+#include "utf8.hpp"
 
 namespace corvisk::genicam {
 
@@ -93,8 +93,7 @@ GenicamResult<void> ensure_genicam(gige::GigECamera& camera) {
     }
     // Keep the document alive through the parse even if the connection goes meanwhile.
     std::shared_ptr<const Bytes> document = conn->xml_cache;
-    std::string text = utf8_lossy(*document);
-    Genicam model = CVK_TRY(xml::parse(text));
+    Genicam model = CVK_TRY(xml::parse_description(*document));
     CVK_LOG(log::Level::Debug, kTarget, {}, "GenICam feature model loaded");
     conn = CVK_TRY(live_connection(camera));
     conn->feature_model = std::make_shared<Genicam>(std::move(model));

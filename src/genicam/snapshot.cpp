@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "genicam/capture.hpp"
 #include "log.hpp"
 
 namespace corvisk::genicam {
@@ -15,7 +16,7 @@ constexpr const char* kSingleFrame = "SingleFrame";
 // about the error the caller reports, so it is dropped.
 void restore_quietly(GenICamera& camera, const std::optional<std::string>& saved) {
     if (saved) {
-        (void)camera.set_enum("AcquisitionMode", *saved);
+        (void)camera.run(feature::set_enum, "AcquisitionMode", *saved);
     }
 }
 
@@ -25,14 +26,14 @@ GenicamResult<SnapshotSession> SnapshotSession::open(GenICamera& camera, gige::S
                                                      const char* log_target) {
     SnapshotSession s;
     s.target_ = log_target;
-    auto mode = camera.get_enum("AcquisitionMode");
+    auto mode = camera.run(feature::get_enum, "AcquisitionMode");
     if (!mode.ok()) {
         CVK_LOG(log::Level::Debug, log_target, {},
                 "AcquisitionMode unavailable, stopping per snap: {}", mode.error().message());
     } else if (*mode == kSingleFrame) {
         s.single_frame_ = true;
     } else {
-        auto set = camera.set_enum("AcquisitionMode", kSingleFrame);
+        auto set = camera.run(feature::set_enum, "AcquisitionMode", kSingleFrame);
         if (set.ok()) {
             s.single_frame_ = true;
             s.saved_mode_ = std::move(*mode);
@@ -51,10 +52,7 @@ GenicamResult<SnapshotSession> SnapshotSession::open(GenICamera& camera, gige::S
         return Err{GenicamError(stream.error())};
     }
     s.stream_.emplace(std::move(*stream));
-    if (auto locked = camera.set_integer("TLParamsLocked", 1); !locked.ok()) {
-        CVK_LOG(log::Level::Debug, log_target, {}, "TLParamsLocked not set: {}",
-                locked.error().message());
-    }
+    lock_transport_params(camera, true, log_target);
     s.frames_ = s.stream_->subscribe(kSnapshotQueueCapacity);
     return s;
 }
@@ -65,12 +63,12 @@ GenicamResult<gige::FramePtr> SnapshotSession::snap(GenICamera& camera, Duration
     }
     // Frames from before this snap (a late frame of an earlier one) are not this snap's.
     frames_.clear();
-    CVK_TRY_VOID(camera.execute("AcquisitionStart"));
+    CVK_TRY_VOID(camera.run(feature::execute, "AcquisitionStart"));
     gige::FramePtr frame;
     const chan::RecvResult got = frames_.recv_deadline(frame, deadline_after(timeout));
     const bool delivered = got == chan::RecvResult::Item;
     if (!delivered || !single_frame_) {
-        if (auto stopped = camera.execute("AcquisitionStop"); !stopped.ok()) {
+        if (auto stopped = camera.run(feature::execute, "AcquisitionStop"); !stopped.ok()) {
             CVK_LOG(log::Level::Warn, target_, {}, "AcquisitionStop after snap failed: {}",
                     stopped.error().message());
         }
@@ -89,12 +87,10 @@ void SnapshotSession::release(GenICamera& camera) {
     if (!stream_) {
         return;
     }
-    if (auto unlocked = camera.set_integer("TLParamsLocked", 0); !unlocked.ok()) {
-        CVK_LOG(log::Level::Debug, target_, {}, "TLParamsLocked not cleared: {}",
-                unlocked.error().message());
-    }
+    lock_transport_params(camera, false, target_);
     if (saved_mode_) {
-        if (auto restored = camera.set_enum("AcquisitionMode", *saved_mode_); !restored.ok()) {
+        if (auto restored = camera.run(feature::set_enum, "AcquisitionMode", *saved_mode_);
+            !restored.ok()) {
             CVK_LOG(log::Level::Debug, target_, {}, "AcquisitionMode not restored: {}",
                     restored.error().message());
         }

@@ -51,6 +51,7 @@ class SnapshotSession {
     bool single_frame() const { return single_frame_; }
     const std::optional<std::string>& saved_mode() const { return saved_mode_; }
     // The open stream channel; only while is_open().
+    gige::StreamChannel& stream() { return *stream_; }
     const gige::StreamChannel& stream() const { return *stream_; }
 
   private:

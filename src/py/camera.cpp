@@ -2,6 +2,7 @@
 // connection methods, each running its device work with the GIL released.
 #include "py/camera.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <new>
 #include <string>
@@ -16,9 +17,12 @@
 #include "py/device_info.hpp"
 #include "py/gil.hpp"
 #include "py/link_stats.hpp"
+#include "py/method.hpp"
 
 namespace corvisk::py {
 namespace {
+
+namespace feature = genicam::feature;
 
 constexpr const char* kCameraDoc =
     "Camera(ip, *, gvcp_timeout=0.5, retries=4, heartbeat_timeout=3.0, exclusive=False, "
@@ -114,57 +118,54 @@ uint32_t heartbeat_ms(Duration timeout) {
     return ms > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(ms);
 }
 
+}  // namespace
+
+// Addresses convert through parse_ip_arg; None for the optional local address.
+template <>
+struct FromPython<gige::IpAddress> {
+    static bool convert(PyObject* o, gige::IpAddress& out, const char*, const char* arg) {
+        auto ip = parse_ip_arg(o, arg);
+        return ip ? (out = *ip, true) : false;
+    }
+};
+template <>
+struct FromPython<std::optional<gige::IpAddress>> {
+    static bool convert(PyObject* o, std::optional<gige::IpAddress>& out, const char* fn,
+                        const char* arg) {
+        if (o == Py_None) {
+            out.reset();
+            return true;
+        }
+        gige::IpAddress ip;
+        return FromPython<gige::IpAddress>::convert(o, ip, fn, arg) && (out = ip, true);
+    }
+};
+
+namespace {
+
+constexpr std::array<Param, 6> kCameraParams{{{"ip", false, true},
+                                              {"gvcp_timeout", true},
+                                              {"retries", true},
+                                              {"heartbeat_timeout", true},
+                                              {"exclusive", true},
+                                              {"local_ip", true}}};
+
 // Everything the constructor accepts, converted; nothing with the Python exception set.
 std::optional<gige::ConnectionConfig> parse_config(PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"ip",        "gvcp_timeout", "retries", "heartbeat_timeout",
-                                     "exclusive", "local_ip",     nullptr};
-    PyObject *ip_arg = nullptr, *gvcp_arg = nullptr, *retries_arg = nullptr,
-             *heartbeat_arg = nullptr, *exclusive_arg = nullptr, *local_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:Camera", const_cast<char**>(keywords),
-                                     &ip_arg, &gvcp_arg, &retries_arg, &heartbeat_arg,
-                                     &exclusive_arg, &local_arg)) {
+    gige::IpAddress ip;
+    gige::ConnectionConfig c;
+    Duration heartbeat = std::chrono::milliseconds(c.heartbeat_timeout_ms);
+    std::optional<gige::IpAddress> local_ip;
+    if (!parse_tuple_args("Camera", kCameraParams, args, kwargs, ip, c.gvcp_timeout, c.retries,
+                          heartbeat, c.exclusive, local_ip)) {
         return std::nullopt;
     }
-    auto ip = parse_ip_arg(ip_arg, "ip");
-    if (!ip) {
-        return std::nullopt;
-    }
-    gige::ConnectionConfig config = gige::ConnectionConfig::for_device(*ip);
-    if (gvcp_arg != nullptr) {
-        auto t = parse_timeout(gvcp_arg, "Camera", "gvcp_timeout");
-        if (!t) {
-            return std::nullopt;
-        }
-        config.gvcp_timeout = *t;
-    }
-    if (retries_arg != nullptr) {
-        auto r = parse_unsigned<uint8_t>(retries_arg, "Camera", "retries");
-        if (!r) {
-            return std::nullopt;
-        }
-        config.retries = *r;
-    }
-    if (heartbeat_arg != nullptr) {
-        auto t = parse_timeout(heartbeat_arg, "Camera", "heartbeat_timeout");
-        if (!t) {
-            return std::nullopt;
-        }
-        config.heartbeat_timeout_ms = heartbeat_ms(*t);
-    }
-    if (exclusive_arg != nullptr) {
-        auto e = parse_bool(exclusive_arg, "Camera", "exclusive");
-        if (!e) {
-            return std::nullopt;
-        }
-        config.exclusive = *e;
-    }
-    if (local_arg != nullptr && local_arg != Py_None) {
-        auto local = parse_ip_arg(local_arg, "local_ip");
-        if (!local) {
-            return std::nullopt;
-        }
-        config.local_ip = *local;
-    }
+    gige::ConnectionConfig config = gige::ConnectionConfig::for_device(ip);
+    config.gvcp_timeout = c.gvcp_timeout;
+    config.retries = c.retries;
+    config.heartbeat_timeout_ms = heartbeat_ms(heartbeat);
+    config.exclusive = c.exclusive;
+    config.local_ip = local_ip;
     return config;
 }
 
@@ -226,18 +227,29 @@ PyObject* camera_repr(PyObject* self) {
 
 // ---- methods -------------------------------------------------------------------------------
 
-bool no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-    Py_ssize_t n = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
-    if (n != 0) {
-        PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", name, n);
-        return false;
+// A camera on another subnet than every adapter is unreachable: the error says how to fix it.
+std::nullptr_t raise_connect_error(const ModuleState& state, const GenicamError& error) {
+    const bool unreachable = error.kind() == GenicamError::Kind::Transport &&
+                             error.transport().kind() == CameraError::Kind::Io &&
+                             (error.transport().os_errno() == ENETUNREACH ||
+                              error.transport().os_errno() == EHOSTUNREACH);
+    if (!unreachable) {
+        return raise_error(state, error);
     }
-    return true;
+    const std::string text = error.transport().message() +
+                             " (if the camera is on another subnet, find it with `python -m "
+                             "corvisk ip list` and move it with `python -m corvisk ip force MAC "
+                             "ADDRESS MASK`)";
+    PyRef message = to_str(text);
+    if (message) {
+        PyErr_SetObject(state.camera_exception, message.get());
+    }
+    return nullptr;
 }
 
 PyObject* camera_connect(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    if (!no_arguments("connect", nargs, kwnames)) {
+    if (!parse_no_args("connect", nargs, kwnames)) {
         return nullptr;
     }
     CameraObject& cam = camera_of(self);
@@ -253,7 +265,7 @@ PyObject* camera_connect(PyObject* self, PyTypeObject* cls, PyObject* const*, Py
         });
         token.release();
         if (!result.ok()) {
-            return raise_error(state_of_defining_class(cls), result.error());
+            return raise_connect_error(state_of_defining_class(cls), result.error());
         }
         Py_RETURN_NONE;
     });
@@ -261,27 +273,13 @@ PyObject* camera_connect(PyObject* self, PyTypeObject* cls, PyObject* const*, Py
 
 // The deadline argument: positional or keyword, default 0.5 s.
 std::optional<Duration> parse_deadline(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs + nkw > 1) {
-        PyErr_Format(PyExc_TypeError, "disconnect() takes at most 1 argument (%zd given)",
-                     nargs + nkw);
+    static constexpr std::array<Param, 1> kParams{{{"deadline"}}};
+    Duration deadline = std::chrono::duration_cast<Duration>(
+        std::chrono::duration<double>(kDefaultDisconnectDeadline));
+    if (!parse_args("disconnect", kParams, args, nargs, kwnames, deadline)) {
         return std::nullopt;
     }
-    PyObject* value = nargs == 1 ? args[0] : nullptr;
-    if (nkw == 1) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, 0);
-        if (PyUnicode_CompareWithASCIIString(name, "deadline") != 0) {
-            PyErr_Format(PyExc_TypeError, "disconnect() got an unexpected keyword argument '%U'",
-                         name);
-            return std::nullopt;
-        }
-        value = args[0];
-    }
-    if (value == nullptr) {
-        return std::chrono::duration_cast<Duration>(
-            std::chrono::duration<double>(kDefaultDisconnectDeadline));
-    }
-    return parse_timeout(value, "disconnect", "deadline");
+    return deadline;
 }
 
 PyObject* camera_disconnect(PyObject* self, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -308,7 +306,7 @@ PyObject* camera_disconnect(PyObject* self, PyTypeObject*, PyObject* const* args
 
 PyObject* camera_is_connected(PyObject* self, PyTypeObject*, PyObject* const*, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    if (!no_arguments("is_connected", nargs, kwnames)) {
+    if (!parse_no_args("is_connected", nargs, kwnames)) {
         return nullptr;
     }
     return PyBool_FromLong(core_is_connected(*camera_of(self).core));
@@ -316,7 +314,7 @@ PyObject* camera_is_connected(PyObject* self, PyTypeObject*, PyObject* const*, P
 
 PyObject* camera_device_info(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    if (!no_arguments("device_info", nargs, kwnames)) {
+    if (!parse_no_args("device_info", nargs, kwnames)) {
         return nullptr;
     }
     return guard_cxx<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -335,7 +333,7 @@ PyObject* camera_device_info(PyObject* self, PyTypeObject* cls, PyObject* const*
 
 PyObject* camera_link_stats(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
                             PyObject* kwnames) {
-    if (!no_arguments("link_stats", nargs, kwnames)) {
+    if (!parse_no_args("link_stats", nargs, kwnames)) {
         return nullptr;
     }
     CameraCore& core = *camera_of(self).core;
@@ -349,66 +347,81 @@ PyObject* camera_link_stats(PyObject* self, PyTypeObject* cls, PyObject* const*,
     return link_stats_new(state_of_defining_class(cls), *stats).release();
 }
 
-using MethodFn = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
-PyCFunction as_cfunction(MethodFn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-PyMethodDef camera_methods[] = {
-    {"connect", as_cfunction(camera_connect), kMethodFlags, "connect($self)\n--\n\n"},
-    {"disconnect", as_cfunction(camera_disconnect), kMethodFlags,
-     "disconnect($self, deadline=0.5)\n--\n\n"},
-    {"is_connected", as_cfunction(camera_is_connected), kMethodFlags,
-     "is_connected($self)\n--\n\n"},
-    {"device_info", as_cfunction(camera_device_info), kMethodFlags, "device_info($self)\n--\n\n"},
-    {"link_stats", as_cfunction(camera_link_stats), kMethodFlags, "link_stats($self)\n--\n\n"},
+// The Camera's one method table: connection, features, capture.
+const PyMethodDef camera_methods[] = {
+    method_def("connect", camera_connect, "connect($self)\n--\n\n"),
+    method_def("disconnect", camera_disconnect, "disconnect($self, deadline=0.5)\n--\n\n"),
+    method_def("is_connected", camera_is_connected, "is_connected($self)\n--\n\n"),
+    method_def("device_info", camera_device_info, "device_info($self)\n--\n\n"),
+    method_def("link_stats", camera_link_stats, "link_stats($self)\n--\n\n"),
+    method_def("get_integer", feature_read_method<"get_integer", feature::get_integer>,
+               "get_integer($self, name)\n--\n\n"),
+    method_def("set_integer", feature_write_method<"set_integer", feature::set_integer, int64_t>,
+               "set_integer($self, name, value)\n--\n\n"),
+    method_def("get_float", feature_read_method<"get_float", feature::get_float>,
+               "get_float($self, name)\n--\n\n"),
+    method_def("set_float", feature_write_method<"set_float", feature::set_float, double>,
+               "set_float($self, name, value)\n--\n\n"),
+    method_def("get_boolean", feature_read_method<"get_boolean", feature::get_boolean>,
+               "get_boolean($self, name)\n--\n\n"),
+    method_def("set_boolean", feature_write_method<"set_boolean", feature::set_boolean, bool>,
+               "set_boolean($self, name, value)\n--\n\n"),
+    method_def("get_string", feature_read_method<"get_string", feature::get_string>,
+               "get_string($self, name)\n--\n\n"),
+    method_def("set_string", feature_write_method<"set_string", feature::set_string, std::string>,
+               "set_string($self, name, value)\n--\n\n"),
+    method_def("get_enum", feature_read_method<"get_enum", feature::get_enum>,
+               "get_enum($self, name)\n--\n\n"),
+    method_def("set_enum", feature_write_method<"set_enum", feature::set_enum, std::string>,
+               "set_enum($self, name, entry)\n--\n\n"),
+    method_def("enum_entries", feature_read_method<"enum_entries", feature::enum_entries>,
+               "enum_entries($self, name)\n--\n\n"),
+    method_def("execute", feature_read_method<"execute", feature::execute>,
+               "execute($self, name)\n--\n\n"),
+    method_def("integer_bounds", feature_read_method<"integer_bounds", feature::integer_bounds>,
+               "integer_bounds($self, name)\n--\n\n"),
+    method_def("float_bounds", feature_read_method<"float_bounds", feature::float_bounds>,
+               "float_bounds($self, name)\n--\n\n"),
+    method_def("integer_increment",
+               feature_read_method<"integer_increment", feature::integer_increment>,
+               "integer_increment($self, name)\n--\n\n"),
+    method_def("access_mode", feature_read_method<"access_mode", feature::access_mode>,
+               "access_mode($self, name)\n--\n\n"),
+    method_def("has_feature", camera_has_feature, "has_feature($self, name)\n--\n\n"),
+    method_def("feature_names", camera_feature_names, "feature_names($self)\n--\n\n"),
+    method_def("invalidate_caches", camera_invalidate_caches, "invalidate_caches($self)\n--\n\n"),
+    method_def("snap", camera_snap,
+               "snap($self, timeout=5.0, *, channel=0, n_buffers=8, packet_size=None, "
+               "packet_delay=None, resend=True)\n--\n\n"),
+    method_def("start_acquisition", camera_start_acquisition,
+               "start_acquisition($self, *, channel=0, n_buffers=8, packet_size=None, "
+               "packet_delay=None, resend=True)\n--\n\n"),
+    method_def("snapshot_session", camera_snapshot_session,
+               "snapshot_session($self, *, channel=0, n_buffers=8, packet_size=None, "
+               "packet_delay=None, resend=True)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The connection methods above followed by the feature methods, in one table.
-PyMethodDef* all_camera_methods() {
-    static std::vector<PyMethodDef> table = [] {
-        std::vector<PyMethodDef> out;
-        for (PyMethodDef* m = camera_methods; m->ml_name != nullptr; ++m) {
-            out.push_back(*m);
-        }
-        for (PyMethodDef* m = camera_feature_methods; m->ml_name != nullptr; ++m) {
-            out.push_back(*m);
-        }
-        for (PyMethodDef* m = camera_capture_methods; m->ml_name != nullptr; ++m) {
-            out.push_back(*m);
-        }
-        out.push_back({nullptr, nullptr, 0, nullptr});
-        return out;
-    }();
-    return table.data();
-}
-
-PyType_Slot camera_slots[] = {
+const PyType_Slot camera_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(camera_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(camera_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(camera_repr)},
-    {Py_tp_methods, nullptr},  // filled by camera_type_create (the tables live in three files)
+    {Py_tp_methods, const_cast<PyMethodDef*>(camera_methods)},
     {Py_tp_doc, const_cast<char*>(kCameraDoc)},
     {0, nullptr},
 };
 
 PyType_Spec camera_spec = {
-    "corvisk.Camera", sizeof(CameraObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    camera_slots,
+    "corvisk.Camera",
+    sizeof(CameraObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    const_cast<PyType_Slot*>(camera_slots),
 };
 
 }  // namespace
 
 PyRef camera_type_create(PyObject* module) {
-    for (PyType_Slot& slot : camera_slots) {
-        if (slot.slot == Py_tp_methods) {
-            slot.pfunc = all_camera_methods();
-        }
-    }
     return PyRef::steal(PyType_FromModuleAndSpec(module, &camera_spec, nullptr));
 }
 

@@ -4,16 +4,17 @@
 
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <utility>
 
+#include "genicam/acquisition.hpp"
 #include "genicam/snapshot.hpp"
 #include "py/acquisition.hpp"
 #include "py/camera.hpp"
 #include "py/convert.hpp"
 #include "py/frame.hpp"
 #include "py/gil.hpp"
+#include "py/method.hpp"
 #include "py/snapshot_session.hpp"
 
 namespace corvisk::py {
@@ -24,109 +25,41 @@ struct CaptureArgs {
     gige::StreamConfig config;
 };
 
-// Argument names in slot order; `timeout` (slot 0) exists only for snap and is the only one
-// that may be given by position.
-constexpr std::array<const char*, 6> kNames = {"timeout",     "channel",      "n_buffers",
-                                               "packet_size", "packet_delay", "resend"};
+// The stream arguments every capture method takes, all keyword-only.
+constexpr std::array<Param, 5> kStreamParams{{{"channel", true},
+                                              {"n_buffers", true},
+                                              {"packet_size", true},
+                                              {"packet_delay", true},
+                                              {"resend", true}}};
+// snap's: the timeout (also by position), then the stream arguments.
+constexpr std::array<Param, 6> kSnapParams{{{"timeout"},
+                                            {"channel", true},
+                                            {"n_buffers", true},
+                                            {"packet_size", true},
+                                            {"packet_delay", true},
+                                            {"resend", true}}};
 
 // The fixed stream settings every capture uses besides its arguments.
 gige::StreamConfig base_config() {
-    gige::StreamConfig c;
-    c.resend_initial_delay = std::chrono::milliseconds(1);
-    c.resend_interval = std::chrono::milliseconds(20);
-    c.frame_timeout = std::chrono::milliseconds(100);
-    c.resend_ratio = 0.25;
-    c.recv_buffer = 0;
-    return c;
-}
-
-// Collects the given arguments into their slots; false with TypeError set.
-bool collect(const char* fn, bool with_timeout, PyObject* const* args, Py_ssize_t nargs,
-             PyObject* kwnames, std::array<PyObject*, 6>& slots) {
-    const Py_ssize_t max_positional = with_timeout ? 1 : 0;
-    if (nargs > max_positional) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd were given", fn,
-                     max_positional + 1, max_positional == 0 ? "" : "s", nargs + 1);
-        return false;
-    }
-    if (nargs == 1) {
-        slots[0] = args[0];
-    }
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-        size_t slot = with_timeout ? 0 : 1;
-        while (slot < kNames.size() && PyUnicode_CompareWithASCIIString(key, kNames[slot]) != 0) {
-            ++slot;
-        }
-        if (slot == kNames.size()) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, key);
-            return false;
-        }
-        if (slots[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn,
-                         kNames[slot]);
-            return false;
-        }
-        slots[slot] = args[nargs + i];
-    }
-    return true;
+    return gige::StreamConfig{};
 }
 
 std::optional<CaptureArgs> parse_capture(const char* fn, bool with_timeout, PyObject* const* args,
                                          Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 6> slots{};
-    if (!collect(fn, with_timeout, args, nargs, kwnames, slots)) {
-        return std::nullopt;
-    }
     CaptureArgs out;
     out.config = base_config();
-    if (slots[0] != nullptr) {
-        auto t = parse_timeout(slots[0], fn, "timeout");
-        if (!t) {
-            return std::nullopt;
-        }
-        out.timeout = *t;
-    }
-    if (slots[1] != nullptr) {
-        auto v = parse_unsigned<uint16_t>(slots[1], fn, "channel");
-        if (!v) {
-            return std::nullopt;
-        }
-        out.config.channel = *v;
-    }
-    if (slots[2] != nullptr) {
-        auto v = parse_unsigned<size_t>(slots[2], fn, "n_buffers");
-        if (!v) {
-            return std::nullopt;
-        }
-        out.config.n_buffers = *v;
-    }
-    if (slots[3] != nullptr) {
-        auto v = parse_optional_unsigned<uint16_t>(slots[3], fn, "packet_size");
-        if (!v) {
-            return std::nullopt;
-        }
-        out.config.packet_size = *v;
-    }
-    if (slots[4] != nullptr) {
-        auto v = parse_optional_unsigned<uint32_t>(slots[4], fn, "packet_delay");
-        if (!v) {
-            return std::nullopt;
-        }
-        out.config.packet_delay = *v;
-    }
-    if (slots[5] != nullptr) {
-        auto v = parse_bool(slots[5], fn, "resend");
-        if (!v) {
-            return std::nullopt;
-        }
-        out.config.resend = *v;
-    }
-    return out;
+    gige::StreamConfig& c = out.config;
+    const bool ok = with_timeout
+                        ? parse_args(fn, kSnapParams, args, nargs, kwnames, out.timeout, c.channel,
+                                     c.n_buffers, c.packet_size, c.packet_delay, c.resend)
+                        : parse_args(fn, kStreamParams, args, nargs, kwnames, c.channel,
+                                     c.n_buffers, c.packet_size, c.packet_delay, c.resend);
+    return ok ? std::optional<CaptureArgs>(std::move(out)) : std::nullopt;
 }
 
-PyObject* snap_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+}  // namespace
+
+PyObject* camera_snap(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     auto parsed = parse_capture("snap", true, args, nargs, kwnames);
     if (!parsed) {
@@ -151,7 +84,7 @@ PyObject* snap_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
     });
 }
 
-PyObject* start_acquisition_method(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+PyObject* camera_start_acquisition(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                    Py_ssize_t nargs, PyObject* kwnames) {
     auto parsed = parse_capture("start_acquisition", false, args, nargs, kwnames);
     if (!parsed) {
@@ -165,7 +98,8 @@ PyObject* start_acquisition_method(PyObject* self, PyTypeObject* cls, PyObject* 
         std::shared_ptr<CameraCore> core = camera_core(self);
         auto started = without_gil([&] {
             std::lock_guard lock(core->mu);
-            return acquisition_start(core->camera, std::move(parsed->config));
+            return genicam::ContinuousAcquisition::start(core->camera, std::move(parsed->config),
+                                                         kPyTarget);
         });
         const ModuleState& state = state_of_defining_class(cls);
         if (!started.ok()) {
@@ -177,7 +111,7 @@ PyObject* start_acquisition_method(PyObject* self, PyTypeObject* cls, PyObject* 
     });
 }
 
-PyObject* snapshot_session_method(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+PyObject* camera_snapshot_session(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                   Py_ssize_t nargs, PyObject* kwnames) {
     auto parsed = parse_capture("snapshot_session", false, args, nargs, kwnames);
     if (!parsed) {
@@ -203,28 +137,5 @@ PyObject* snapshot_session_method(PyObject* self, PyTypeObject* cls, PyObject* c
             .release();
     });
 }
-
-using MethodFn = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-PyCFunction as_cfunction(MethodFn fn) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
-}
-
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
-}  // namespace
-
-PyMethodDef camera_capture_methods[] = {
-    {"snap", as_cfunction(snap_method), kMethodFlags,
-     "snap($self, timeout=5.0, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, "
-     "resend=True)\n--\n\n"},
-    {"start_acquisition", as_cfunction(start_acquisition_method), kMethodFlags,
-     "start_acquisition($self, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, "
-     "resend=True)\n--\n\n"},
-    {"snapshot_session", as_cfunction(snapshot_session_method), kMethodFlags,
-     "snapshot_session($self, *, channel=0, n_buffers=8, packet_size=None, packet_delay=None, "
-     "resend=True)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace corvisk::py

@@ -8,6 +8,7 @@
 #include "py/convert.hpp"
 #include "py/device_info.hpp"
 #include "py/gil.hpp"
+#include "py/method.hpp"
 #include "py/module.hpp"
 
 namespace corvisk::py {
@@ -29,20 +30,12 @@ PyRef devices_to_list(const ModuleState& state,
     return list;
 }
 
-PyObject* discover_impl(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"timeout", nullptr};
-    PyObject* timeout_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:discover", const_cast<char**>(keywords),
-                                     &timeout_arg)) {
-        return nullptr;
-    }
+PyObject* discover_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    static constexpr std::array<Param, 1> kParams{{{"timeout"}}};
     gige::DiscoveryConfig config;  // every adapter, any source port, port 3956, limited bcast
-    if (timeout_arg != nullptr) {
-        const std::optional<Duration> timeout = parse_timeout(timeout_arg, "discover", "timeout");
-        if (!timeout) {
-            return nullptr;
-        }
-        config.timeout = *timeout;
+    if (!parse_args("discover", kParams, args, nargs, kwnames, config.timeout)) {
+        return nullptr;
     }
     return guard_cxx<PyObject*>(nullptr, [&]() -> PyObject* {
         // The run is bounded by the timeout plus one receive sweep, and needs no Python.
@@ -57,8 +50,8 @@ PyObject* discover_impl(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef discover_def = {
     "discover",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(discover_impl)),
-    METH_VARARGS | METH_KEYWORDS,
+    as_cfunction(discover_impl),
+    METH_FASTCALL | METH_KEYWORDS,
     "discover(timeout=1.0)\n--\n\n"
     "Broadcast a GigE Vision discovery beacon on every Up IPv4 adapter and\n"
     "return the devices that answer within `timeout` seconds.",

@@ -13,6 +13,7 @@
 
 #include "py/convert.hpp"
 #include "py/frame_status.hpp"
+#include "py/method.hpp"
 
 #include "structmember.h"
 
@@ -51,7 +52,11 @@ PyObject* frame_repr(PyObject* self) {
     });
 }
 
-PyObject* frame_data(PyObject* self, PyObject*) {
+PyObject* frame_data(PyObject* self, PyTypeObject*, PyObject* const*, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+    if (!parse_no_args("data", nargs, kwnames)) {
+        return nullptr;
+    }
     const std::span<const uint8_t> payload = frame_of(self).payload();
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
                                      static_cast<Py_ssize_t>(payload.size()));
@@ -117,11 +122,11 @@ PyGetSetDef frame_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef frame_methods[] = {
-    {"data", frame_data, METH_NOARGS,
-     "data($self)\n--\n\n"
-     "The payload bytes (e.g. for `numpy.frombuffer`). For an incomplete\n"
-     "frame the holes read as stale buffer content — check `status` first."},
+const PyMethodDef frame_methods[] = {
+    method_def("data", frame_data,
+               "data($self)\n--\n\n"
+               "The payload bytes (e.g. for `numpy.frombuffer`). For an incomplete\n"
+               "frame the holes read as stale buffer content — check `status` first."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -136,7 +141,7 @@ PyType_Slot frame_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(frame_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(frame_repr)},
     {Py_tp_getset, frame_getset},
-    {Py_tp_methods, frame_methods},
+    {Py_tp_methods, const_cast<PyMethodDef*>(frame_methods)},
     {Py_tp_members, frame_members},
     {Py_bf_getbuffer, reinterpret_cast<void*>(frame_getbuffer)},
     {0, nullptr},

@@ -12,6 +12,7 @@
 #include "py/convert.hpp"
 #include "py/frame.hpp"
 #include "py/gil.hpp"
+#include "py/method.hpp"
 
 #include "structmember.h"
 
@@ -68,55 +69,33 @@ void frame_channel_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The single argument `name` of `function`, given by position or keyword; borrowed, or null
-// with TypeError set.
-PyObject* single_argument(const char* function, const char* name, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (nargs + nkw > 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most 1 argument (%zd given)", function,
-                     nargs + nkw);
-        return nullptr;
-    }
-    if (nargs == 1) {
-        return args[0];
-    }
-    if (nkw == 1) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
-        if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
-            return args[0];
-        }
-        PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()", key,
-                     function);
-        return nullptr;
-    }
-    PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos 1)", function, name);
-    return nullptr;
-}
-
 PyObject* wait_for_method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* timeout_arg = single_argument("wait_for", "timeout", args, nargs, kwnames);
-    if (timeout_arg == nullptr) {
-        return nullptr;
-    }
-    const std::optional<Duration> timeout = parse_timeout(timeout_arg, "wait_for", "timeout");
-    if (!timeout) {
+    static constexpr std::array<Param, 1> kParams{{{"timeout", false, true}}};
+    Duration timeout{};
+    if (!parse_args("wait_for", kParams, args, nargs, kwnames, timeout)) {
         return nullptr;
     }
     return frame_channel_wait_for(state_of_defining_class(defining_class), channel_of(self),
-                                  *timeout);
+                                  timeout);
 }
 
-// Methods without arguments reach the state from the object's type.
-template <PyObject* (*Op)(const ModuleState&, gige::FrameChannel&)>
-PyObject* stateful_method(PyObject* self, PyObject*) {
-    const ModuleState* state = state_of_type(Py_TYPE(self));
-    return state == nullptr ? nullptr : Op(*state, channel_of(self));
+// try_recv, recv_all, clear: no arguments.
+template <PyObject* (*Op)(const ModuleState&, gige::FrameChannel&), const char* Name>
+PyObject* channel_method(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+    if (!parse_no_args(Name, nargs, kwnames)) {
+        return nullptr;
+    }
+    return Op(state_of_defining_class(defining_class), channel_of(self));
 }
 
-PyObject* clear_method(PyObject* self, PyObject*) {
-    return frame_channel_clear(channel_of(self));
+constexpr char kTryRecv[] = "try_recv";
+constexpr char kRecvAll[] = "recv_all";
+constexpr char kClear[] = "clear";
+
+PyObject* clear_op(const ModuleState&, gige::FrameChannel& channel) {
+    return frame_channel_clear(channel);
 }
 
 PyObject* frame_channel_iternext(PyObject* self) {
@@ -124,27 +103,20 @@ PyObject* frame_channel_iternext(PyObject* self) {
     return state == nullptr ? nullptr : frame_channel_next(*state, channel_of(self));
 }
 
-template <class Method>
-PyCFunction as_cfunction(Method method) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
-
-constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef frame_channel_methods[] = {
-    {"wait_for", as_cfunction(wait_for_method), kMethodCall,
-     "wait_for($self, timeout)\n--\n\n"
-     "Wait up to `timeout` seconds for the next frame; `None` on timeout or\n"
-     "once the stream has ended and the channel is empty."},
-    {"try_recv", stateful_method<frame_channel_try_recv>, METH_NOARGS,
-     "try_recv($self)\n--\n\n"
-     "The next queued frame, or `None` if there is none (never waits)."},
-    {"recv_all", stateful_method<frame_channel_recv_all>, METH_NOARGS,
-     "recv_all($self)\n--\n\n"
-     "Every frame queued right now, oldest first, as a list (never waits)."},
-    {"clear", clear_method, METH_NOARGS,
-     "clear($self)\n--\n\n"
-     "Discard every queued frame."},
+const PyMethodDef frame_channel_methods[] = {
+    method_def("wait_for", wait_for_method,
+               "wait_for($self, timeout)\n--\n\n"
+               "Wait up to `timeout` seconds for the next frame; `None` on timeout or\n"
+               "once the stream has ended and the channel is empty."),
+    method_def("try_recv", channel_method<frame_channel_try_recv, kTryRecv>,
+               "try_recv($self)\n--\n\n"
+               "The next queued frame, or `None` if there is none (never waits)."),
+    method_def("recv_all", channel_method<frame_channel_recv_all, kRecvAll>,
+               "recv_all($self)\n--\n\n"
+               "Every frame queued right now, oldest first, as a list (never waits)."),
+    method_def("clear", channel_method<clear_op, kClear>,
+               "clear($self)\n--\n\n"
+               "Discard every queued frame."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -161,7 +133,7 @@ PyType_Slot frame_channel_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(frame_channel_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(frame_channel_iternext)},
-    {Py_tp_methods, frame_channel_methods},
+    {Py_tp_methods, const_cast<PyMethodDef*>(frame_channel_methods)},
     {Py_tp_members, frame_channel_members},
     {0, nullptr},
 };

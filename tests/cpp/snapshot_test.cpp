@@ -60,8 +60,8 @@ struct Rig {
         auto c = camera.connect();
         ASSERT_TRUE(c.ok()) << c.error().message();
     }
-    std::string mode() { return *camera.get_enum("AcquisitionMode"); }
-    int64_t locked() { return *camera.get_integer("TLParamsLocked"); }
+    std::string mode() { return *camera.run(genicam::feature::get_enum, "AcquisitionMode"); }
+    int64_t locked() { return *camera.run(genicam::feature::get_integer, "TLParamsLocked"); }
     bool acquiring() { return sim.device().stream_state().acquiring; }
 
     SimCamera sim;
@@ -105,7 +105,7 @@ TEST(Snapshot, SessionSnapsRepeatedlyAndReleasesOnce) {
     EXPECT_EQ(rig.mode(), "Continuous");
     EXPECT_EQ(rig.locked(), 0);
     // A second release writes nothing: a mode changed meanwhile stays.
-    ASSERT_TRUE(rig.camera.set_enum("AcquisitionMode", "MultiFrame").ok());
+    ASSERT_TRUE(rig.camera.run(genicam::feature::set_enum, "AcquisitionMode", "MultiFrame").ok());
     session->release(rig.camera);
     EXPECT_EQ(rig.mode(), "MultiFrame");
 }
@@ -113,7 +113,7 @@ TEST(Snapshot, SessionSnapsRepeatedlyAndReleasesOnce) {
 TEST(Snapshot, AlreadySingleFrameIsLeftAloneAndNotStopped) {
     Rig rig(sim_config("127.0.11.3"));
     rig.start();
-    ASSERT_TRUE(rig.camera.set_enum("AcquisitionMode", "SingleFrame").ok());
+    ASSERT_TRUE(rig.camera.run(genicam::feature::set_enum, "AcquisitionMode", "SingleFrame").ok());
     // A stop command would be refused and logged: none must be sent.
     rig.sim.set_gvcp_faults(refusing({nak_write(sim::reg::kAcquisitionStop)}));
     log::ScopedCapture logs;

@@ -221,10 +221,11 @@ TEST_F(RunnerTest, LossyStreamIsRepairedByResendsFromTheDevice) {
             }
             uint64_t block = load_be16(&command[10]);
             for (uint32_t p = load_be32(&command[12]); p <= load_be32(&command[16]); ++p) {
+                // Counted before sending: the frame may complete before send() returns.
+                answered.fetch_add(1);
                 send(p == 0    ? packets_.leader(block)
                      : p == 11 ? packets_.trailer(block, 11)
                                : packets_.payload(block, p, 100, 100));
-                answered.fetch_add(1);
             }
         }
     });

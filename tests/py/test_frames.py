@@ -47,7 +47,7 @@ def stream_ext(tmp_path_factory):
     sources = [Path(__file__).with_name("stream_ext.cpp")] + [
         py_src / f"{name}.cpp"
         for name in ("frame_channel", "frame", "frame_status", "int_enum", "stream_stats",
-                     "convert")]
+                     "convert", "method")]
     cmd = ["g++", "-std=c++20", "-O1", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
            f"-I{ROOT / 'src'}", f"-I{sysconfig.get_paths()['include']}",
            *map(str, sources), str(library), "-lfmt", "-lpthread", "-o", str(out),

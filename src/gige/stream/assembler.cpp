@@ -12,7 +12,12 @@ namespace corvisk::gige {
 
 namespace {
 
-constexpr const char* kTarget = "corvisk::gige::stream::runner";
+constexpr const char* kTarget = kStreamWorkerLogTarget;
+// 2^64: the first double an unsigned 64-bit count cannot hold.
+constexpr double kTwoPow64 = 18446744073709551616.0;
+// A frame id at most this far behind the last started one belongs to a frame already started
+// or finished; one further behind is taken as the device's id counter having restarted.
+constexpr int64_t kLateFrameWindow = 99;
 
 // packet_count x ratio as an unsigned count, saturating (NaN and negatives give 0).
 uint64_t resend_budget(uint64_t packet_count, double ratio) {
@@ -20,7 +25,7 @@ uint64_t resend_budget(uint64_t packet_count, double ratio) {
     if (!(budget > 0.0)) {
         return 0;
     }
-    if (budget >= 18446744073709551616.0) {
+    if (budget >= kTwoPow64) {
         return std::numeric_limits<uint64_t>::max();
     }
     return static_cast<uint64_t>(budget);
@@ -157,7 +162,7 @@ std::optional<uint64_t> Assembler::initial_packet_count(const gvsp::GvspHeader& 
 
 std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h, Instant now) {
     int64_t distance = gvsp::frame_id_distance(last_block_id_, h.block_id, h.extended_id);
-    if (distance >= -99 && distance <= 0) {
+    if (distance >= -kLateFrameWindow && distance <= 0) {
         CVK_LOG(log::Level::Trace, kTarget,
                 log::fields("frame_id", h.block_id, "last", last_block_id_),
                 "discarding late frame");
@@ -497,14 +502,16 @@ void Assembler::send_resend_request(const FrameInFlight& f, uint64_t first, uint
     CVK_LOG(log::Level::Trace, kTarget,
             log::fields("frame_id", f.block_id, "first", first, "last", last),
             "requesting packet resend");
-    resend_req_id_ = resend_req_id_ == 65535 ? 65300 : static_cast<uint16_t>(resend_req_id_ + 1);
+    resend_req_id_ = resend_req_id_ == kLastResendRequestId
+                         ? kFirstResendRequestId
+                         : static_cast<uint16_t>(resend_req_id_ + 1);
     size_t n =
         gvcp::encode_packet_resend(resend_buffer_, f.block_id, static_cast<uint32_t>(first),
                                    static_cast<uint32_t>(last), f.extended_id, resend_req_id_);
     if (hooks_.send) {
         if (int err = hooks_.send(std::span<const uint8_t>(resend_buffer_.data(), n)); err != 0) {
             CVK_LOG(log::Level::Trace, kTarget, {}, "resend request send failed: {}",
-                    std::strerror(err));
+                    CameraError::io(err).text());
         }
     }
     stats_.resend_requests += last - first + 1;
