@@ -11,6 +11,7 @@
 
 #include "bytes.hpp"
 #include "description_device.hpp"
+#include "pixel_pattern.hpp"
 #include "registers.hpp"
 
 namespace corvisk::sim {
@@ -60,7 +61,7 @@ uint32_t le_float_to_word(float v) {
 }
 
 bool valid_pixel_format(uint32_t pf) {
-    return pf == pfnc::kMono8 || pf == pfnc::kMono16 || pf == pfnc::kRGB8 || pf == pfnc::kBayerRG8;
+    return sim_pixel_format(pf);
 }
 
 // Replaces every "{key}" in text by value.
@@ -154,7 +155,7 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kDeviceMode, 0x80000001);  // big-endian transmitter, UTF-8 strings
     map_word(reg::kMacHigh, (uint32_t{c.mac[0]} << 8) | c.mac[1]);
     map_word(reg::kMacLow, load_be32(&c.mac[2]));
-    map_word(reg::kIpConfigSupported, 0x7);  // persistent IP, DHCP, link-local
+    map_word(reg::kIpConfigSupported, 0x7);      // persistent IP, DHCP, link-local
     map_word(reg::kIpConfigCurrent, 0x5, true);  // persistent IP (+ link-local enabled)
     map_word(reg::kCurrentIp, ip_host);
     map_word(reg::kCurrentSubnet, c.subnet_mask);
@@ -325,8 +326,7 @@ std::vector<Reply> GvcpDevice::handle_datagram(std::span<const uint8_t> data, En
     auto last = last_commands_.find(key_src);
     std::vector<uint8_t> ack;
     if (cmd.code != reg::kDiscoveryCmd && cmd.code != reg::kForceIpCmd &&
-        last != last_commands_.end() &&
-        last->second.command == command) {
+        last != last_commands_.end() && last->second.command == command) {
         // A retransmission: the host missed our acknowledge. Answer again without executing
         // the command a second time (AcquisitionStart must not start twice).
         ack = last->second.ack;
@@ -822,7 +822,7 @@ uint16_t GvcpDevice::write_feature(uint32_t addr, uint32_t value, Word& w) {
             }
             break;
         case reg::kTestPattern:
-            if (value > static_cast<uint32_t>(Pattern::FrameCounter)) {
+            if (value > static_cast<uint32_t>(Pattern::ChannelRamps)) {
                 return reg::kInvalidParameter;
             }
             break;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "description_device.hpp"
+#include "pixels/format.hpp"
 #include "sim_camera.hpp"
 
 namespace {
@@ -60,10 +61,11 @@ Device:
                             under --subnet (as a camera on the wrong subnet does)
   --width N, --height N     image size (default 640 x 480)
   --sensor-width N, --sensor-height N   sensor size (default 2048 x 1536)
-  --pixel-format NAME       Mono8 | Mono16 | RGB8 | BayerRG8 (default Mono8)
+  --pixel-format NAME       one of the names listed at the end (default Mono8)
   --pattern NAME            Black | White | GreyHorizontalRamp | GreyVerticalRamp |
-                            GreyDiagonalRampMoving | FrameCounter (default
-                            GreyDiagonalRampMoving)
+                            GreyDiagonalRampMoving | FrameCounter | ChannelRamps (default
+                            GreyDiagonalRampMoving); ChannelRamps gives each colour channel
+                            its own ramp in any pixel format (see sim/README.md)
   --frame-rate F            frames per second; 0 = as fast as possible (default 30)
   --heartbeat-ms N          heartbeat timeout at power-up (default 3000)
   --ring N                  frames kept for packet resend (default 8)
@@ -148,11 +150,21 @@ bool parse_mac(const std::string& s, uint8_t* mac) {
 }
 
 std::optional<uint32_t> parse_pixel_format(const std::string& s) {
-    using namespace corvisk::sim::pfnc;
-    static const std::map<std::string, uint32_t> names = {
-        {"Mono8", kMono8}, {"Mono16", kMono16}, {"RGB8", kRGB8}, {"BayerRG8", kBayerRG8}};
-    auto it = names.find(s);
-    return it == names.end() ? std::nullopt : std::optional<uint32_t>(it->second);
+    auto f = corvisk::pixels::find_format(s);
+    return f ? std::optional<uint32_t>(f->code) : std::nullopt;
+}
+
+// The --pixel-format names, wrapped under the option's description.
+void print_pixel_formats() {
+    std::string line = "                           ";
+    for (const auto& f : corvisk::pixels::all_formats()) {
+        if (line.size() + f.name.size() + 1 > 96) {
+            std::puts(line.c_str());
+            line = "                           ";
+        }
+        line += " " + std::string(f.name);
+    }
+    std::puts(line.c_str());
 }
 
 std::optional<corvisk::sim::Pattern> parse_pattern(const std::string& s) {
@@ -163,7 +175,8 @@ std::optional<corvisk::sim::Pattern> parse_pattern(const std::string& s) {
         {"GreyHorizontalRamp", Pattern::GreyHorizontalRamp},
         {"GreyVerticalRamp", Pattern::GreyVerticalRamp},
         {"GreyDiagonalRampMoving", Pattern::GreyDiagonalRampMoving},
-        {"FrameCounter", Pattern::FrameCounter}};
+        {"FrameCounter", Pattern::FrameCounter},
+        {"ChannelRamps", Pattern::ChannelRamps}};
     auto it = names.find(s);
     return it == names.end() ? std::nullopt : std::optional<Pattern>(it->second);
 }
@@ -464,6 +477,8 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::puts("\nPixel formats (--pixel-format NAME):");
+            print_pixel_formats();
             return 0;
         }
         if (arg == "--print-description") {

@@ -20,6 +20,7 @@
 
 #include "bytes.hpp"
 #include "log.hpp"
+#include "pixel_pattern.hpp"
 #include "poller.hpp"
 #include "registers.hpp"
 #include "thread_util.hpp"
@@ -410,6 +411,9 @@ RingFrame SimCamera::Impl::make_frame(const StreamState& st) {
         }
         f.buffer = ramp;
         f.periodic = true;
+    } else if (st.pattern == Pattern::ChannelRamps) {
+        f.buffer = std::make_shared<const std::vector<uint8_t>>(
+            channel_ramps(st.width, st.height, st.offset_x, st.offset_y, st.pixel_format));
     } else {
         f.buffer = std::make_shared<const std::vector<uint8_t>>(
             expected_pattern(f.block_id, st.width, st.height, st.pixel_format, st.pattern));

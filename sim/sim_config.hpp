@@ -38,6 +38,7 @@ enum class Pattern : uint32_t {
     GreyVerticalRamp = 3,
     GreyDiagonalRampMoving = 4,  // byte i of block b = (i + b) mod 256; the default
     FrameCounter = 5,            // the block id, big-endian, repeated over the payload
+    ChannelRamps = 6,  // a ramp per colour channel in any pixel format (pixel_pattern.hpp)
 };
 
 // Where the device sends its DISCOVERY_ACK when the host allows a broadcast answer (flag 0x10).

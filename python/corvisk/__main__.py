@@ -6,7 +6,7 @@
     get IP NAME...              read features (--json for scripts)
     set IP NAME=VALUE...        write features in order over one connection
     execute IP NAME             run a command feature
-    snap IP -o file.png         capture one frame into a PNG
+    snap IP -o file.png         capture one frame into an image file (.png .tif .npy .raw)
     stream IP --seconds N       stream and print live frame statistics
     ip list|force|persistent    show or change device IP configuration
 
@@ -21,11 +21,10 @@ import contextlib
 import json
 import os
 import select
-import struct
+import shutil
 import subprocess
 import sys
 import time
-import zlib
 from pathlib import Path
 from typing import Callable, Optional
 
@@ -66,43 +65,11 @@ def _json_argument(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true", help="print JSON for scripts")
 
 
-# ---- PNG output (stdlib only) ----------------------------------------------------------------
-
-_PNG_FORMATS = {  # pixel format -> (PNG colour type, bit depth, bytes per pixel)
-    "Mono8": (0, 8, 1),
-    "Mono16": (0, 16, 2),
-    "RGB8": (2, 8, 3),
-    "BayerRG8": (0, 8, 1),  # written as the raw mosaic
-}
-
-
-def _png_chunk(kind: bytes, data: bytes) -> bytes:
-    body = kind + data
-    return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
-
-
-def frame_to_png(frame: corvisk.Frame) -> bytes:
-    """The frame as a PNG file. Mono16 is taken as little-endian (the GigE Vision byte order)."""
-    if frame.pixel_format not in _PNG_FORMATS:
-        raise ValueError(f"cannot write {frame.pixel_format} frames as PNG")
-    colour, depth, bpp = _PNG_FORMATS[frame.pixel_format]
-    width, height = frame.width, frame.height
-    data = frame.data()
-    stride = width * bpp
-    if len(data) < stride * height:
-        data = data + bytes(stride * height - len(data))  # holes of an incomplete frame
-    if depth == 16:  # PNG stores 16-bit samples big-endian
-        swapped = bytearray(data[:stride * height])
-        swapped[0::2], swapped[1::2] = data[1:stride * height:2], data[0:stride * height:2]
-        data = bytes(swapped)
-    raw = b"".join(b"\x00" + data[y * stride:(y + 1) * stride] for y in range(height))
-    header = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + _png_chunk(b"IHDR", header)
-            + _png_chunk(b"IDAT", zlib.compress(raw, 6)) + _png_chunk(b"IEND", b""))
-
+# ---- image output ----------------------------------------------------------------------------
 
 def write_png(frame: corvisk.Frame, path: str) -> None:
-    Path(path).write_bytes(frame_to_png(frame))
+    """Writes the frame to `path` in the file format its suffix names (see corvisk.save)."""
+    corvisk.save(frame, path, allow_incomplete=True)
 
 
 # ---- shared pieces ---------------------------------------------------------------------------
@@ -460,12 +427,14 @@ def _execute(args: argparse.Namespace) -> int:
 
 def _snap_arguments(parser: argparse.ArgumentParser) -> None:
     _ip_argument(parser)
-    parser.add_argument("-o", "--output", default="frame.png", help="PNG file (default: frame.png)")
+    parser.add_argument("-o", "--output", default="frame.png",
+                        help="image file, format by suffix: .png .tif .tiff .npy .raw "
+                             "(default: frame.png)")
     parser.add_argument("--timeout", type=float, default=5.0,
                         help="seconds to wait for the frame (default: 5)")
 
 
-@command("snap", "capture one frame into a PNG", _snap_arguments)
+@command("snap", "capture one frame into an image file", _snap_arguments)
 def _snap(args: argparse.Namespace) -> int:
     cam = _connect(args.ip)
     try:
