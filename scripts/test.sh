@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Sets everything up, then runs every test: the C++ unit tests and the Python tests.
+# Sets everything up, then runs every test: the C++ unit tests (one CTest entry per test case;
+# `ctest --test-dir build/cmake -R Suite` runs a subset) and the Python tests.
+#   CORVISK_STRUCTURE_CHECK=1  also run the structure checks (scripts/check.sh)
+#   CORVISK_SLOW_TESTS=1       also run the tests marked slow (e.g. a from-scratch package install)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+if [ "${CORVISK_STRUCTURE_CHECK:-0}" = 1 ]; then
+    scripts/check.sh
+fi
+# Serial on purpose: test cases bind fixed loopback addresses and would collide in parallel.
 ctest --test-dir build/cmake --output-on-failure
-PATH="$PWD/build/cmake:$PATH" .venv/bin/python -m pytest -q tests/py
+markers=(-m "not slow")
+[ "${CORVISK_SLOW_TESTS:-0}" = 1 ] && markers=()
+PATH="$PWD/build/cmake:$PATH" .venv/bin/python -m pytest -q "${markers[@]}" tests/py

@@ -1,7 +1,10 @@
 // The simulated camera's GenICam device description, kept verbatim in device memory.
 #include <string>
 
+#include <fmt/format.h>
+
 #include "gvcp_device.hpp"
+#include "pixels/format.hpp"
 
 namespace corvisk::sim {
 
@@ -87,6 +90,12 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
     <pFeature>GevCurrentIPAddress</pFeature>
     <pFeature>GevCurrentSubnetMask</pFeature>
     <pFeature>GevCurrentDefaultGateway</pFeature>
+    <pFeature>GevCurrentIPConfigurationLLA</pFeature>
+    <pFeature>GevCurrentIPConfigurationDHCP</pFeature>
+    <pFeature>GevCurrentIPConfigurationPersistentIP</pFeature>
+    <pFeature>GevPersistentIPAddress</pFeature>
+    <pFeature>GevPersistentSubnetMask</pFeature>
+    <pFeature>GevPersistentDefaultGateway</pFeature>
     <pFeature>GevHeartbeatTimeout</pFeature>
     <pFeature>GevGVCPPendingAck</pFeature>
     <pFeature>GevTimestampTickFrequency</pFeature>
@@ -300,19 +309,7 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
     <Enumeration Name="PixelFormat" NameSpace="Standard">
       <ToolTip>Format of the pixels provided by the device</ToolTip>
       <pIsLocked>TLParamsLocked</pIsLocked>
-      <EnumEntry Name="Mono8" NameSpace="Standard">
-        <Value>0x01080001</Value>
-      </EnumEntry>
-      <EnumEntry Name="Mono16" NameSpace="Standard">
-        <Value>0x01100007</Value>
-      </EnumEntry>
-      <EnumEntry Name="BayerRG8" NameSpace="Standard">
-        <Value>0x01080009</Value>
-      </EnumEntry>
-      <EnumEntry Name="RGB8" NameSpace="Standard">
-        <Value>0x02180014</Value>
-      </EnumEntry>
-      <pValue>PixelFormatReg</pValue>
+<!--PIXEL-FORMAT-ENTRIES-->      <pValue>PixelFormatReg</pValue>
     </Enumeration>
     <IntReg Name="PixelFormatReg">
       <Address>0x10010</Address>
@@ -343,6 +340,9 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
       <EnumEntry Name="FrameCounter" NameSpace="Custom">
         <Value>5</Value>
       </EnumEntry>
+      <EnumEntry Name="ChannelRamps" NameSpace="Custom">
+        <Value>6</Value>
+      </EnumEntry>
       <pValue>TestPatternReg</pValue>
     </Enumeration>
     <IntReg Name="TestPatternReg">
@@ -360,7 +360,7 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
       <pVariable Name="W">Width</pVariable>
       <pVariable Name="H">Height</pVariable>
       <pVariable Name="PF">PixelFormat</pVariable>
-      <Formula>W * H * ((PF &gt;&gt; 16) &amp; 0xFF) / 8</Formula>
+      <Formula>(W * H * ((PF &gt;&gt; 16) &amp; 0xFF) + 7) / 8</Formula>
     </IntSwissKnife>
 
     <Boolean Name="ReverseX" NameSpace="Standard">
@@ -674,6 +674,84 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
       <Sign>Unsigned</Sign>
       <Endianess>BigEndian</Endianess>
     </IntReg>
+    <Boolean Name="GevCurrentIPConfigurationLLA" NameSpace="Standard">
+      <pValue>GevCurrentIPConfigurationLLAReg</pValue>
+    </Boolean>
+    <MaskedIntReg Name="GevCurrentIPConfigurationLLAReg">
+      <Address>0x14</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Bit>29</Bit>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </MaskedIntReg>
+    <Boolean Name="GevCurrentIPConfigurationDHCP" NameSpace="Standard">
+      <pValue>GevCurrentIPConfigurationDHCPReg</pValue>
+    </Boolean>
+    <MaskedIntReg Name="GevCurrentIPConfigurationDHCPReg">
+      <Address>0x14</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Bit>30</Bit>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </MaskedIntReg>
+    <Boolean Name="GevCurrentIPConfigurationPersistentIP" NameSpace="Standard">
+      <pValue>GevCurrentIPConfigurationPersistentIPReg</pValue>
+    </Boolean>
+    <MaskedIntReg Name="GevCurrentIPConfigurationPersistentIPReg">
+      <Address>0x14</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Bit>31</Bit>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </MaskedIntReg>
+    <Integer Name="GevPersistentIPAddress" NameSpace="Standard">
+      <pValue>GevPersistentIPAddressReg</pValue>
+      <Representation>IPV4Address</Representation>
+    </Integer>
+    <IntReg Name="GevPersistentIPAddressReg">
+      <Address>0x64C</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+    <Integer Name="GevPersistentSubnetMask" NameSpace="Standard">
+      <pValue>GevPersistentSubnetMaskReg</pValue>
+      <Representation>IPV4Address</Representation>
+    </Integer>
+    <IntReg Name="GevPersistentSubnetMaskReg">
+      <Address>0x65C</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+    <Integer Name="GevPersistentDefaultGateway" NameSpace="Standard">
+      <pValue>GevPersistentDefaultGatewayReg</pValue>
+      <Representation>IPV4Address</Representation>
+    </Integer>
+    <IntReg Name="GevPersistentDefaultGatewayReg">
+      <Address>0x66C</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
     <Integer Name="GevHeartbeatTimeout" NameSpace="Standard">
       <pValue>GevHeartbeatTimeoutReg</pValue>
       <Min>1</Min>
@@ -844,10 +922,24 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
 </RegisterDescription>
 )XML";
 
+// The PixelFormat enumeration lists every format the camera can stream.
+std::string with_pixel_formats(std::string xml) {
+    std::string entries;
+    for (const pixels::FormatInfo& f : pixels::all_formats()) {
+        entries += fmt::format(
+            "      <EnumEntry Name=\"{}\" NameSpace=\"Standard\">\n"
+            "        <Value>0x{:08X}</Value>\n      </EnumEntry>\n",
+            f.name, f.code);
+    }
+    const std::string marker = "<!--PIXEL-FORMAT-ENTRIES-->";
+    xml.replace(xml.find(marker), marker.size(), entries);
+    return xml;
+}
+
 }  // namespace
 
 const std::string& device_xml() {
-    static const std::string xml(kXml);
+    static const std::string xml = with_pixel_formats(kXml);
     return xml;
 }
 

@@ -10,6 +10,8 @@
 #include <fmt/format.h>
 
 #include "bytes.hpp"
+#include "description_device.hpp"
+#include "pixel_pattern.hpp"
 #include "registers.hpp"
 
 namespace corvisk::sim {
@@ -59,10 +61,23 @@ uint32_t le_float_to_word(float v) {
 }
 
 bool valid_pixel_format(uint32_t pf) {
-    return pf == pfnc::kMono8 || pf == pfnc::kMono16 || pf == pfnc::kRGB8 || pf == pfnc::kBayerRG8;
+    return sim_pixel_format(pf);
+}
+
+// Replaces every "{key}" in text by value.
+std::string expand(std::string text, const std::string& key, const std::string& value) {
+    for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at)) {
+        text.replace(at, key.size(), value);
+        at += value.size();
+    }
+    return text;
 }
 
 std::string make_url(const SimConfig& config, size_t length) {
+    if (config.url_text) {
+        std::string url = expand(*config.url_text, "{addr}", fmt::format("{:X}", reg::kXmlBase));
+        return expand(std::move(url), "{size}", fmt::format("{:X}", length));
+    }
     bool zip = config.xml_form == XmlForm::ZipStored || config.xml_form == XmlForm::ZipDeflated;
     std::string url =
         fmt::format("Local:{}.{};{:X};{:X}", kXmlName, zip ? "zip" : "xml", reg::kXmlBase, length);
@@ -99,8 +114,13 @@ GvcpDevice::GvcpDevice(const SimConfig& config, DeviceHooks* hooks, AtomicCounte
       timestamp_origin_(Clock::now()),
       faults_(config.gvcp_faults),
       rng_(config.seed) {
+    if (config.description) {
+        described_ = std::make_unique<DescribedMemory>(config.description, config);
+    }
     build_memory(config);
 }
+
+GvcpDevice::~GvcpDevice() = default;
 
 const std::string& GvcpDevice::xml_text() {
     return device_xml();
@@ -135,8 +155,8 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kDeviceMode, 0x80000001);  // big-endian transmitter, UTF-8 strings
     map_word(reg::kMacHigh, (uint32_t{c.mac[0]} << 8) | c.mac[1]);
     map_word(reg::kMacLow, load_be32(&c.mac[2]));
-    map_word(reg::kIpConfigSupported, 0x7);  // persistent IP, DHCP, link-local
-    map_word(reg::kIpConfigCurrent, 0x5);    // persistent IP (+ link-local enabled)
+    map_word(reg::kIpConfigSupported, 0x7);      // persistent IP, DHCP, link-local
+    map_word(reg::kIpConfigCurrent, 0x5, true);  // persistent IP (+ link-local enabled)
     map_word(reg::kCurrentIp, ip_host);
     map_word(reg::kCurrentSubnet, c.subnet_mask);
     map_word(reg::kCurrentGateway, c.gateway);
@@ -147,19 +167,26 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_string(reg::kSerial, 16, c.serial, false);
     map_string(reg::kUserName, 16, c.user_name, true);
 
-    std::string xml = device_xml();
-    if (!c.describe_acquisition_mode) {
-        xml = without_acquisition_mode(std::move(xml));
-    }
-    std::span<const uint8_t> xml_bytes(reinterpret_cast<const uint8_t*>(xml.data()), xml.size());
-    if (c.xml_form == XmlForm::ZipStored || c.xml_form == XmlForm::ZipDeflated) {
-        xml_file_ =
-            make_zip(std::string(kXmlName) + ".xml", xml_bytes, c.xml_form == XmlForm::ZipDeflated);
+    std::string url;
+    if (c.description) {
+        xml_file_ = c.description->file;
+        xml_base_ = c.description->base;
+        url = fmt::format("Local:{};{:X};{:X}", c.description->file_name, xml_base_,
+                          xml_file_.size());
     } else {
-        xml_file_.assign(xml_bytes.begin(), xml_bytes.end());
+        xml_base_ = reg::kXmlBase;
+        std::string xml = device_xml();
+        if (!c.describe_acquisition_mode) {
+            xml = without_acquisition_mode(std::move(xml));
+        }
+        std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(xml.data()), xml.size());
+        bool zip = c.xml_form == XmlForm::ZipStored || c.xml_form == XmlForm::ZipDeflated;
+        xml_file_ = zip ? make_zip(std::string(kXmlName) + ".xml", bytes,
+                                   c.xml_form == XmlForm::ZipDeflated)
+                        : std::vector<uint8_t>(bytes.begin(), bytes.end());
+        url = make_url(c, xml_file_.size());
     }
-    std::string url = make_url(c, xml_file_.size());
-    if (c.xml_form == XmlForm::SecondUrl) {
+    if (c.xml_form == XmlForm::SecondUrl && !c.description) {
         map_string(reg::kSecondUrl, reg::kUrlSize, url, false);
     } else {
         map_string(reg::kFirstUrl, reg::kUrlSize, url, false);
@@ -176,7 +203,10 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kGvspCapability, 0xC0000000);  // SCSPx registers, 16-bit block ids
     map_word(reg::kMessageCapability, 0);
     uint32_t cap = reg::kCapUserName | reg::kCapSerial | reg::kCapExtStatus | reg::kCapExtStatus2 |
-                   reg::kCapPendingAck | reg::kCapWriteMem | reg::kCapConcatenation;
+                   reg::kCapPendingAck | reg::kCapWriteMem;
+    if (c.concatenation) {
+        cap |= reg::kCapConcatenation;
+    }
     if (c.packet_resend) {
         cap |= reg::kCapPacketResend;
     }
@@ -228,6 +258,10 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kImageControl, 0, true);
     map_word(reg::kTemperatureRaw, 0xA9010000);  // 425 = 42.5 degrees, little-endian 16 bits
     map_word(reg::kWhiteBalanceOffset, static_cast<uint32_t>(-250), true);
+    if (described_) {
+        // The served description has its own registers there (sparse memory).
+        words_.erase(words_.lower_bound(reg::kWidth), words_.lower_bound(reg::kFeatureEnd));
+    }
 }
 
 uint32_t GvcpDevice::word(uint32_t addr) const {
@@ -291,8 +325,8 @@ std::vector<Reply> GvcpDevice::handle_datagram(std::span<const uint8_t> data, En
     auto key_src = std::make_pair(source.ip, source.port);
     auto last = last_commands_.find(key_src);
     std::vector<uint8_t> ack;
-    if (cmd.code != reg::kDiscoveryCmd && last != last_commands_.end() &&
-        last->second.command == command) {
+    if (cmd.code != reg::kDiscoveryCmd && cmd.code != reg::kForceIpCmd &&
+        last != last_commands_.end() && last->second.command == command) {
         // A retransmission: the host missed our acknowledge. Answer again without executing
         // the command a second time (AcquisitionStart must not start twice).
         ack = last->second.ack;
@@ -301,7 +335,10 @@ std::vector<Reply> GvcpDevice::handle_datagram(std::span<const uint8_t> data, En
     } else {
         ack = execute(cmd, source, now);
     }
-    if (cmd.code != reg::kDiscoveryCmd) {
+    if (ack.empty()) {
+        return {};  // a command meant for another device (FORCEIP to another MAC)
+    }
+    if (cmd.code != reg::kDiscoveryCmd && cmd.code != reg::kForceIpCmd) {
         if (last_commands_.size() > 64 && last == last_commands_.end()) {
             last_commands_.erase(last_commands_.begin());
         }
@@ -377,6 +414,8 @@ std::vector<uint8_t> GvcpDevice::execute(const Command& cmd, Endpoint source, In
     switch (cmd.code) {
         case reg::kDiscoveryCmd:
             return discovery_ack(cmd.req_id);
+        case reg::kForceIpCmd:
+            return force_ip(cmd);
         case reg::kReadRegCmd:
             return read_reg(cmd, source, now);
         case reg::kWriteRegCmd:
@@ -422,6 +461,9 @@ std::vector<uint8_t> GvcpDevice::read_reg(const Command& cmd, Endpoint source, I
         }
         values.push_back(v);
     }
+    if (faults_.single_value_readreg && values.size() > 1) {
+        values.resize(1);
+    }
     auto out = ack_header(status, ack, static_cast<uint16_t>(values.size() * 4), cmd.req_id);
     for (size_t i = 0; i < values.size(); ++i) {
         store_be32(out.data() + 8 + 4 * i, values[i]);
@@ -450,8 +492,8 @@ std::vector<uint8_t> GvcpDevice::write_reg(const Command& cmd, Endpoint source, 
 }
 
 bool GvcpDevice::in_xml(uint32_t addr, uint32_t count) const {
-    uint64_t end = uint64_t{reg::kXmlBase} + ((xml_file_.size() + 3) & ~size_t{3});
-    return addr >= reg::kXmlBase && uint64_t{addr} + count <= end;
+    uint64_t end = uint64_t{xml_base_} + ((xml_file_.size() + 3) & ~size_t{3});
+    return addr >= xml_base_ && uint64_t{addr} + count <= end;
 }
 
 std::vector<uint8_t> GvcpDevice::read_mem(const Command& cmd, Endpoint source, Instant now) {
@@ -480,7 +522,7 @@ std::vector<uint8_t> GvcpDevice::read_mem(const Command& cmd, Endpoint source, I
     store_be32(out.data() + 8, addr);
     uint8_t* dst = out.data() + 12;
     if (in_xml(addr, count)) {
-        size_t off = addr - reg::kXmlBase;
+        size_t off = addr - xml_base_;
         size_t n = std::min<size_t>(count, xml_file_.size() - std::min(off, xml_file_.size()));
         std::memcpy(dst, xml_file_.data() + off, n);
         return out;
@@ -524,7 +566,7 @@ std::vector<uint8_t> GvcpDevice::write_mem(const Command& cmd, Endpoint source, 
             return result(reg::kInvalidAddress, 0);
         }
         auto it = words_.find(addr + static_cast<uint32_t>(i));
-        if (it == words_.end()) {
+        if (it == words_.end() && !described_) {
             return result(reg::kInvalidAddress, 0);
         }
     }
@@ -582,12 +624,16 @@ uint16_t GvcpDevice::read_word(uint32_t addr, Instant /*now*/, uint32_t& out) co
     }
     if (in_xml(addr, 4)) {
         uint8_t b[4] = {0, 0, 0, 0};
-        size_t off = addr - reg::kXmlBase;
+        size_t off = addr - xml_base_;
         std::memcpy(b, xml_file_.data() + off, std::min<size_t>(4, xml_file_.size() - off));
         out = load_be32(b);
         return reg::kSuccess;
     }
     auto it = words_.find(addr);
+    if (it == words_.end() && described_) {
+        out = described_->read_word(addr);
+        return reg::kSuccess;
+    }
     if (it == words_.end()) {
         return reg::kInvalidAddress;
     }
@@ -618,6 +664,9 @@ uint16_t GvcpDevice::write_word(uint32_t addr, uint32_t value, Endpoint source, 
         return reg::kWriteProtect;
     }
     auto it = words_.find(addr);
+    if (it == words_.end() && described_) {
+        return write_described(addr, value, source);
+    }
     if (it == words_.end()) {
         return reg::kInvalidAddress;
     }
@@ -657,6 +706,8 @@ uint16_t GvcpDevice::write_word(uint32_t addr, uint32_t value, Endpoint source, 
         case reg::kGvspConfig:
             it->second.value = value & reg::kGvspConfig64BitIds;
             return reg::kSuccess;
+        case reg::kIpConfigCurrent:
+            return write_ip_config(value, it->second);
         default:
             return write_feature(addr, value, it->second);
     }
@@ -771,7 +822,7 @@ uint16_t GvcpDevice::write_feature(uint32_t addr, uint32_t value, Word& w) {
             }
             break;
         case reg::kTestPattern:
-            if (value > static_cast<uint32_t>(Pattern::FrameCounter)) {
+            if (value > static_cast<uint32_t>(Pattern::ChannelRamps)) {
                 return reg::kInvalidParameter;
             }
             break;
@@ -804,8 +855,28 @@ uint16_t GvcpDevice::write_feature(uint32_t addr, uint32_t value, Word& w) {
     return reg::kSuccess;
 }
 
+uint16_t GvcpDevice::write_described(uint32_t addr, uint32_t value, Endpoint source) {
+    if (!controller_ || !(*controller_ == source)) {
+        return reg::kAccessDenied;
+    }
+    switch (described_->write_word(addr, value)) {
+        case DescribedMemory::Effect::Start:
+            start_acquisition();
+            break;
+        case DescribedMemory::Effect::Stop:
+            stop_acquisition();
+            break;
+        case DescribedMemory::Effect::Refused:
+            return reg::kWriteProtect;  // the sparse memory is full
+        case DescribedMemory::Effect::None:
+            break;
+    }
+    return reg::kSuccess;
+}
+
 void GvcpDevice::start_acquisition() {
-    auto mode = static_cast<AcqMode>(word(reg::kAcquisitionMode));
+    auto mode = described_ ? described_->acquisition_mode()
+                           : static_cast<AcqMode>(word(reg::kAcquisitionMode));
     frames_left_ = mode == AcqMode::SingleFrame  ? 1
                    : mode == AcqMode::MultiFrame ? word(reg::kAcquisitionFrameCount)
                                                  : 0;
@@ -919,6 +990,14 @@ StreamState GvcpDevice::stream_state() const {
     s.frame_rate = word_to_le_float(word(reg::kFrameRate));
     s.extended_ids = (word(reg::kGvspConfig) & reg::kGvspConfig64BitIds) != 0;
     s.start_generation = start_generation_;
+    if (described_ && described_->streams()) {
+        s.width = described_->width();
+        s.height = described_->height();
+        s.offset_x = s.offset_y = 0;
+        s.pixel_format = described_->pixel_format();
+        s.pattern = described_->pattern();
+        s.frame_rate = described_->frame_rate();
+    }
     for (uint32_t n = 0; n < reg::kChannelCount; ++n) {
         s.channels[n] = channel_locked(n);
     }

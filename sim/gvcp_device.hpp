@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -17,6 +18,8 @@
 #include "time.hpp"
 
 namespace corvisk::sim {
+
+class DescribedMemory;  // description_device.hpp
 
 // An IPv4 UDP endpoint, both fields in host byte order.
 struct Endpoint {
@@ -86,6 +89,7 @@ class GvcpDevice {
     // `hooks` and `counters` are borrowed for the device's lifetime; either may be null.
     explicit GvcpDevice(const SimConfig& config, DeviceHooks* hooks = nullptr,
                         AtomicCounters* counters = nullptr);
+    ~GvcpDevice();
 
     // Handles one datagram from `source` and returns the replies to send to it (faults applied).
     // Never fails: malformed input yields an error acknowledge or nothing.
@@ -109,6 +113,14 @@ class GvcpDevice {
     // Drops the controller now, as a device reset would (fault injection).
     void lose_control();
     std::optional<Endpoint> controller() const;
+
+    // The address FORCEIP gave the device since the last call, if any (host order). The socket
+    // side binds it and answers from there.
+    struct AddressChange {
+        uint32_t ip = 0, subnet_mask = 0, gateway = 0;
+        bool broadcast_ack = false;  // the command asked for its acknowledge by broadcast
+    };
+    std::optional<AddressChange> take_address_change();
 
     // The GenICam description exactly as stored in device memory (plain XML or ZIP archive).
     std::vector<uint8_t> xml_file() const;
@@ -138,6 +150,8 @@ class GvcpDevice {
 
     std::vector<uint8_t> execute(const Command& cmd, Endpoint source, Instant now);
     std::vector<uint8_t> discovery_ack(uint16_t req_id) const;
+    std::vector<uint8_t> force_ip(const Command& cmd);
+    uint16_t write_ip_config(uint32_t value, Word& slot);
     std::vector<uint8_t> read_reg(const Command& cmd, Endpoint source, Instant now);
     std::vector<uint8_t> write_reg(const Command& cmd, Endpoint source, Instant now);
     std::vector<uint8_t> read_mem(const Command& cmd, Endpoint source, Instant now);
@@ -151,6 +165,7 @@ class GvcpDevice {
     uint16_t write_word(uint32_t addr, uint32_t value, Endpoint source, Instant now);
     uint16_t write_ccp(uint32_t value, Endpoint source, Instant now);
     uint16_t write_feature(uint32_t addr, uint32_t value, Word& word);
+    uint16_t write_described(uint32_t addr, uint32_t value, Endpoint source);
     uint16_t write_channel(uint32_t channel, uint32_t offset, uint32_t value, Word& word);
     void release_control();
     void expire(Instant now);
@@ -167,6 +182,9 @@ class GvcpDevice {
     AtomicCounters own_counters_;
     std::map<uint32_t, Word> words_;
     std::vector<uint8_t> xml_file_;
+    uint32_t xml_base_ = 0;
+    // Sparse memory behind a served camera description (SimConfig::description); null otherwise.
+    std::unique_ptr<DescribedMemory> described_;
     std::optional<Endpoint> controller_;
     Instant last_heard_{};
     Instant control_since_{};
@@ -178,6 +196,7 @@ class GvcpDevice {
     GvcpFaults faults_;
     std::mt19937_64 rng_;
     std::map<std::pair<uint32_t, uint16_t>, LastCommand> last_commands_;
+    std::optional<AddressChange> address_change_;
 };
 
 // The GenICam description (plain text) and the ZIP archive around it.

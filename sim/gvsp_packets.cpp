@@ -1,6 +1,8 @@
 // Device-side GVSP encoding and test patterns.
 #include "gvsp_packets.hpp"
 
+#include "pixel_pattern.hpp"
+
 #include "bytes.hpp"
 
 namespace corvisk::sim {
@@ -65,11 +67,14 @@ uint64_t next_block_id(uint64_t current, bool extended) {
 
 size_t image_bytes(uint32_t width, uint32_t height, uint32_t pixel_format) {
     size_t bits = (pixel_format >> 16) & 0xFF;
-    return size_t{width} * height * bits / 8;
+    return (size_t{width} * height * bits + 7) / 8;  // packed formats may end mid-byte
 }
 
 std::vector<uint8_t> expected_pattern(uint64_t block_id, uint32_t width, uint32_t height,
                                       uint32_t pixel_format, Pattern pattern) {
+    if (pattern == Pattern::ChannelRamps) {
+        return channel_ramps(width, height, 0, 0, pixel_format);
+    }
     size_t size = image_bytes(width, height, pixel_format);
     size_t line = height ? size / height : 0;
     std::vector<uint8_t> out(size);
@@ -90,6 +95,8 @@ std::vector<uint8_t> expected_pattern(uint64_t block_id, uint32_t width, uint32_
                 break;
             case Pattern::GreyDiagonalRampMoving:
                 v = static_cast<uint8_t>(i + block_id);
+                break;
+            case Pattern::ChannelRamps:  // made whole above
                 break;
             case Pattern::FrameCounter:
                 v = static_cast<uint8_t>(block_id >> (8 * (7 - i % 8)));

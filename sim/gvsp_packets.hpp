@@ -55,13 +55,14 @@ struct PacketGeometry {
 // extended ids run through 64 bits, skipping 0 as well.
 uint64_t next_block_id(uint64_t current, bool extended);
 
-// Bytes of one image: width × height × bits per pixel / 8.
+// Bytes of one image: width × height × bits per pixel / 8, rounded up.
 size_t image_bytes(uint32_t width, uint32_t height, uint32_t pixel_format);
 
 // The image the camera sends as block `block_id`, byte for byte. With R = bytes per line, byte i
 // of the payload (line y = i / R, byte x = i % R) is: Black 0x00; White 0xFF; GreyHorizontalRamp
 // x mod 256; GreyVerticalRamp y mod 256; GreyDiagonalRampMoving (i + block_id) mod 256;
-// FrameCounter byte i mod 8 of the big-endian 64-bit block id.
+// FrameCounter byte i mod 8 of the big-endian 64-bit block id; ChannelRamps as pixel_pattern.hpp
+// says, with offsets 0.
 std::vector<uint8_t> expected_pattern(uint64_t block_id, uint32_t width, uint32_t height,
                                       uint32_t pixel_format, Pattern pattern);
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "description_device.hpp"
+#include "pixels/format.hpp"
 #include "sim_camera.hpp"
 
 namespace {
@@ -39,18 +41,31 @@ Device:
                             and do-not-fragment stream packets larger than this are lost
   --xml FORM                plain | zip-stored | zip-deflated | second-url (default plain);
                             second-url leaves the first URL register unreadable
+  --description FILE        serve this GenICam description (plain XML or a ZIP archive)
+                            instead of the camera's own, from an address range it does not
+                            use; memory outside the bootstrap registers reads values derived
+                            from --seed until written. It streams when Width, Height,
+                            PixelFormat, PayloadSize and AcquisitionStart/Stop are plain
+                            registers; the ready line says which
   --url-schema-version      append "?SchemaVersion=1.1.0" to the Local: URL
+  --url TEXT                first URL register text instead of the generated one; {addr}
+                            and {size} stand for the description's address and size in hex
   --no-acquisition-mode     leave the AcquisitionMode feature out of the description
   --no-resend               clear the packet-resend capability and ignore PACKETRESEND
   --extended-ids            stream with 64-bit block ids / 32-bit packet ids from power-up
   --no-broadcast            answer DISCOVERY only on ADDR (by default it is also answered
                             when sent to 255.255.255.255 or the interface's broadcast address)
+  --discovery-reply MODE    unicast | limited | subnet (default unicast): where DISCOVERY is
+                            answered when the host allows a broadcast answer: the source,
+                            255.255.255.255, or the broadcast address of the source's subnet
+                            under --subnet (as a camera on the wrong subnet does)
   --width N, --height N     image size (default 640 x 480)
   --sensor-width N, --sensor-height N   sensor size (default 2048 x 1536)
-  --pixel-format NAME       Mono8 | Mono16 | RGB8 | BayerRG8 (default Mono8)
+  --pixel-format NAME       one of the names listed at the end (default Mono8)
   --pattern NAME            Black | White | GreyHorizontalRamp | GreyVerticalRamp |
-                            GreyDiagonalRampMoving | FrameCounter (default
-                            GreyDiagonalRampMoving)
+                            GreyDiagonalRampMoving | FrameCounter | ChannelRamps (default
+                            GreyDiagonalRampMoving); ChannelRamps gives each colour channel
+                            its own ramp in any pixel format (see sim/README.md)
   --frame-rate F            frames per second; 0 = as fast as possible (default 30)
   --heartbeat-ms N          heartbeat timeout at power-up (default 3000)
   --ring N                  frames kept for packet resend (default 8)
@@ -67,6 +82,9 @@ Control-channel faults:
   --silent                  dead device: answer nothing
   --ccp-clear-after-ms MS   drop the controller by itself MS after control was taken
   --reply-from ADDR[:PORT]  answer from this other local address
+  --no-concat-readreg       clear the concatenation capability and answer a READREG of
+                            several addresses with the first value only
+  --no-memory-commands      answer READMEM and WRITEMEM with not implemented (0x8001)
 
 Stream-channel faults:
   --drop-fraction P         drop each stream packet with probability P
@@ -78,9 +96,11 @@ Stream-channel faults:
   --error-status S[@ID]     send packet ID (default 1) of every frame as an error-status packet
   --all-in                  send frames that fit one packet as an all-in packet
   --payload-format N        packet format for payload packets (e.g. 5 H.264, 7 multi-part)
+  --stray-format N          one extra packet of format N (e.g. 4 all-in) before packet 1
   --leader-payload-type N   payload type in leaders and trailers (e.g. 2 = raw data)
   --drop-resent             also apply --drop-fraction to resent packets
 
+  --print-description       print the simulated camera's own description (plain XML) and exit
   --help                    show this text
 )";
 
@@ -130,11 +150,21 @@ bool parse_mac(const std::string& s, uint8_t* mac) {
 }
 
 std::optional<uint32_t> parse_pixel_format(const std::string& s) {
-    using namespace corvisk::sim::pfnc;
-    static const std::map<std::string, uint32_t> names = {
-        {"Mono8", kMono8}, {"Mono16", kMono16}, {"RGB8", kRGB8}, {"BayerRG8", kBayerRG8}};
-    auto it = names.find(s);
-    return it == names.end() ? std::nullopt : std::optional<uint32_t>(it->second);
+    auto f = corvisk::pixels::find_format(s);
+    return f ? std::optional<uint32_t>(f->code) : std::nullopt;
+}
+
+// The --pixel-format names, wrapped under the option's description.
+void print_pixel_formats() {
+    std::string line = "                           ";
+    for (const auto& f : corvisk::pixels::all_formats()) {
+        if (line.size() + f.name.size() + 1 > 96) {
+            std::puts(line.c_str());
+            line = "                           ";
+        }
+        line += " " + std::string(f.name);
+    }
+    std::puts(line.c_str());
 }
 
 std::optional<corvisk::sim::Pattern> parse_pattern(const std::string& s) {
@@ -145,7 +175,8 @@ std::optional<corvisk::sim::Pattern> parse_pattern(const std::string& s) {
         {"GreyHorizontalRamp", Pattern::GreyHorizontalRamp},
         {"GreyVerticalRamp", Pattern::GreyVerticalRamp},
         {"GreyDiagonalRampMoving", Pattern::GreyDiagonalRampMoving},
-        {"FrameCounter", Pattern::FrameCounter}};
+        {"FrameCounter", Pattern::FrameCounter},
+        {"ChannelRamps", Pattern::ChannelRamps}};
     auto it = names.find(s);
     return it == names.end() ? std::nullopt : std::optional<Pattern>(it->second);
 }
@@ -204,6 +235,12 @@ bool parse_drop(const std::string& s, corvisk::sim::PacketDropRule& rule) {
 }
 
 using Setter = std::function<bool(SimConfig&, const std::string&)>;
+
+// The --description file; loaded once every option (the seed among them) is known.
+std::string& description_path() {
+    static std::string path;
+    return path;
+}
 
 template <class T>
 bool set_uint(const std::string& v, T& out, uint64_t max) {
@@ -312,6 +349,11 @@ const std::map<std::string, Setter>& value_options() {
         {"gateway", ip_option([](SimConfig& c, V, uint32_t ip) { c.gateway = ip; })},
         {"mtu", uint_option(&SimConfig::path_mtu, 65535)},
         {"xml", set_xml_form},
+        {"description",
+         [](SimConfig&, V v) {
+             description_path() = v;
+             return !v.empty();
+         }},
         {"width", uint_option(&SimConfig::width, 65535)},
         {"height", uint_option(&SimConfig::height, 65535)},
         {"sensor-width", uint_option(&SimConfig::sensor_width, 65535)},
@@ -357,6 +399,24 @@ const std::map<std::string, Setter>& value_options() {
         {"ccp-clear-after-ms",
          gvcp_option([](G& f, V v) { return set_uint(v, f.ccp_clear_after_ms, 0xFFFFFFFF); })},
         {"reply-from", set_reply_from},
+        {"discovery-reply",
+         [](SimConfig& c, V v) {
+             using corvisk::sim::DiscoveryReply;
+             static const std::map<std::string, DiscoveryReply> modes = {
+                 {"unicast", DiscoveryReply::Unicast},
+                 {"limited", DiscoveryReply::LimitedBroadcast},
+                 {"subnet", DiscoveryReply::SubnetBroadcast}};
+             auto it = modes.find(std::string(v));
+             if (it != modes.end()) {
+                 c.discovery_reply = it->second;
+             }
+             return it != modes.end();
+         }},
+        {"url",
+         [](SimConfig& c, V v) {
+             c.url_text = v;
+             return true;
+         }},
         {"drop-fraction", gvsp_option([](S& f, V v) { return set_fraction(v, f.drop_fraction); })},
         {"drop-packets", gvsp_option([](S& f, V v) {
              corvisk::sim::PacketDropRule rule;
@@ -375,6 +435,7 @@ const std::map<std::string, Setter>& value_options() {
         {"error-status", gvsp_option(set_error_status)},
         {"payload-format",
          gvsp_option([](S& f, V v) { return set_uint(v, f.payload_format, 15); })},
+        {"stray-format", gvsp_option([](S& f, V v) { return set_uint(v, f.stray_format, 127); })},
         {"leader-payload-type",
          gvsp_option([](S& f, V v) { return set_uint(v, f.leader_payload_type, 0xFFFF); })},
     };
@@ -390,6 +451,17 @@ const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
         {"extended-ids", [](SimConfig& c) { c.extended_ids = true; }},
         {"no-broadcast", [](SimConfig& c) { c.listen_broadcast = false; }},
         {"silent", [](SimConfig& c) { c.gvcp_faults.silent = true; }},
+        {"no-concat-readreg",
+         [](SimConfig& c) {
+             c.concatenation = false;
+             c.gvcp_faults.single_value_readreg = true;
+         }},
+        {"no-memory-commands",
+         [](SimConfig& c) {
+             for (uint16_t cmd : {uint16_t{0x0084}, uint16_t{0x0086}}) {
+                 c.gvcp_faults.naks.push_back(corvisk::sim::NakRule{cmd, std::nullopt, 0x8001});
+             }
+         }},
         {"interleave", [](SimConfig& c) { c.gvsp_faults.interleave = true; }},
         {"all-in", [](SimConfig& c) { c.gvsp_faults.all_in = true; }},
         {"drop-resent", [](SimConfig& c) { c.gvsp_faults.drop_resent = true; }},
@@ -405,6 +477,12 @@ int main(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::puts("\nPixel formats (--pixel-format NAME):");
+            print_pixel_formats();
+            return 0;
+        }
+        if (arg == "--print-description") {
+            std::fputs(corvisk::sim::device_xml().c_str(), stdout);
             return 0;
         }
         if (arg.rfind("--", 0) != 0) {
@@ -441,6 +519,16 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (!description_path().empty()) {
+        auto description = corvisk::sim::load_description(description_path(), config.seed);
+        if (!description.ok()) {
+            std::fprintf(stderr, "corvisk-sim: cannot serve description %s: %s\n",
+                         description_path().c_str(), description.error().c_str());
+            return 2;
+        }
+        config.description = std::move(*description);
+    }
+
     // Block the stop signals before any thread exists, so only sigwait below receives them.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -455,7 +543,12 @@ int main(int argc, char** argv) {
                      config.port, started.error().message().c_str());
         return 1;
     }
-    std::printf("corvisk-sim ready on %s:%u\n", config.ip.c_str(), camera.control_endpoint().port);
+    std::string serving;
+    if (config.description) {
+        serving = "; " + corvisk::sim::describe_serving(*config.description);
+    }
+    std::printf("corvisk-sim ready on %s:%u%s\n", config.ip.c_str(), camera.control_endpoint().port,
+                serving.c_str());
     std::fflush(stdout);
     int sig = 0;
     sigwait(&stop_signals, &sig);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -19,6 +20,7 @@
 
 #include "bytes.hpp"
 #include "log.hpp"
+#include "pixel_pattern.hpp"
 #include "poller.hpp"
 #include "registers.hpp"
 #include "thread_util.hpp"
@@ -174,6 +176,11 @@ struct SimCamera::Impl : DeviceHooks {
 
     void gvcp_loop();
     void open_broadcast_sockets();
+    Endpoint reply_destination(std::span<const uint8_t> command, Endpoint from) const;
+    bool follow_address_change(Poller& poller);
+    std::string current_ip;  // the address the control socket is bound to (FORCEIP moves it)
+    uint32_t current_mask = 0;
+    bool moved = false;  // the last datagram moved the control socket
     void send_reply(const std::vector<uint8_t>& bytes, Endpoint to, bool alt);
     void stream_loop();
     void produce_frames(const StreamState& st, const GvspFaults& faults);
@@ -221,14 +228,20 @@ void SimCamera::Impl::gvcp_loop() {
             if (n < 0) {
                 return;
             }
-            if (discovery_only &&
-                (n < 8 || buf[0] != 0x42 || load_be16(buf.data() + 2) != reg::kDiscoveryCmd)) {
+            // Broadcast sockets pass on what a device hears by broadcast: DISCOVERY and FORCEIP.
+            const uint16_t code = n >= 8 ? load_be16(buf.data() + 2) : 0;
+            if (discovery_only && (n < 8 || buf[0] != 0x42 ||
+                                   (code != reg::kDiscoveryCmd && code != reg::kForceIpCmd))) {
                 continue;
             }
+            const std::span<const uint8_t> datagram(buf.data(), static_cast<size_t>(n));
             Endpoint from = from_sockaddr(src);
             Instant at = Clock::now();
-            auto replies = cam.device_.handle_datagram(
-                std::span<const uint8_t>(buf.data(), static_cast<size_t>(n)), from, at);
+            auto replies = cam.device_.handle_datagram(datagram, from, at);
+            moved = false;
+            const bool broadcast_ack = follow_address_change(*poller);
+            from =
+                broadcast_ack ? Endpoint{0xFFFFFFFF, from.port} : reply_destination(datagram, from);
             bool alt = !replies.empty() && cam.device_.gvcp_faults().reply_from_alt;
             for (auto& r : replies) {
                 if (r.delay_ms == 0) {
@@ -237,6 +250,9 @@ void SimCamera::Impl::gvcp_loop() {
                     delayed.emplace(at + std::chrono::milliseconds(r.delay_ms),
                                     Delayed{std::move(r.bytes), from, alt});
                 }
+            }
+            if (moved) {
+                return;  // fd was closed by the move
             }
         }
     };
@@ -253,8 +269,8 @@ void SimCamera::Impl::gvcp_loop() {
         Poller::Event events[8];
         (void)poller->wait(events, ms_until(wake_at, 200));
         drain(gvcp_fd.get(), false);
-        for (const auto& fd : broadcast_fds) {
-            drain(fd.get(), true);
+        for (size_t i = 0; i < broadcast_fds.size(); ++i) {
+            drain(broadcast_fds[i].get(), true);
         }
         now = Clock::now();
         while (!delayed.empty() && delayed.begin()->first <= now) {
@@ -265,11 +281,66 @@ void SimCamera::Impl::gvcp_loop() {
     }
 }
 
+// A DISCOVERY that allows a broadcast answer gets one when the device is set to answer so.
+Endpoint SimCamera::Impl::reply_destination(std::span<const uint8_t> command, Endpoint from) const {
+    const auto mode = cam.config_.discovery_reply;
+    if (mode == DiscoveryReply::Unicast || command.size() < 8 ||
+        load_be16(command.data() + 2) != reg::kDiscoveryCmd || (command[1] & 0x10) == 0) {
+        return from;
+    }
+    if (mode == DiscoveryReply::LimitedBroadcast) {
+        return Endpoint{0xFFFFFFFF, from.port};
+    }
+    return Endpoint{(from.ip & current_mask) | ~current_mask, from.port};
+}
+
+// After a FORCEIP the device answers from its new address: the control socket moves there (the
+// address must exist on a local interface; otherwise the device stays reachable where it was)
+// and the broadcast sockets follow the new subnet. True when the acknowledge goes by broadcast.
+bool SimCamera::Impl::follow_address_change(Poller& poller) {
+    auto change = cam.device_.take_address_change();
+    if (!change) {
+        return false;
+    }
+    in_addr a{};
+    a.s_addr = htonl(change->ip);
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    auto fd = bind_udp(text, cam.control_.port, true);
+    if (!fd.ok()) {
+        std::fprintf(stderr, "corvisk-sim: cannot move to %s: %s\n", text,
+                     fd.error().message().c_str());
+        return change->broadcast_ack;
+    }
+    const int one = 1;
+    ::setsockopt(fd->get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    gvcp_fd = std::move(*fd);  // closing the old socket takes it out of the poller
+    moved = true;
+    // The stream socket moves too, under the same descriptor number, so the stream worker
+    // (which holds only that number) sends from the new address without any hand-over.
+    if (auto stream = bind_udp(text, cam.stream_port_, false); stream.ok()) {
+        ::dup2(stream->get(), stream_fd.get());
+    }
+    (void)poller.add_readable(gvcp_fd.get(), 1);
+    current_ip = text;
+    current_mask = change->subnet_mask;
+    if (!broadcast_fds.empty()) {
+        broadcast_fds.clear();
+        open_broadcast_sockets();
+        for (size_t i = 0; i < broadcast_fds.size(); ++i) {
+            (void)poller.add_readable(broadcast_fds[i].get(), 3 + i);
+        }
+    }
+    std::printf("corvisk-sim moved to %s\n", text);
+    std::fflush(stdout);
+    return change->broadcast_ack;
+}
+
 void SimCamera::Impl::open_broadcast_sockets() {
     std::vector<std::string> addrs = {"255.255.255.255"};
     // The subnet-directed broadcast address of the interface that holds our address, if any.
     in_addr ip{};
-    inet_pton(AF_INET, cam.config_.ip.c_str(), &ip);
+    inet_pton(AF_INET, current_ip.c_str(), &ip);
     ifaddrs* list = nullptr;
     if (::getifaddrs(&list) == 0) {
         for (ifaddrs* i = list; i; i = i->ifa_next) {
@@ -340,6 +411,9 @@ RingFrame SimCamera::Impl::make_frame(const StreamState& st) {
         }
         f.buffer = ramp;
         f.periodic = true;
+    } else if (st.pattern == Pattern::ChannelRamps) {
+        f.buffer = std::make_shared<const std::vector<uint8_t>>(
+            channel_ramps(st.width, st.height, st.offset_x, st.offset_y, st.pixel_format));
     } else {
         f.buffer = std::make_shared<const std::vector<uint8_t>>(
             expected_pattern(f.block_id, st.width, st.height, st.pixel_format, st.pattern));
@@ -362,6 +436,9 @@ std::vector<Planned> SimCamera::Impl::plan_frame(const RingFrame& f, const Packe
     uint8_t payload_format = faults.payload_format ? faults.payload_format : gvsp::kPayload;
     std::uniform_real_distribution<double> coin(0, 1);
     for (uint32_t id = 0; id < g.packet_count; ++id) {
+        if (id == 1 && faults.stray_format != 0 && g.packet_count > 2) {
+            plan.push_back(Planned{&f, 1, 1, faults.stray_format, 0, false});
+        }
         Planned p{&f, id, id, payload_format, 0, false};
         if (id == 0) {
             p.format = gvsp::kLeader;
@@ -491,6 +568,9 @@ void SimCamera::Impl::produce_frames(const StreamState& st, const GvspFaults& fa
     for (size_t i = 0; i < count; ++i) {
         ring.push_back(make_frame(st));
         frames.push_back(&ring.back());
+        // The acquisition counts the frame once it is captured, as a camera does, not once it
+        // has been sent: a receiver that already holds the frame sees the acquisition over.
+        cam.device_.frame_sent(st.start_generation);
     }
     for (uint32_t c = 0; c < st.channels.size(); ++c) {
         const ChannelState& ch = st.channels[c];
@@ -517,7 +597,6 @@ void SimCamera::Impl::produce_frames(const StreamState& st, const GvspFaults& fa
     }
     for (size_t i = 0; i < count; ++i) {
         cam.counters_.frames_sent++;
-        cam.device_.frame_sent(st.start_generation);
     }
     while (ring.size() > std::max<uint32_t>(cam.config_.resend_ring_frames, 2)) {
         ring.pop_front();
@@ -669,6 +748,11 @@ CameraResult<void> SimCamera::start() {
         return Err{stream.error()};
     }
     impl_->gvcp_fd = std::move(*gvcp);
+    // Broadcast answers (DISCOVERY on request, FORCEIP acknowledges) leave by this socket.
+    const int one = 1;
+    ::setsockopt(impl_->gvcp_fd.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    impl_->current_ip = config_.ip;
+    impl_->current_mask = config_.subnet_mask;
     impl_->stream_fd = std::move(*stream);
     control_ = Endpoint{0, bound_port(impl_->gvcp_fd.get())};
     in_addr a{};

@@ -5,11 +5,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace corvisk::sim {
+
+struct Description;  // description_device.hpp
 
 // How the GenICam description is offered through the URL registers.
 enum class XmlForm : uint8_t {
@@ -35,6 +38,16 @@ enum class Pattern : uint32_t {
     GreyVerticalRamp = 3,
     GreyDiagonalRampMoving = 4,  // byte i of block b = (i + b) mod 256; the default
     FrameCounter = 5,            // the block id, big-endian, repeated over the payload
+    ChannelRamps = 6,  // a ramp per colour channel in any pixel format (pixel_pattern.hpp)
+};
+
+// Where the device sends its DISCOVERY_ACK when the host allows a broadcast answer (flag 0x10).
+// A device whose address is not on the host's subnet cannot answer by unicast and uses one of
+// the broadcast forms.
+enum class DiscoveryReply : uint8_t {
+    Unicast,           // to the command's source
+    LimitedBroadcast,  // to 255.255.255.255, the source's port
+    SubnetBroadcast,   // to the directed broadcast of the source's subnet under our mask
 };
 
 enum class AcqMode : uint32_t { Continuous = 0, SingleFrame = 1, MultiFrame = 2 };
@@ -57,6 +70,9 @@ struct GvcpFaults {
     bool silent = false;              // dead device: nothing is answered, not even discovery
     uint32_t ccp_clear_after_ms = 0;  // drop the controller by itself this long after control
     bool reply_from_alt = false;      // answer from SimConfig::alt_reply (needs it configured)
+    // Answer a READREG of several addresses with the first value only, as devices that cannot
+    // concatenate do.
+    bool single_value_readreg = false;
 };
 
 // Drop the given packet ids of the given frames on their first transmission.
@@ -77,6 +93,7 @@ struct GvspFaults {
     uint32_t error_packet_id = 1;   // error-status packet carrying this status (0 = off)
     bool all_in = false;            // send frames that fit in one packet as one all-in packet
     uint8_t payload_format = 0;     // packet format for payload packets (0 = normal, e.g. 5..8)
+    uint8_t stray_format = 0;       // one extra packet of this format, id 1, before packet 1
     uint16_t leader_payload_type = 0;  // payload type in leader and trailer (0 = image)
     bool drop_resent = false;          // also apply drop_fraction to resent packets
 };
@@ -95,7 +112,15 @@ struct SimConfig {
     uint32_t gateway = 0;
     uint32_t path_mtu = 9000;  // largest IP packet the simulated path carries
     XmlForm xml_form = XmlForm::Plain;
+    // Serve this description (a camera's own) instead of the simulated camera's, with sparse
+    // seeded memory behind it; xml_form, url_schema_version and describe_acquisition_mode then
+    // do not apply. See description_device.hpp.
+    std::shared_ptr<const Description> description;
     bool url_schema_version = false;  // append "?SchemaVersion=1.1.0" to the Local URL
+    // The first URL register's text instead of the generated one; "{addr}" and "{size}" stand
+    // for the description's address and size in hex (upper case, no prefix).
+    std::optional<std::string> url_text;
+    bool concatenation = true;  // advertise concatenated READREG/WRITEREG in the capability
     // Describe the AcquisitionMode feature. When false the description leaves it out (its
     // register stays, in Continuous mode): a camera whose stop policy cannot be chosen.
     bool describe_acquisition_mode = true;
@@ -114,6 +139,7 @@ struct SimConfig {
     // Also answer DISCOVERY sent to the limited broadcast address (and to the subnet broadcast
     // address when the interface has one), as a camera on a real link does.
     bool listen_broadcast = true;
+    DiscoveryReply discovery_reply = DiscoveryReply::Unicast;
     // Second local address to answer from when GvcpFaults::reply_from_alt is set (ip, port 0 =
     // the same port as the device).
     std::optional<std::string> alt_reply_ip;

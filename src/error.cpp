@@ -1,20 +1,9 @@
 // Error construction and display texts.
 #include "error.hpp"
 
-#include <cstring>
+#include "errno_text.hpp"
 
 namespace corvisk {
-
-namespace {
-
-std::string errno_text(int errno_value) {
-    char buf[256];
-    // GNU strerror_r returns a pointer that may or may not be buf.
-    const char* text = strerror_r(errno_value, buf, sizeof buf);
-    return text;
-}
-
-}  // namespace
 
 CameraError CameraError::io(int errno_value) {
     CameraError e(Kind::Io);
@@ -84,7 +73,8 @@ std::string CameraError::message() const {
 
 CameraError unwrap_arc(SharedCameraError shared) {
     if (shared.use_count() == 1) {
-        // Sole owner: nobody else can observe the object, so moving out of it is safe.
+        // Sole owner: nobody else can observe the object, and share() created it non-const, so
+        // moving out of it through a cast is well defined.
         CameraError out = std::move(const_cast<CameraError&>(*shared));
         shared.reset();
         return out;

@@ -12,7 +12,7 @@
 
 #include <fmt/format.h>
 
-#include "gige/proto/gvcp.hpp"
+#include "gvcp_status.hpp"
 #include "result.hpp"
 
 namespace corvisk {
@@ -73,8 +73,10 @@ class CameraError {
 // A reference-counted, immutable CameraError: one failure handed to several waiters.
 using SharedCameraError = std::shared_ptr<const CameraError>;
 
+// The object itself is created non-const (only the handle is const), so unwrap_arc may move out
+// of it when it holds the last reference.
 inline SharedCameraError share(CameraError e) {
-    return std::make_shared<const CameraError>(std::move(e));
+    return std::make_shared<CameraError>(std::move(e));
 }
 
 // Takes the error out of a shared one: moved when the caller holds the only reference, an equal

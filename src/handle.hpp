@@ -2,13 +2,17 @@
 // answers it. The first result stored wins; any number of threads may wait on it; a result that
 // arrives after a waiter gave up is still stored and visible to later get() calls.
 //
-// Thread-safe. Copies share one slot (shared ownership: requester, queued request, waiters).
+// Thread-safe. Copies share one slot (shared ownership: requester, queued request, waiters);
+// the words are defined in docs/threading.md.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "error.hpp"
 #include "time.hpp"
@@ -29,6 +33,7 @@ class ResponseHandle {
             std::lock_guard lock(inner_->mu);
             if (!inner_->slot) {
                 inner_->slot.emplace(std::move(result));
+                inner_->filled.store(true, std::memory_order_release);
             }
         }
         inner_->cv.notify_all();
@@ -52,6 +57,7 @@ class ResponseHandle {
         return wait_until(deadline_after(timeout));
     }
     SharedResult<T> wait_until(Instant deadline) const {
+        spin_until(std::min(deadline, deadline_after(kSpin)));
         std::unique_lock lock(inner_->mu);
         inner_->cv.wait_until(lock, deadline, [&] { return inner_->slot.has_value(); });
         return current_locked();
@@ -61,11 +67,22 @@ class ResponseHandle {
     long use_count() const { return inner_.use_count(); }
 
   private:
+    // A waiter checks the slot this long before it sleeps: a control request on a short link
+    // is answered within it, and the answer is then taken without a sleep and a wake-up.
+    static constexpr Duration kSpin = std::chrono::microseconds(30);
+
     struct Inner {
         std::mutex mu;
         std::condition_variable cv;
         std::optional<SharedResult<T>> slot;
+        std::atomic<bool> filled{false};  // set with the slot, read without the lock
     };
+
+    void spin_until(Instant until) const {
+        while (!inner_->filled.load(std::memory_order_acquire) && Clock::now() < until) {
+            std::this_thread::yield();
+        }
+    }
 
     SharedResult<T> current_locked() const {
         if (inner_->slot) {

@@ -2,7 +2,8 @@
 //
 // The library installs no sink: by default every event is discarded, and a disabled level costs
 // one relaxed atomic load (the message and fields are not even formatted). Tests install a
-// capturing sink to assert what was logged. Nothing here is exposed to Python.
+// capturing sink to assert what was logged. Nothing here is exposed to Python. The facade is
+// thread-safe (docs/threading.md); the sink lock is a leaf lock.
 #pragma once
 
 #include <cstdint>

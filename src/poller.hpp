@@ -1,5 +1,5 @@
 // Readiness waiting for worker threads: an epoll instance plus an eventfd waker that any thread
-// may trigger to cut a wait short.
+// may trigger to cut a wait short. Thread-safe and worker-only as in docs/threading.md.
 #pragma once
 
 #include <cstdint>

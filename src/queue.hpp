@@ -8,7 +8,8 @@
 // Capacity 0 is a hand-over: a non-blocking send succeeds only when a receiver is blocked in a
 // receive at that moment and no other item is already on its way to it.
 //
-// Thread-safe: any handle may be used from any thread.
+// Thread-safe: any handle may be used from any thread. Every handle shares the channel (the
+// words thread-safe, owns, borrows and shares are defined in docs/threading.md).
 #pragma once
 
 #include <chrono>

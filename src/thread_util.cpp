@@ -5,9 +5,9 @@
 #include <sched.h>
 #include <unistd.h>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
+#include "errno_text.hpp"
 #include "log.hpp"
 
 namespace corvisk {
@@ -26,7 +26,7 @@ std::optional<std::string> apply_affinity(unsigned cpu) {
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
     if (int rc = ::pthread_setaffinity_np(::pthread_self(), sizeof set, &set); rc != 0) {
-        return std::string(std::strerror(rc));
+        return errno_text(rc);
     }
     return std::nullopt;
 }
@@ -40,7 +40,7 @@ std::optional<std::string> apply_priority(int32_t priority) {
     sched_param param{};
     param.sched_priority = priority;
     if (int rc = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param); rc != 0) {
-        return std::string(std::strerror(rc));
+        return errno_text(rc);
     }
     return std::nullopt;
 }
@@ -86,19 +86,13 @@ ThreadHandle::~ThreadHandle() {
 }
 
 void ThreadHandle::set_handle(std::thread thread) {
-    if (join_ && join_->joinable()) {
-        join_->detach();
+    if (has_thread()) {
+        // Detaching would leave a worker running on flags nobody joins any more.
+        CVK_LOG(log::Level::Error, kTarget, {},
+                "worker handle replaced while its thread runs; stopping and joining it");
+        stop_and_join();
     }
     join_ = std::move(thread);
-}
-
-ThreadHandle ThreadHandle::clone_non_owning() const {
-    ThreadHandle copy;
-    copy.alive_ = alive_;
-    copy.stop_ = stop_;
-    copy.waker_ = waker_;
-    copy.owns_ = false;
-    return copy;
 }
 
 void ThreadHandle::stop_and_join() {
@@ -119,6 +113,9 @@ void ThreadHandle::stop_and_join() {
 
 CameraResult<void> spawn_worker(ThreadHandle& handle, std::string name,
                                 std::function<void()> body) {
+    if (handle.has_thread()) {
+        return Err{CameraError::thread_spawn("the handle already holds a worker")};
+    }
     Flag alive = handle.alive_flag();
     if (name.size() > 15) {
         name.resize(15);  // the kernel's limit for thread names

@@ -26,9 +26,9 @@ struct ThreadConfig {
 
 using Flag = std::shared_ptr<std::atomic<bool>>;
 
-// Owner side of a worker. Move-only. An owning handle (the default) sets `stop`, wakes the
-// worker and joins it on destruction; copies made with clone_non_owning() only share the flags
-// and the waker.
+// Owner side of a worker. Move-only; owns the thread (see docs/threading.md): on destruction it
+// sets `stop`, wakes the worker and joins it. A moved-from handle owns nothing. Not thread-safe
+// itself; the flags and the waker it shares with the worker are.
 class ThreadHandle {
   public:
     ThreadHandle();
@@ -38,11 +38,12 @@ class ThreadHandle {
     ThreadHandle& operator=(const ThreadHandle&) = delete;
     ~ThreadHandle();
 
-    // Stores the join handle; a previously stored one is released without joining.
+    // Stores the join handle. A worker already stored is never detached: it is asked to stop,
+    // woken and joined first (a programming error, logged at ERROR, since both threads share
+    // this handle's flags).
     void set_handle(std::thread thread);
+    bool has_thread() const { return join_ && join_->joinable(); }
     void set_waker(std::shared_ptr<Waker> waker) { waker_ = std::move(waker); }
-
-    ThreadHandle clone_non_owning() const;
 
     const Flag& alive_flag() const { return alive_; }
     const Flag& stop_flag() const { return stop_; }
@@ -68,7 +69,8 @@ class ThreadHandle {
 
 // Starts a thread named `name` (at most 15 characters are kept) running body. The body is run
 // inside a guard: an exception escaping it is caught and logged at ERROR, and `alive` is cleared
-// when the thread ends however it ends. Returns ThreadSpawn when the thread cannot be created.
+// when the thread ends however it ends. Returns ThreadSpawn when the thread cannot be created or
+// the handle already holds a worker.
 CameraResult<void> spawn_worker(ThreadHandle& handle, std::string name, std::function<void()> body);
 
 }  // namespace corvisk

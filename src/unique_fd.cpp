@@ -3,18 +3,24 @@
 
 #include <unistd.h>
 #include <cerrno>
-#include <cstring>
 
+#include "errno_text.hpp"
 #include "log.hpp"
 
 namespace corvisk {
+
+namespace {
+
+// Descriptors are the transport's sockets and the workers' epoll and eventfd instances.
+constexpr const char* kTarget = "corvisk::gige";
+
+}  // namespace
 
 void UniqueFd::reset(int fd) {
     int old = std::exchange(fd_, fd);
     if (old >= 0 && ::close(old) != 0) {
         // EINTR still releases the descriptor on Linux; never retry the close.
-        CVK_LOG(log::Level::Warn, "corvisk::thread_util", {}, "close({}) failed: {}", old,
-                std::strerror(errno));
+        CVK_LOG(log::Level::Warn, kTarget, {}, "close({}) failed: {}", old, errno_text(errno));
     }
 }
 

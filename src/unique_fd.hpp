@@ -1,4 +1,5 @@
 // Owning handle for a file descriptor (sockets, epoll, eventfd): move-only, closes on reset.
+// Owns the descriptor and is not thread-safe, in the sense of docs/threading.md.
 #pragma once
 
 #include <utility>

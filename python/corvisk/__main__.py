@@ -3,10 +3,12 @@
     demo                        start corvisk-sim, show the camera, snap a PNG, stream a while
     discover                    list the GigE Vision devices that answer a broadcast
     features IP                 list the feature names of a camera
-    get IP NAME                 read one feature
-    set IP NAME VALUE           write one feature
-    snap IP -o file.png         capture one frame into a PNG
+    get IP NAME...              read features (--json for scripts)
+    set IP NAME=VALUE...        write features in order over one connection
+    execute IP NAME             run a command feature
+    snap IP -o file.png         capture one frame into an image file (.png .tif .npy .raw)
     stream IP --seconds N       stream and print live frame statistics
+    ip list|force|persistent    show or change device IP configuration
 
 Commands register themselves with the ``@command`` decorator below; each one gets its own
 sub-parser and returns the process exit status.
@@ -15,18 +17,20 @@ sub-parser and returns the process exit status.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import json
 import os
 import select
 import shutil
-import struct
 import subprocess
 import sys
 import time
-import zlib
 from pathlib import Path
 from typing import Callable, Optional
 
 import corvisk
+from corvisk import ipconfig_cli
+from corvisk import _sim
 
 Handler = Callable[[argparse.Namespace], int]
 Arguments = Callable[[argparse.ArgumentParser], None]
@@ -36,8 +40,9 @@ _COMMANDS: list[tuple[str, str, Arguments, Handler]] = []
 def command(name: str, summary: str, arguments: Optional[Arguments] = None):
     """Registers the decorated function as sub-command ``name``; ``arguments`` adds its options.
 
-    The function receives the parsed arguments and returns the exit status. CameraError,
-    GenicamError and ValueError it lets escape are printed as "error: ..." with status 1.
+    The function receives the parsed arguments and returns the exit status. UserError,
+    CameraError, GenicamError, ValueError and OSError it lets escape are printed as one
+    "error: ..." line with status 1, never as a traceback.
     """
 
     def register(handler: Handler) -> Handler:
@@ -56,89 +61,159 @@ def _ip_argument(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("ip", help="the camera's IPv4 address")
 
 
-# ---- PNG output (stdlib only) ----------------------------------------------------------------
-
-_PNG_FORMATS = {  # pixel format -> (PNG colour type, bit depth, bytes per pixel)
-    "Mono8": (0, 8, 1),
-    "Mono16": (0, 16, 2),
-    "RGB8": (2, 8, 3),
-    "BayerRG8": (0, 8, 1),  # written as the raw mosaic
-}
+def _json_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--json", action="store_true", help="print JSON for scripts")
 
 
-def _png_chunk(kind: bytes, data: bytes) -> bytes:
-    body = kind + data
-    return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
-
-
-def frame_to_png(frame: corvisk.Frame) -> bytes:
-    """The frame as a PNG file. Mono16 is taken as little-endian (the GigE Vision byte order)."""
-    if frame.pixel_format not in _PNG_FORMATS:
-        raise ValueError(f"cannot write {frame.pixel_format} frames as PNG")
-    colour, depth, bpp = _PNG_FORMATS[frame.pixel_format]
-    width, height = frame.width, frame.height
-    data = frame.data()
-    stride = width * bpp
-    if len(data) < stride * height:
-        data = data + bytes(stride * height - len(data))  # holes of an incomplete frame
-    if depth == 16:  # PNG stores 16-bit samples big-endian
-        swapped = bytearray(data[:stride * height])
-        swapped[0::2], swapped[1::2] = data[1:stride * height:2], data[0:stride * height:2]
-        data = bytes(swapped)
-    raw = b"".join(b"\x00" + data[y * stride:(y + 1) * stride] for y in range(height))
-    header = struct.pack(">IIBBBBB", width, height, depth, colour, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + _png_chunk(b"IHDR", header)
-            + _png_chunk(b"IDAT", zlib.compress(raw, 6)) + _png_chunk(b"IEND", b""))
-
+# ---- image output ----------------------------------------------------------------------------
 
 def write_png(frame: corvisk.Frame, path: str) -> None:
-    Path(path).write_bytes(frame_to_png(frame))
+    """Writes the frame to `path` in the file format its suffix names (see corvisk.save)."""
+    corvisk.save(frame, path, allow_incomplete=True)
 
 
 # ---- shared pieces ---------------------------------------------------------------------------
 
+class UserError(Exception):
+    """A mistake on the command line: printed as one "error: ..." line, exit status 1."""
+
+
 def _connect(ip: str) -> corvisk.Camera:
-    cam = corvisk.Camera(ip)
-    cam.connect()
+    try:
+        cam = corvisk.Camera(ip)
+    except ValueError as e:
+        raise UserError(f"{e}; give the camera's IPv4 address, e.g. 192.168.1.10") from None
+    try:
+        cam.connect()
+    except corvisk.CameraError as e:
+        if str(e) == "connect timed out":
+            raise UserError(f"no camera answered at {ip} (connect timed out); check the address "
+                            "or list the cameras with `corvisk discover`") from None
+        raise
     return cam
 
 
+def _succeeds(call: Callable, name: str) -> bool:
+    try:
+        call(name)
+        return True
+    except corvisk.GenicamError:
+        return False
+
+
+def feature_type(cam: corvisk.Camera, name: str) -> str:
+    """The feature's value type: "enumeration", "integer", "float", "string", "boolean" or
+    "command" (nothing readable: a command, or a feature not readable right now)."""
+    if not cam.has_feature(name):
+        raise UserError(f"feature '{name}' not found; `corvisk features {cam.device_info().ip}` "
+                        "lists the camera's features")
+    # Probes that only the matching node kinds answer; the value readers convert too liberally.
+    for kind, probe in (("enumeration", cam.enum_entries), ("integer", cam.integer_increment),
+                        ("float", cam.float_bounds), ("integer", cam.integer_bounds)):
+        if _succeeds(probe, name):
+            return kind
+    try:
+        # A formula or a float register: integer when its value is (as an IntSwissKnife's is).
+        value = cam.get_float(name)
+        return "integer" if value.is_integer() and cam.get_integer(name) == value else "float"
+    except corvisk.GenicamError:
+        pass
+    for kind, probe in (("string", cam.get_string), ("boolean", cam.get_boolean)):
+        if _succeeds(probe, name):
+            return kind
+    return "command"
+
+
+_READERS = {"enumeration": "get_enum", "integer": "get_integer", "float": "get_float",
+            "string": "get_string", "boolean": "get_boolean"}
+
+
+def _read_typed(cam: corvisk.Camera, name: str, kind: str):
+    if kind == "command":
+        raise UserError(f"feature '{name}' has no readable value (a command? try "
+                        f"`corvisk execute IP {name}`)")
+    return getattr(cam, _READERS[kind])(name)
+
+
 def _read_feature(cam: corvisk.Camera, name: str):
-    """The feature's value by trying the readers in turn (str for enumerations)."""
-    for reader in (cam.get_enum, cam.get_integer, cam.get_float, cam.get_boolean, cam.get_string):
-        try:
-            return reader(name)
-        except corvisk.GenicamError as e:
-            if "not found" in str(e):
-                raise
-    raise corvisk.GenicamError(f"cannot read {name}")
+    """The feature's value as its own type (str for enumerations and strings)."""
+    return _read_typed(cam, name, feature_type(cam, name))
 
 
-def _write_feature(cam: corvisk.Camera, name: str, text: str) -> None:
-    """Writes `text` converted to the feature's type, trying the writers in turn."""
-    attempts = []
+_TRUE = ("1", "true", "on", "yes")
+_FALSE = ("0", "false", "off", "no")
+
+
+def _convert(name: str, kind: str, text: str):
+    """The command-line text as a value of the feature's type, or a UserError saying why not."""
     try:
-        attempts.append((cam.set_integer, int(text, 0)))
+        if kind == "integer":
+            return int(text, 0)
+        if kind == "float":
+            value = float(text)
+            if value != value or value in (float("inf"), float("-inf")):
+                raise ValueError
+            return value
     except ValueError:
-        pass
+        article = "an" if kind == "integer" else "a"
+        raise UserError(f"{name}: {text!r} is not {article} {kind}") from None
+    if kind == "boolean":
+        if text.lower() in _TRUE + _FALSE:
+            return text.lower() in _TRUE
+        raise UserError(f"{name}: {text!r} is not a boolean (use true or false)")
+    return text
+
+
+_WRITERS = {"enumeration": "set_enum", "integer": "set_integer", "float": "set_float",
+            "string": "set_string", "boolean": "set_boolean"}
+
+
+def _write_feature(cam: corvisk.Camera, name: str, text: str):
+    """Writes `text` converted to the feature's type; returns the value read back."""
+    kind = feature_type(cam, name)
+    if kind == "command":
+        raise UserError(f"feature '{name}' takes no value; run it with "
+                        f"`corvisk execute IP {name}`")
+    value = _convert(name, kind, text)
     try:
-        attempts.append((cam.set_float, float(text)))
-    except ValueError:
+        getattr(cam, _WRITERS[kind])(name, value)
+    except corvisk.GenicamError as e:
+        raise UserError(f"cannot set {name} to {text}: {e}{_limits_hint(cam, name, kind)}") \
+            from None
+    return _read_typed(cam, name, kind)
+
+
+def _limits_hint(cam: corvisk.Camera, name: str, kind: str) -> str:
+    """What the feature accepts, as "; ..." for an error line ("" when it cannot be told)."""
+    try:
+        if kind == "enumeration":
+            return f"; choose one of {', '.join(cam.enum_entries(name))}"
+        if kind == "integer":
+            lo, hi = cam.integer_bounds(name)
+            return f"; {name} takes {lo}..{hi} in steps of {cam.integer_increment(name)}"
+        if kind == "float":
+            lo, hi = cam.float_bounds(name)
+            return f"; {name} takes {lo:g}..{hi:g}"
+    except corvisk.GenicamError:
         pass
-    if text.lower() in ("true", "false"):
-        attempts.append((cam.set_boolean, text.lower() == "true"))
-    attempts += [(cam.set_enum, text), (cam.set_string, text)]
-    last: Exception | None = None
-    for writer, value in attempts:
-        try:
-            writer(name, value)
-            return
-        except corvisk.GenicamError as e:
-            if "not found" in str(e):
-                raise
-            last = e
-    assert last is not None
-    raise last
+    return ""
+
+
+def _print_values(values: dict, as_json: bool) -> None:
+    if as_json:
+        print(json.dumps(values))
+    elif len(values) == 1:
+        print(_text(next(iter(values.values()))))
+    else:
+        for name, value in values.items():
+            print(f"{name} = {_text(value)}")
+
+
+def _text(value) -> str:
+    """Booleans as true/false, floats as the shortest text that reads back the same."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return repr(value) if isinstance(value, float) else str(value)
 
 
 def _stream(cam: corvisk.Camera, seconds: float, out=sys.stdout) -> None:
@@ -176,21 +251,14 @@ def _stream(cam: corvisk.Camera, seconds: float, out=sys.stdout) -> None:
 
 # ---- commands --------------------------------------------------------------------------------
 
-def _find_sim() -> Optional[str]:
-    found = shutil.which("corvisk-sim")
-    if found:
-        return found
-    local = Path(__file__).resolve().parents[2] / "build" / "cmake" / "corvisk-sim"
-    return str(local) if local.exists() else None
-
-
 class _Simulator:
     """corvisk-sim in the background, on `ip`, until closed."""
 
     def __init__(self, ip: str, *options: str):
-        program = _find_sim()
+        program = _sim.find()
         if program is None:
-            raise ValueError("corvisk-sim not found on PATH or in build/cmake; build it first")
+            raise ValueError("corvisk-sim not found (not on PATH, not in the package); "
+                             "reinstall the package with `pip install .`")
         self.proc = subprocess.Popen([program, "--ip", ip, *options],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         ready, _, _ = select.select([self.proc.stdout], [], [], 10.0)
@@ -263,56 +331,110 @@ def _discover(args: argparse.Namespace) -> int:
     return 0
 
 
-@command("features", "list the feature names of a camera", _ip_argument)
-def _features(args: argparse.Namespace) -> int:
-    cam = _connect(args.ip)
+@contextlib.contextmanager
+def _camera(ip: str):
+    """A connected camera, disconnected when the block ends."""
+    cam = _connect(ip)
     try:
-        for name in cam.feature_names():
-            print(name)
+        yield cam
     finally:
         cam.disconnect()
+
+
+def _features_arguments(parser: argparse.ArgumentParser) -> None:
+    _ip_argument(parser)
+    _json_argument(parser)
+
+
+@command("features", "list the feature names of a camera", _features_arguments)
+def _features(args: argparse.Namespace) -> int:
+    with _camera(args.ip) as cam:
+        names = cam.feature_names()
+    if args.json:
+        print(json.dumps(names))
+    else:
+        print("\n".join(names))
     return 0
 
 
 def _get_arguments(parser: argparse.ArgumentParser) -> None:
     _ip_argument(parser)
-    parser.add_argument("name", help="feature name")
+    parser.add_argument("names", nargs="+", metavar="NAME", help="feature names")
+    _json_argument(parser)
 
 
-@command("get", "read one feature", _get_arguments)
+@command("get", "read features (one value, or NAME = value lines)", _get_arguments)
 def _get(args: argparse.Namespace) -> int:
-    cam = _connect(args.ip)
-    try:
-        print(_read_feature(cam, args.name))
-    finally:
-        cam.disconnect()
+    with _camera(args.ip) as cam:
+        values = {name: _read_feature(cam, name) for name in args.names}
+    _print_values(values, args.json)
     return 0
 
 
+def _assignments(words: list[str]) -> list[tuple[str, str]]:
+    """NAME=VALUE words, or the two words NAME VALUE."""
+    if len(words) == 2 and "=" not in words[0]:
+        return [(words[0], words[1])]
+    pairs = []
+    for word in words:
+        name, sep, value = word.partition("=")
+        if not sep or not name:
+            raise UserError(f"expected NAME=VALUE, got {word!r} (e.g. `corvisk set IP Width=640 "
+                            "Height=480`)")
+        pairs.append((name, value))
+    return pairs
+
+
 def _set_arguments(parser: argparse.ArgumentParser) -> None:
-    _get_arguments(parser)
-    parser.add_argument("value", help="new value (converted to the feature's type)")
+    _ip_argument(parser)
+    parser.add_argument("assignments", nargs="+", metavar="NAME=VALUE",
+                        help="features to write, in order, over one connection (or NAME VALUE)")
+    _json_argument(parser)
 
 
-@command("set", "write one feature", _set_arguments)
+@command("set", "write features in order over one connection; prints what they read back",
+         _set_arguments)
 def _set(args: argparse.Namespace) -> int:
-    cam = _connect(args.ip)
-    try:
-        _write_feature(cam, args.name, args.value)
-        print(f"{args.name} = {_read_feature(cam, args.name)}")
-    finally:
-        cam.disconnect()
+    pairs = _assignments(args.assignments)
+    values = {}
+    with _camera(args.ip) as cam:
+        for name, text in pairs:
+            values[name] = _write_feature(cam, name, text)
+    if args.json:
+        print(json.dumps(values))
+    else:
+        for name, value in values.items():
+            print(f"{name} = {_text(value)}")
+    return 0
+
+
+def _execute_arguments(parser: argparse.ArgumentParser) -> None:
+    _ip_argument(parser)
+    parser.add_argument("name", help="command feature, e.g. AcquisitionStart")
+    _json_argument(parser)
+
+
+@command("execute", "run a command feature", _execute_arguments)
+def _execute(args: argparse.Namespace) -> int:
+    with _camera(args.ip) as cam:
+        if feature_type(cam, args.name) != "command":
+            raise UserError(f"feature '{args.name}' is not a command; read it with "
+                            f"`corvisk get {args.ip} {args.name}`")
+        cam.execute(args.name)
+    print(json.dumps({"executed": args.name}) if args.json else f"executed {args.name}")
     return 0
 
 
 def _snap_arguments(parser: argparse.ArgumentParser) -> None:
     _ip_argument(parser)
-    parser.add_argument("-o", "--output", default="frame.png", help="PNG file (default: frame.png)")
+    parser.add_argument("-o", "--output", default="frame.png",
+                        help="image file, format by suffix: .png .tif .tiff .npy .raw "
+                             "(default: frame.png)")
     parser.add_argument("--timeout", type=float, default=5.0,
                         help="seconds to wait for the frame (default: 5)")
 
 
-@command("snap", "capture one frame into a PNG", _snap_arguments)
+@command("snap", "capture one frame into an image file", _snap_arguments)
 def _snap(args: argparse.Namespace) -> int:
     cam = _connect(args.ip)
     try:
@@ -340,6 +462,9 @@ def _stream_command(args: argparse.Namespace) -> int:
     return 0
 
 
+command("ip", ipconfig_cli.SUMMARY, ipconfig_cli.arguments)(ipconfig_cli.run)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m corvisk",
                                      description="GigE Vision / GenICam camera client")
@@ -356,8 +481,13 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         return args.handler(args)
-    except (corvisk.CameraError, corvisk.GenicamError, ValueError) as e:
+    except (UserError, corvisk.CameraError, corvisk.GenicamError, ValueError) as e:
         print(f"error: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:
+        where = f": {e.filename}" if e.filename else ""
+        print(f"error: {e.strerror or e}{where}; check that the path exists and is writable",
+              file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         return 130

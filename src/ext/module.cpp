@@ -8,6 +8,8 @@ namespace {
 
 constexpr AddStep kSteps[] = {
     add_build_info,
+    add_ip_config,
+    add_introspection,
 };
 
 int module_exec(PyObject* module) {

@@ -11,5 +11,7 @@ namespace corvisk::ext {
 using AddStep = int (*)(PyObject* module);
 
 int add_build_info(PyObject* module);
+int add_ip_config(PyObject* module);
+int add_introspection(PyObject* module);
 
 }  // namespace corvisk::ext

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -182,7 +183,8 @@ std::string_view utf8_char_at(std::string_view s, size_t pos) {
 
 class Parser {
   public:
-    explicit Parser(std::string_view src) : src_(src) {}
+    Parser(std::string_view src, std::span<const std::string_view> bound)
+        : src_(src), bound_(bound) {}
 
     // Compiles the whole text into `code`/`names`; `max_depth` bounds the value stack.
     Result<void, std::string> run(std::vector<Token>* code, std::vector<std::string>* names,
@@ -192,7 +194,28 @@ class Parser {
     Result<void, std::string> number();
     Result<void, std::string> identifier();
     Result<void, std::string> close_paren();
+    Result<void, std::string> comma();
     Result<void, std::string> operator_or_fail();
+    bool is_bound(std::string_view id) const {
+        return std::find(bound_.begin(), bound_.end(), id) != bound_.end();
+    }
+    bool paren_follows() const {
+        size_t p = pos_;
+        while (p < src_.size() && is_blank(src_[p])) {
+            ++p;
+        }
+        return p < src_.size() && src_[p] == '(';
+    }
+    void open_paren() {
+        // A parenthesis right after a function name holds its arguments; only there may a
+        // comma separate a second one.
+        const bool call =
+            !ops_.empty() && ops_.back() != kLParen && ops_.back() >= Op::Sin && !operand_seen_;
+        ++pos_;
+        ops_.push_back(kLParen);
+        parens_.push_back(call ? 0 : -1);
+        operand_seen_ = false;
+    }
     void push_operator(Op op);
     void emit(Token t) {
         if (t.kind == Op::IntLit || t.kind == Op::FloatLit || t.kind == Op::Var) {
@@ -202,6 +225,9 @@ class Parser {
     }
 
     std::string_view src_;
+    std::span<const std::string_view> bound_;
+    // Per open parenthesis: the commas seen so far in a call's arguments, -1 for a grouping one.
+    std::vector<int> parens_;
     size_t pos_ = 0;
     bool operand_seen_ = false;
     uint32_t operands_ = 0;
@@ -284,7 +310,9 @@ Result<void, std::string> Parser::identifier() {
         ++pos_;
     }
     const std::string_view id = src_.substr(start, pos_ - start);
-    if (id.size() <= 5) {
+    // A name the node binds is a variable unless a call's "(" follows it.
+    const bool bound = is_bound(id);
+    if (id.size() <= 5 && (!bound || paren_follows())) {
         std::array<char, 5> upper{};
         for (size_t i = 0; i < id.size(); ++i) {
             const char c = id[i];
@@ -298,7 +326,7 @@ Result<void, std::string> Parser::identifier() {
             }
         }
     }
-    if (id == "PI" || id == "E") {
+    if ((id == "PI" || id == "E") && !bound) {
         emit(Token::float_lit(id == "PI" ? 3.141592653589793 : 2.718281828459045));
         operand_seen_ = true;
         return {};
@@ -328,7 +356,34 @@ Result<void, std::string> Parser::close_paren() {
         return Err{std::string("unbalanced parenthesis")};
     }
     ops_.pop_back();
+    const int commas = parens_.empty() ? -1 : parens_.back();
+    if (!parens_.empty()) {
+        parens_.pop_back();
+    }
+    if (commas == 1) {
+        if (ops_.empty() || ops_.back() != Op::Round) {
+            return Err{std::string("unexpected character ','")};
+        }
+        ops_.back() = Op::RoundTo;
+    } else if (commas > 1) {
+        return Err{std::string("unexpected character ','")};
+    }
     operand_seen_ = true;
+    return {};
+}
+
+// A comma between a call's arguments: closes the first argument's operators.
+Result<void, std::string> Parser::comma() {
+    if (parens_.empty() || parens_.back() < 0) {
+        return Err{std::string("unexpected character ','")};
+    }
+    ++pos_;
+    while (!ops_.empty() && ops_.back() != kLParen) {
+        emit(Token::op(ops_.back()));
+        ops_.pop_back();
+    }
+    ++parens_.back();
+    operand_seen_ = false;
     return {};
 }
 
@@ -366,9 +421,9 @@ Result<void, std::string> Parser::run(std::vector<Token>* code, std::vector<std:
         } else if (is_alpha(c) || c == '_') {
             CVK_TRY_VOID(identifier());
         } else if (c == '(') {
-            ++pos_;
-            ops_.push_back(kLParen);
-            operand_seen_ = false;
+            open_paren();
+        } else if (c == ',') {
+            CVK_TRY_VOID(comma());
         } else if (c == ')') {
             CVK_TRY_VOID(close_paren());
         } else {
@@ -392,8 +447,8 @@ Result<void, std::string> Parser::run(std::vector<Token>* code, std::vector<std:
 
 // --- evaluation ---
 
-Result<Value, std::string> arith(Op op, Value a, Value b) {
-    if (a.is_int() && b.is_int()) {
+Result<Value, std::string> arith(Op op, Value a, Value b, bool float_arithmetic) {
+    if (a.is_int() && b.is_int() && !float_arithmetic) {
         const auto x = static_cast<uint64_t>(a.int_value());
         const auto y = static_cast<uint64_t>(b.int_value());
         switch (op) {
@@ -426,8 +481,27 @@ Result<Value, std::string> arith(Op op, Value a, Value b) {
         case Op::Mul:
             return Value::from_float(x * y);
         default:
+            if (y == 0.0 && (float_arithmetic || (a.is_int() && b.is_int()))) {
+                return Err{std::string("division by zero")};
+            }
             return Value::from_float(x / y);
     }
+}
+
+// x rounded half away from zero to n decimal places (n may be negative).
+Value round_to(Value a, Value b) {
+    const double scale = std::pow(10.0, static_cast<double>(b.as_i64()));
+    const double r = std::round(a.as_f64() * scale) / scale;
+    return Value::from_float(std::isfinite(r) ? r : a.as_f64());
+}
+
+// The integer a bitwise or shift operator works on: a float operand rounds half away from zero
+// in integer formulas and is truncated toward zero in float formulas (saturating, NaN gives 0).
+int64_t bit_operand(Value v, bool float_arithmetic) {
+    if (v.is_int() || !float_arithmetic) {
+        return v.as_i64();
+    }
+    return round_saturate(std::trunc(v.float_value()));
 }
 
 // One comparison operator on two numbers of the same representation.
@@ -461,13 +535,15 @@ Result<Value, std::string> compare(Op op, Value a, Value b) {
     return Value::from_int(compare_as(op, x, y) ? 1 : 0);
 }
 
-Result<Value, std::string> binary(Op op, Value a, Value b) {
+Result<Value, std::string> binary(Op op, Value a, Value b, bool fa) {
     switch (op) {
         case Op::Add:
         case Op::Sub:
         case Op::Mul:
         case Op::Div:
-            return arith(op, a, b);
+            return arith(op, a, b, fa);
+        case Op::RoundTo:
+            return round_to(a, b);
         case Op::Rem: {
             const int64_t x = a.as_i64();
             const int64_t y = b.as_i64();
@@ -479,17 +555,17 @@ Result<Value, std::string> binary(Op op, Value a, Value b) {
         case Op::Pow:
             return Value::from_float(std::pow(a.as_f64(), b.as_f64()));
         case Op::BitAnd:
-            return Value::from_int(a.as_i64() & b.as_i64());
+            return Value::from_int(bit_operand(a, fa) & bit_operand(b, fa));
         case Op::BitOr:
-            return Value::from_int(a.as_i64() | b.as_i64());
+            return Value::from_int(bit_operand(a, fa) | bit_operand(b, fa));
         case Op::BitXor:
-            return Value::from_int(a.as_i64() ^ b.as_i64());
+            return Value::from_int(bit_operand(a, fa) ^ bit_operand(b, fa));
         case Op::Shl: {
-            const auto x = static_cast<uint64_t>(a.as_i64());
-            return Value::from_int(static_cast<int64_t>(x << (b.as_i64() & 63)));
+            const auto x = static_cast<uint64_t>(bit_operand(a, fa));
+            return Value::from_int(static_cast<int64_t>(x << (bit_operand(b, fa) & 63)));
         }
         case Op::Shr:
-            return Value::from_int(a.as_i64() >> (b.as_i64() & 63));
+            return Value::from_int(bit_operand(a, fa) >> (bit_operand(b, fa) & 63));
         case Op::LogicalAnd:
             return Value::from_int(a.truthy() && b.truthy() ? 1 : 0);
         case Op::LogicalOr:
@@ -499,7 +575,42 @@ Result<Value, std::string> binary(Op op, Value a, Value b) {
     }
 }
 
-Value unary(Op op, Value a) {
+// The library functions of one argument, all computed in floating point.
+double float_function(Op op, double x) {
+    switch (op) {
+        case Op::Sin:
+            return std::sin(x);
+        case Op::Cos:
+            return std::cos(x);
+        case Op::Tan:
+            return std::tan(x);
+        case Op::Asin:
+            return std::asin(x);
+        case Op::Acos:
+            return std::acos(x);
+        case Op::Atan:
+            return std::atan(x);
+        case Op::Exp:
+            return std::exp(x);
+        case Op::Ln:
+            return std::log(x);
+        case Op::Lg:
+            return std::log10(x);
+        case Op::Sqrt:
+            return std::sqrt(x);
+        case Op::Trunc:
+            return std::trunc(x);
+        case Op::Round:
+            return std::round(x);
+        case Op::Floor:
+            return std::floor(x);
+        default:
+            return std::ceil(x);  // Ceil
+    }
+}
+
+// Sign, absolute value and bit operations keep integers exact; the rest go through double.
+Value unary(Op op, Value a, bool fa) {
     switch (op) {
         case Op::Neg:
         case Op::FnNeg:
@@ -509,7 +620,7 @@ Value unary(Op op, Value a) {
         case Op::Plus:
             return a;
         case Op::BitNot:
-            return Value::from_int(~a.as_i64());
+            return Value::from_int(~bit_operand(a, fa));
         case Op::Abs:
             if (a.is_int()) {
                 const int64_t v = a.int_value();
@@ -526,49 +637,18 @@ Value unary(Op op, Value a) {
                 return Value::from_int(v > 0.0 ? 1 : (v < 0.0 ? -1 : 0));
             }
         default:
-            break;
-    }
-    const double x = a.as_f64();
-    switch (op) {
-        case Op::Sin:
-            return Value::from_float(std::sin(x));
-        case Op::Cos:
-            return Value::from_float(std::cos(x));
-        case Op::Tan:
-            return Value::from_float(std::tan(x));
-        case Op::Asin:
-            return Value::from_float(std::asin(x));
-        case Op::Acos:
-            return Value::from_float(std::acos(x));
-        case Op::Atan:
-            return Value::from_float(std::atan(x));
-        case Op::Exp:
-            return Value::from_float(std::exp(x));
-        case Op::Ln:
-            return Value::from_float(std::log(x));
-        case Op::Lg:
-            return Value::from_float(std::log10(x));
-        case Op::Sqrt:
-            return Value::from_float(std::sqrt(x));
-        case Op::Trunc:
-            return Value::from_float(std::trunc(x));
-        case Op::Round:
-            return Value::from_float(std::round(x));
-        case Op::Floor:
-            return Value::from_float(std::floor(x));
-        default:
-            return Value::from_float(std::ceil(x));  // Ceil
+            return Value::from_float(float_function(op, a.as_f64()));
     }
 }
 
 bool is_binary(Op op) {
-    return op >= Op::LogicalOr && op <= Op::Pow;
+    return (op >= Op::LogicalOr && op <= Op::Pow) || op == Op::RoundTo;
 }
 
 // Runs `code` on the value stack `stack` (room for at least max_depth values).
 Result<Value, std::string> run_program(const std::vector<Token>& code,
                                        const std::vector<std::string>& names,
-                                       std::span<const Value> vars, Value* stack) {
+                                       std::span<const Value> vars, Value* stack, bool fa) {
     size_t sp = 0;
     const auto underflow = [] { return Err{std::string("expression stack underflow")}; };
     for (const Token& t : code) {
@@ -602,7 +682,7 @@ Result<Value, std::string> run_program(const std::vector<Token>& code,
                         return underflow();
                     }
                     const Value b = stack[--sp];
-                    auto r = binary(t.kind, stack[sp - 1], b);
+                    auto r = binary(t.kind, stack[sp - 1], b, fa);
                     if (!r.ok()) {
                         return r;
                     }
@@ -611,7 +691,7 @@ Result<Value, std::string> run_program(const std::vector<Token>& code,
                     if (sp < 1) {
                         return underflow();
                     }
-                    stack[sp - 1] = unary(t.kind, stack[sp - 1]);
+                    stack[sp - 1] = unary(t.kind, stack[sp - 1], fa);
                 }
                 break;
         }
@@ -647,14 +727,15 @@ std::string to_string(const Value& v) {
                       : fmt::format("Float({})", v.float_value());
 }
 
-Result<Expr, std::string> Expr::parse(std::string_view source) {
+Result<Expr, std::string> Expr::parse(std::string_view source, const ParseOptions& options) {
     if (source.size() > kMaxSourceBytes) {
         return Err{
             fmt::format("formula too long ({} bytes, limit {})", source.size(), kMaxSourceBytes)};
     }
     Expr e;
-    Parser parser(source);
+    Parser parser(source, options.bound);
     CVK_TRY_VOID(parser.run(&e.code_, &e.names_, &e.max_depth_));
+    e.float_arithmetic_ = options.float_arithmetic;
     return e;
 }
 
@@ -662,10 +743,10 @@ Result<Value, std::string> Expr::eval(std::span<const Value> vars) const {
     constexpr uint32_t kInline = 16;
     if (max_depth_ <= kInline) {
         std::array<Value, kInline> stack;
-        return run_program(code_, names_, vars, stack.data());
+        return run_program(code_, names_, vars, stack.data(), float_arithmetic_);
     }
     std::vector<Value> stack(max_depth_);
-    return run_program(code_, names_, vars, stack.data());
+    return run_program(code_, names_, vars, stack.data(), float_arithmetic_);
 }
 
 }  // namespace corvisk::genicam

@@ -109,6 +109,7 @@ enum class Op : uint16_t {
     Ceil = 41,
     Asin = 42,
     Acos = 43,
+    RoundTo = 44,  // ROUND(x, n): x rounded to n decimal places
 };
 
 // One postfix instruction: a kind plus an 8-byte payload (literal value or variable index).
@@ -145,6 +146,19 @@ struct Token {
     }
 };
 
+// How a formula is compiled.
+struct ParseOptions {
+    // Float arithmetic (the float formula kinds): + - * / always compute in doubles, so
+    // "TO / 100" keeps its fraction, and a float operand of a bitwise or shift operator is
+    // truncated toward zero. Otherwise (the default, the integer kinds) two integers stay
+    // integers and a float operand of those operators rounds half away from zero.
+    bool float_arithmetic = false;
+    // The names the formula's node binds (its variables and named constants). Such a name is a
+    // variable even where it spells a function (EXP), or the constants E and PI, unless "("
+    // follows it; unbound spellings keep their built-in meaning.
+    std::span<const std::string_view> bound;
+};
+
 // A compiled formula. Immutable after parse; cheap to evaluate many times; copyable.
 class Expr {
   public:
@@ -154,7 +168,9 @@ class Expr {
     // Compiles `source`. Error texts: "bad hex literal: {}", "bad float literal: {}",
     // "bad int literal: {}", "unexpected character '{}'", "unbalanced parenthesis", and
     // "formula too long ({} bytes, limit {})".
-    static Result<Expr, std::string> parse(std::string_view source);
+    // ROUND takes an optional second argument, the number of decimal places ("ROUND(x, 2)").
+    static Result<Expr, std::string> parse(std::string_view source,
+                                           const ParseOptions& options = ParseOptions{});
 
     // Runs the program with vars[i] bound to names()[i]. Error texts: "variable '{}' unbound",
     // "expression stack underflow", "malformed expression", "division by zero",
@@ -172,6 +188,7 @@ class Expr {
     std::vector<std::string> names_;
     // Highest value-stack depth the program can reach; sizes the evaluation stack.
     uint32_t max_depth_ = 0;
+    bool float_arithmetic_ = false;
 };
 
 }  // namespace corvisk::genicam

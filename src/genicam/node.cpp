@@ -104,16 +104,21 @@ bool is_float_valued(const Node& n) {
     return reg != nullptr && std::holds_alternative<FloatKind>(reg->kind);
 }
 
-size_t NameHash::operator()(std::string_view s) const {
+NameHash::NameHash() {
     static const SipKey key = random_key();
-    return static_cast<size_t>(siphash13(key, s));
+    k0 = key.k0;
+    k1 = key.k1;
 }
 
-NodeId Genicam::push(std::string name, Node node) {
+size_t NameHash::operator()(std::string_view s) const {
+    return static_cast<size_t>(siphash13(SipKey{k0, k1}, s));
+}
+
+NodeId Genicam::push(std::string name, Node node, NodeMeta meta) {
     assert(nodes_.size() < UINT32_MAX);
     const auto id = static_cast<NodeId>(nodes_.size());
     names_.insert_or_assign(name, id);
-    nodes_.push_back(NodeData{std::move(node), std::move(name)});
+    nodes_.push_back(NodeData{std::move(node), std::move(name), std::move(meta)});
     return id;
 }
 

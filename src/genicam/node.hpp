@@ -121,17 +121,58 @@ struct Variable {
     friend bool operator==(const Variable&, const Variable&) = default;
 };
 
-// One enumeration entry, in document order.
+// A named local of a formula node: a Constant (its text compiles to a literal) or an
+// Expression (a formula over the node's variables and the locals declared before it).
+struct FormulaLocal {
+    std::string name;
+    FormulaSlot formula;
+};
+
+// One enumeration entry, in document order, with the texts and predicates users see.
 struct EnumEntry {
     std::string name;
     int64_t value = 0;
+    std::string display_name{};
+    std::string tooltip{};
+    ValueRef is_implemented{};  // None: implemented
+    ValueRef is_available{};    // None: available
     friend bool operator==(const EnumEntry&, const EnumEntry&) = default;
+};
+
+// How prominently a feature is shown to users.
+enum class Visibility : uint8_t { Beginner = 0, Expert = 1, Guru = 2, Invisible = 3 };
+
+// What a node tells users about itself and the predicates that qualify its access. Value access
+// reads the access-related fields (imposed access mode); everything else is for introspection.
+struct NodeMeta {
+    std::string display_name;
+    std::string tooltip;
+    std::string description;
+    std::string unit;
+    std::string representation;  // Linear, Logarithmic, HexNumber, ... (empty: not given)
+    Visibility visibility = Visibility::Beginner;
+    std::optional<AccessMode> imposed;  // ImposedAccessMode
+    bool streamable = false;
+    bool polled = false;         // PollingTime given: the value changes on its own
+    ValueRef is_implemented;     // None: implemented
+    ValueRef is_available;       // None: available
+    ValueRef is_locked;          // None: not locked
+    std::vector<Link> selected;  // pSelected: the features this one selects
+};
+
+// An indexed address term: index × offset, the offset given (Offset / pOffset) or, when absent,
+// the register's length.
+struct IndexTerm {
+    ValueRef index;
+    ValueRef offset;
+    friend bool operator==(const IndexTerm&, const IndexTerm&) = default;
 };
 
 // The part every register kind shares.
 struct RegisterCommon {
     ValueRef length;                            // byte length; None reads 4 bytes
     std::vector<ValueRef> addresses;            // summed (wrapping) to give the address
+    std::vector<IndexTerm> indexes;             // pIndex terms, added to the address
     std::optional<std::vector<uint8_t>> cache;  // last bytes read/written; absent = ask device
     AccessMode access = AccessMode::RW;
     Cachable cachable = Cachable::WriteAround;
@@ -161,11 +202,21 @@ using RegKind = std::variant<IntKind, RawKind, FloatKind, StringKind>;
 struct CategoryNode {
     std::vector<Link> features;
 };
+// A value chosen by an index (pIndex with ValueIndexed / pValueIndexed entries), falling back
+// to the default (ValueDefault / pValueDefault) when no entry has the index's value.
+struct IndexedValue {
+    ValueRef index;
+    std::vector<std::pair<int64_t, ValueRef>> entries;
+    ValueRef fallback;
+};
 struct IntegerNode {
     ValueRef value, min, max, inc;
+    std::optional<IndexedValue> indexed{};  // used when value is None
 };
 struct FloatNode {
     ValueRef value, min, max;
+    ValueRef inc{};                         // Inc / pInc (None: no increment)
+    std::optional<IndexedValue> indexed{};  // used when value is None
 };
 struct BooleanNode {
     ValueRef value;
@@ -189,17 +240,21 @@ struct RegisterNode {
 };
 // Converter and IntConverter: value is the raw node; formula_to maps a written value ("FROM")
 // to the raw value, formula_from maps the raw value ("TO") to the read value.
+// `integer` marks IntConverter: its formulas use integer arithmetic; a Converter's use floats.
 struct ConverterNode {
     ValueRef value;
     FormulaSlot formula_to;
     FormulaSlot formula_from;
     std::vector<Variable> variables;
+    std::vector<FormulaLocal> locals{};
+    bool integer = false;
 };
-// SwissKnife and IntSwissKnife: whether the result is integer or float follows from the
-// formula's arithmetic.
+// SwissKnife (float arithmetic) and IntSwissKnife (`integer`: integer arithmetic).
 struct SwissKnifeNode {
     FormulaSlot formula;
     std::vector<Variable> variables;
+    std::vector<FormulaLocal> locals{};
+    bool integer = false;
 };
 struct PortNode {};
 
@@ -233,23 +288,43 @@ const char* to_string(NodeKind kind);
 bool is_float_valued(const Node& n);
 
 // Calls f(link) for every link of the node, in the fixed per-kind order the builder resolves
-// them: Category features; Integer value, min, max, inc; Float value, min, max; Boolean,
-// String, Enumeration value; Command value, command value; Register address terms, then
-// length; Converter value, then variables; SwissKnife variables.
+// them: Category features; Integer value, min, max, inc, indexed value; Float value, min, max,
+// inc, indexed value; Boolean, String value; Enumeration value, entry predicates; Command value,
+// command value; Register address terms, index terms, then length; Converter value, then
+// variables; SwissKnife variables.
 template <class F>
 void for_each_link(Node& n, F&& f);
 
-// A node and its name (generated for anonymous elements).
+// Calls f(link) for every link of the node's meta record (predicates, selected features).
+template <class F>
+void for_each_meta_link(NodeMeta& m, F&& f) {
+    for (ValueRef* v : {&m.is_implemented, &m.is_available, &m.is_locked}) {
+        if (v->is_node()) {
+            f(v->link());
+        }
+    }
+    for (auto& l : m.selected) {
+        f(l);
+    }
+}
+
+// A node, its name (generated for anonymous elements) and what it tells users.
 struct NodeData {
     Node node;
     std::string name;
+    NodeMeta meta;
 };
 
-// Hashes names with a per-process random key, so a hostile description cannot pick names that
-// all collide.
+// Hashes names with a random key, so a hostile description cannot pick names that all collide.
+// The key is drawn once per process and kept in the hasher, hence in each map's name index: a
+// map built by one copy of this library (one extension module) hashes the same way when another
+// copy (the other extension module) looks names up in it.
 struct NameHash {
     using is_transparent = void;
+    NameHash();
     size_t operator()(std::string_view s) const;
+    uint64_t k0 = 0;
+    uint64_t k1 = 0;
 };
 
 // The node map. Movable and copyable; see the file comment for threading and ownership.
@@ -264,7 +339,7 @@ class Genicam {
     // Appends a node; its id is the current node count. The name index maps `name` to it,
     // replacing an earlier node of the same name (which stays in the array, and links already
     // resolved to it stay valid).
-    NodeId push(std::string name, Node node);
+    NodeId push(std::string name, Node node, NodeMeta meta = NodeMeta{});
     // Reserves room for `n` nodes (an optimisation only).
     void reserve(size_t n);
     // Records that writing register `written` drops the cache of `dependent`.
@@ -339,6 +414,15 @@ void for_each_link(Node& n, F&& f) {
             f(v.link);
         }
     };
+    const auto indexed = [&ref](std::optional<IndexedValue>& ix) {
+        if (ix) {
+            ref(ix->index);
+            for (auto& e : ix->entries) {
+                ref(e.second);
+            }
+            ref(ix->fallback);
+        }
+    };
     std::visit(
         [&](auto& x) {
             using T = std::decay_t<decltype(x)>;
@@ -348,16 +432,25 @@ void for_each_link(Node& n, F&& f) {
                 }
             } else if constexpr (std::is_same_v<T, IntegerNode>) {
                 ref(x.value), ref(x.min), ref(x.max), ref(x.inc);
+                indexed(x.indexed);
             } else if constexpr (std::is_same_v<T, FloatNode>) {
-                ref(x.value), ref(x.min), ref(x.max);
-            } else if constexpr (std::is_same_v<T, BooleanNode> || std::is_same_v<T, StringNode> ||
-                                 std::is_same_v<T, EnumerationNode>) {
+                ref(x.value), ref(x.min), ref(x.max), ref(x.inc);
+                indexed(x.indexed);
+            } else if constexpr (std::is_same_v<T, EnumerationNode>) {
+                ref(x.value);
+                for (auto& e : x.entries) {
+                    ref(e.is_implemented), ref(e.is_available);
+                }
+            } else if constexpr (std::is_same_v<T, BooleanNode> || std::is_same_v<T, StringNode>) {
                 ref(x.value);
             } else if constexpr (std::is_same_v<T, CommandNode>) {
                 ref(x.value), ref(x.command_value);
             } else if constexpr (std::is_same_v<T, RegisterNode>) {
                 for (auto& a : x.common.addresses) {
                     ref(a);
+                }
+                for (auto& t : x.common.indexes) {
+                    ref(t.index), ref(t.offset);
                 }
                 ref(x.common.length);
             } else if constexpr (std::is_same_v<T, ConverterNode>) {

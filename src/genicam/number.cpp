@@ -102,12 +102,17 @@ Result<double, std::string> parse_f64(std::string_view text) {
 }
 
 std::optional<int64_t> parse_number_text(std::string_view text) {
-    if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        auto v = parse_u64_radix(text.substr(2), 16);
-        if (!v.ok()) {
+    // A sign may stand before a hexadecimal number too ("-0x10").
+    const bool negative = !text.empty() && text[0] == '-';
+    const size_t sign = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    const std::string_view body = text.substr(sign);
+    if (body.size() >= 2 && body[0] == '0' && (body[1] == 'x' || body[1] == 'X')) {
+        auto v = parse_u64_radix(body.substr(2), 16);
+        if (!v.ok() || (body.size() > 2 && (body[2] == '+' || body[2] == '-'))) {
             return std::nullopt;
         }
-        return static_cast<int64_t>(*v);
+        const uint64_t u = negative ? 0 - *v : *v;
+        return static_cast<int64_t>(u);
     }
     auto v = parse_i64_radix(text, 10);
     if (!v.ok()) {

@@ -29,8 +29,9 @@ Result<uint64_t, std::string> parse_u64_radix(std::string_view text, int radix);
 // Out-of-range magnitudes give an infinity or zero, not an error.
 Result<double, std::string> parse_f64(std::string_view text);
 
-// A device-description number text: "0x"/"0X" + hex digits read as u64 and reinterpreted as
-// i64 (so 0xFFFFFFFFFFFFFFFF is -1), otherwise a signed decimal. Absent on any failure.
+// A device-description number text: an optional sign, then "0x"/"0X" + hex digits read as u64
+// and reinterpreted as i64 (so 0xFFFFFFFFFFFFFFFF is -1; "-0x10" is -16), otherwise a signed
+// decimal. Absent on any failure.
 std::optional<int64_t> parse_number_text(std::string_view text);
 
 }  // namespace corvisk::genicam

@@ -1,29 +1,10 @@
-// The byte-addressed device-memory port through which the feature model reaches registers.
+// The port through which the feature model reaches registers (defined below both layers).
 #pragma once
 
-#include <cstdint>
-#include <span>
-
-#include "error.hpp"
+#include "port_io.hpp"
 
 namespace corvisk::genicam {
 
-// Blocking register/memory access to one device. The transport (the control port of a
-// connected camera) implements it; the node map only ever calls it, so the feature model stays
-// independent of sockets and can be exercised against an in-memory port in tests.
-//
-// Calls block the calling thread until the device answers or the transport gives up. An
-// implementation is used by one thread at a time (the feature layer holds its camera mutex).
-class PortIo {
-  public:
-    virtual ~PortIo() = default;
-
-    // Fills `buffer` completely with the bytes at `address`; any failure leaves its contents
-    // unspecified and is reported as the transport's error.
-    virtual CameraResult<void> read(uint64_t address, std::span<uint8_t> buffer) = 0;
-
-    // Writes all of `data` at `address`.
-    virtual CameraResult<void> write(uint64_t address, std::span<const uint8_t> data) = 0;
-};
+using corvisk::PortIo;
 
 }  // namespace corvisk::genicam

@@ -5,10 +5,13 @@
 
 #include <algorithm>
 
-#include "genicam/value.hpp"
+#include "genicam/resolve.hpp"
+#include "log.hpp"
 
 namespace corvisk::genicam {
 namespace {
+
+constexpr const char* kTarget = "corvisk::genicam";
 
 RegisterNode* as_register(Genicam& map, NodeId id) {
     return std::get_if<RegisterNode>(&map.at(id).node);
@@ -125,8 +128,38 @@ GenicamResult<RegisterLocation> register_address(Genicam& map, PortIo& port, Nod
     }
     const ValueRef length = as_register(map, id)->common.length;
     const int64_t len = length.is_none() ? 4 : CVK_TRY(ref_int(map, port, length));
+    // Indexed terms (a selector picks one of a table of equal registers): index × offset, the
+    // offset defaulting to the register's length.
+    for (size_t i = 0;; ++i) {
+        const auto& indexes = as_register(map, id)->common.indexes;
+        if (i >= indexes.size()) {
+            break;
+        }
+        const IndexTerm term = indexes[i];
+        const int64_t index = CVK_TRY(ref_int(map, port, term.index));
+        const int64_t offset =
+            term.offset.is_none() ? len : CVK_TRY(ref_int(map, port, term.offset));
+        address += static_cast<uint64_t>(index) * static_cast<uint64_t>(offset);
+    }
     return RegisterLocation{static_cast<int64_t>(address), len};
 }
+
+namespace {
+
+// The device's address space is 32 bits wide. Descriptions shared with other transports place
+// some registers above it (a file-access base of 0xffffd0000000, say); on this port only the low
+// 32 bits address anything, so those are used rather than failing the feature.
+uint64_t device_address(const Genicam& map, NodeId id, int64_t address) {
+    const auto a = static_cast<uint64_t>(address);
+    if (a <= 0xFFFF'FFFFu) {
+        return a;
+    }
+    CVK_LOG(log::Level::Debug, kTarget, log::fields("node", map.name(id), "address", a),
+            "register address beyond 32 bits; using its low 32 bits");
+    return a & 0xFFFF'FFFFu;
+}
+
+}  // namespace
 
 GenicamResult<Bytes> register_read(Genicam& map, PortIo& port, NodeId id) {
     const auto* reg = as_register(map, id);
@@ -144,7 +177,7 @@ GenicamResult<Bytes> register_read(Genicam& map, PortIo& port, NodeId id) {
         return Err{codec_error(map, id, fmt::format("unsupported register length {}", loc.length))};
     }
     Bytes bytes(static_cast<size_t>(loc.length), 0);
-    if (auto r = port.read(static_cast<uint64_t>(loc.address), bytes); !r.ok()) {
+    if (auto r = port.read(device_address(map, id, loc.address), bytes); !r.ok()) {
         return Err{GenicamError(std::move(r).error())};
     }
     auto& common = as_register(map, id)->common;
@@ -164,7 +197,7 @@ Status<GenicamError> register_write(Genicam& map, PortIo& port, NodeId id,
         return Err{GenicamError::not_accessible(map.name(id))};
     }
     const RegisterLocation loc = CVK_TRY(register_address(map, port, id));
-    if (auto r = port.write(static_cast<uint64_t>(loc.address), bytes); !r.ok()) {
+    if (auto r = port.write(device_address(map, id, loc.address), bytes); !r.ok()) {
         return Err{GenicamError(std::move(r).error())};
     }
     auto& common = as_register(map, id)->common;

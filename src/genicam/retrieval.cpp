@@ -4,12 +4,12 @@
 #include <span>
 
 #include "genicam/url.hpp"
-#include "utf8.hpp"
 #include "genicam/xml_builder.hpp"
 #include "genicam/zip.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "handle.hpp"
 #include "log.hpp"
+#include "utf8.hpp"
 
 namespace corvisk::genicam {
 
@@ -27,17 +27,15 @@ CameraResult<gige::Connection*> live_connection(gige::GigECamera& camera) {
 
 CameraResult<Bytes> read_device_memory(const gige::ControlPort& port, uint32_t address,
                                        uint32_t length, Duration wait) {
-    auto r = unshare(port.read_memory(address, length).wait_timeout(wait));
-    if (!r.ok()) {
-        return Err{std::move(r).error()};
-    }
-    return std::move(r).value();
+    return gige::wait_or_cancel(port.read_memory(address, length), wait);
 }
 
 // One URL register: its text, then the document it names (unzipped when it is an archive).
 CameraResult<Bytes> fetch_from_register(const gige::ControlPort& port, uint32_t url_register) {
     const Duration timeout = port.request_timeout();
-    Bytes text = CVK_TRY(read_device_memory(port, url_register, kUrlLength, 2 * timeout));
+    // As long as any 512-byte read waits: one full retry cycle per chunk, plus one.
+    Bytes text = CVK_TRY(
+        read_device_memory(port, url_register, kUrlLength, timeout * (kUrlLength / 512 + 1)));
     auto url = XmlUrl::from_register(text);
     if (!url.ok()) {
         return Err{CameraError::malformed(url.error())};
@@ -67,18 +65,31 @@ CameraResult<Bytes> fetch_from_register(const gige::ControlPort& port, uint32_t 
     return document;
 }
 
-CameraResult<std::shared_ptr<const Bytes>> fetch_document(const gige::ControlPort& port) {
-    std::optional<CameraError> last_error;
+// A failure that says nothing about the description: the link itself is gone.
+bool is_link_failure(const CameraError& e) {
+    return e.kind() == CameraError::Kind::NotConnected ||
+           e.kind() == CameraError::Kind::ControlLost;
+}
+
+// Tries both URL registers. When both fail, the error names both causes (a bad first URL is
+// as likely the real fault as an empty second one), unless the link itself went away: that is
+// reported as the transport error it is.
+GenicamResult<std::shared_ptr<const Bytes>> fetch_document(const gige::ControlPort& port) {
+    std::string causes;
     for (uint32_t url_register : {bootstrap::kFirstUrl, bootstrap::kSecondUrl}) {
         auto r = fetch_from_register(port, url_register);
         if (r.ok()) {
             return std::make_shared<const Bytes>(std::move(r).value());
         }
-        CVK_LOG(log::Level::Debug, kTarget, {}, "GenICam URL at {:#x} failed: {}", url_register,
-                r.error().message());
-        last_error = std::move(r).error();
+        std::string cause =
+            fmt::format("GenICam URL at {:#x} failed: {}", url_register, r.error().message());
+        CVK_LOG(log::Level::Debug, kTarget, {}, "{}", cause);
+        if (is_link_failure(r.error())) {
+            return Err{GenicamError(std::move(r).error())};
+        }
+        causes += causes.empty() ? cause : "; " + cause;
     }
-    return Err{std::move(*last_error)};
+    return Err{GenicamError::device_description(std::move(causes))};
 }
 
 }  // namespace
@@ -93,8 +104,7 @@ GenicamResult<void> ensure_genicam(gige::GigECamera& camera) {
     }
     // Keep the document alive through the parse even if the connection goes meanwhile.
     std::shared_ptr<const Bytes> document = conn->xml_cache;
-    std::string text = utf8_lossy(*document);
-    Genicam model = CVK_TRY(xml::parse(text));
+    Genicam model = CVK_TRY(xml::parse_description(*document));
     CVK_LOG(log::Level::Debug, kTarget, {}, "GenICam feature model loaded");
     conn = CVK_TRY(live_connection(camera));
     conn->feature_model = std::make_shared<Genicam>(std::move(model));

@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "genicam/capture.hpp"
+#include "gige/proto/gvsp.hpp"
 #include "log.hpp"
+#include "time.hpp"
 
 namespace corvisk::genicam {
 
@@ -57,6 +59,17 @@ GenicamResult<SnapshotSession> SnapshotSession::open(GenICamera& camera, gige::S
     return s;
 }
 
+// A frame that closes while a snap waits may still be an earlier trigger's, finished late: its
+// leader arrived before this trigger, or (without a leader) its id is not past the frame the
+// previous snap returned.
+bool SnapshotSession::after_trigger(const gige::Frame& frame, uint64_t triggered_at) const {
+    if (frame.system_timestamp_ns != 0) {
+        return frame.system_timestamp_ns >= triggered_at;
+    }
+    return !last_frame_id_ ||
+           gvsp::frame_id_distance(*last_frame_id_, frame.frame_id, frame.frame_id > 0xFFFF) > 0;
+}
+
 GenicamResult<gige::FramePtr> SnapshotSession::snap(GenICamera& camera, Duration timeout,
                                                     const Interrupt& interrupted) {
     if (!stream_) {
@@ -65,10 +78,19 @@ GenicamResult<gige::FramePtr> SnapshotSession::snap(GenICamera& camera, Duration
     // Frames from before this snap (a late frame of an earlier one) are not this snap's.
     frames_.clear();
     const LinkWatch link = camera.link_watch();
+    const Instant deadline = deadline_after(timeout);
+    const uint64_t triggered_at = wall_clock_ns();
     CVK_TRY_VOID(camera.run(feature::execute, "AcquisitionStart"));
     gige::FramePtr frame;
-    const FrameWait got =
-        wait_for_frame(frames_, deadline_after(timeout), link, interrupted, frame);
+    FrameWait got = wait_for_frame(frames_, deadline, link, interrupted, frame);
+    while (got == FrameWait::Frame && !after_trigger(*frame, triggered_at)) {
+        CVK_LOG(log::Level::Debug, target_, log::fields("frame_id", frame->frame_id),
+                "discarding a frame older than the snap's trigger");
+        got = wait_for_frame(frames_, deadline, link, interrupted, frame);
+    }
+    if (got == FrameWait::Frame) {
+        last_frame_id_ = frame->frame_id;
+    }
     // Without a control link no stop can reach the device; otherwise a camera that does not
     // stop by itself, or did not deliver, is stopped so it is never left streaming.
     if (got != FrameWait::LinkLost && (got != FrameWait::Frame || !single_frame_)) {

@@ -60,11 +60,13 @@ class SnapshotSession {
 
   private:
     SnapshotSession() = default;
+    bool after_trigger(const gige::Frame& frame, uint64_t triggered_at) const;
 
     std::optional<std::string> saved_mode_;
     bool single_frame_ = false;
     std::optional<gige::StreamChannel> stream_;
     gige::FrameChannel frames_;
+    std::optional<uint64_t> last_frame_id_;  // of the frame the previous snap returned
     const char* target_ = kSnapshotTarget;
 };
 

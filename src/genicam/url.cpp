@@ -10,8 +10,8 @@
 
 #include <fmt/format.h>
 
-#include "utf8.hpp"
 #include "unique_fd.hpp"
+#include "utf8.hpp"
 
 namespace corvisk::genicam {
 namespace {
@@ -47,8 +47,9 @@ int hex_digit(char c) {
     return -1;
 }
 
-// Unsigned 64-bit hexadecimal: optional single '+', digits of either case, no 0x prefix.
-// Scans left to right, so the first fault found (bad digit or overflow) is the one reported.
+// Unsigned 64-bit hexadecimal: optional single '+', optional 0x/0X prefix, digits of either
+// case. Scans left to right, so the first fault found (bad digit or overflow) is the one
+// reported.
 Result<uint64_t, std::string> parse_hex_u64(std::string_view s) {
     if (s.empty()) {
         return Err{std::string("cannot parse integer from empty string")};
@@ -58,6 +59,9 @@ Result<uint64_t, std::string> parse_hex_u64(std::string_view s) {
     }
     if (s[0] == '+') {
         s.remove_prefix(1);
+    }
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        s.remove_prefix(2);
     }
     uint64_t value = 0;
     for (char c : s) {
@@ -73,11 +77,11 @@ Result<uint64_t, std::string> parse_hex_u64(std::string_view s) {
     return value;
 }
 
-std::vector<std::string_view> split_semicolons(std::string_view s) {
+std::vector<std::string_view> split_at(std::string_view s, char separator) {
     std::vector<std::string_view> pieces;
     size_t start = 0;
     while (true) {
-        const size_t end = s.find(';', start);
+        const size_t end = s.find(separator, start);
         pieces.push_back(s.substr(start, end == std::string_view::npos ? end : end - start));
         if (end == std::string_view::npos) {
             return pieces;
@@ -86,7 +90,37 @@ std::vector<std::string_view> split_semicolons(std::string_view s) {
     }
 }
 
+std::vector<std::string_view> split_semicolons(std::string_view s) {
+    return split_at(s, ';');
+}
+std::vector<std::string_view> split_ampersands(std::string_view s) {
+    return split_at(s, '&');
+}
+
+// The size piece may carry a query: "1A2B?SchemaVersion=1.1.0". Splits it off and returns the
+// schema version it names (empty when there is none).
+std::string split_query(std::string_view& size) {
+    const size_t q = size.find('?');
+    if (q == std::string_view::npos) {
+        return {};
+    }
+    std::string_view query = size.substr(q + 1);
+    size = size.substr(0, q);
+    constexpr std::string_view kKey = "schemaversion=";
+    for (std::string_view param : split_ampersands(query)) {
+        if (ascii_lower(param.substr(0, kKey.size())) == kKey) {
+            return std::string(trim_unicode_space(param.substr(kKey.size())));
+        }
+    }
+    return {};
+}
+
 Result<XmlUrl, std::string> parse_local(std::string_view rest) {
+    // "local:///name.zip;..." is the same as "local:name.zip;...": the slashes are a path
+    // form some devices copy from file URLs.
+    while (!rest.empty() && rest.front() == '/') {
+        rest.remove_prefix(1);
+    }
     const auto pieces = split_semicolons(rest);
     if (pieces.size() < 2) {
         return Err{std::string("missing address")};
@@ -98,7 +132,9 @@ Result<XmlUrl, std::string> parse_local(std::string_view rest) {
     if (!address) {
         return Err{"bad address: " + address.error()};
     }
-    auto length = parse_hex_u64(trim_unicode_space(pieces[2]));
+    std::string_view size_text = trim_unicode_space(pieces[2]);
+    std::string schema_version = split_query(size_text);
+    auto length = parse_hex_u64(trim_unicode_space(size_text));
     if (!length) {
         return Err{"bad size: " + length.error()};
     }
@@ -107,7 +143,8 @@ Result<XmlUrl, std::string> parse_local(std::string_view rest) {
         return Err{fmt::format("XML size {:#x} exceeds the limit of {:#x} bytes", *length,
                                kMaxDescriptionSize)};
     }
-    return XmlUrl{XmlUrl::Local{std::string(trim_unicode_space(pieces[0])), *address, *length}};
+    return XmlUrl{XmlUrl::Local{std::string(trim_unicode_space(pieces[0])), *address, *length,
+                                std::move(schema_version)}};
 }
 
 std::string_view strip_leading_slash_pairs(std::string_view s) {

@@ -21,10 +21,12 @@ inline constexpr uint64_t kMaxDescriptionSize = 0x4000000;  // 64 MiB
 // Where the device says its description lies. A plain value; copyable.
 struct XmlUrl {
     // In device memory at `address`, `length` bytes; only the extension of `file_name` matters.
+    // `schema_version` is the version a "?SchemaVersion=x.y.z" query names (empty without one).
     struct Local {
         std::string file_name;
         uint64_t address = 0;
         uint64_t length = 0;
+        std::string schema_version = {};
         friend bool operator==(const Local&, const Local&) = default;
     };
     // A file on the host's file system.
@@ -41,6 +43,9 @@ struct XmlUrl {
     std::variant<Local, File, Http> location;
 
     // Parses a URL register text ("Local:name;addr;len", "file:...", "http(s)://...").
+    // Devices write Local URLs in several forms, all accepted: slashes before the name
+    // ("local:///name.zip;..."), addresses and sizes with a 0x prefix, and a query after the
+    // size ("...;1A2B?SchemaVersion=1.1.0"), whose version is kept.
     // The error is the display text ("missing size", "bad address: ...", ...).
     static Result<XmlUrl, std::string> parse(std::string_view text);
 

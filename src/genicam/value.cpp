@@ -53,20 +53,39 @@ Status<GenicamError> guarded_set_float(Genicam& map, PortIo& port, NodeId t, dou
     return map.guarded(t, [&] { return set_float_value_inner(map, port, t, v); });
 }
 
+GenicamResult<Value> eval_converter(Genicam& map, PortIo& port, NodeId id);
+
+// --- formulas ---
+
+enum class Slot : uint8_t { Knife, To, From };
+
+// The converter's own input: "FROM" (the value written) or "TO" (the raw value read).
+struct Binding {
+    std::string_view name;
+    Value value;
+};
+
+GenicamResult<Value> eval_formula(Genicam& map, PortIo& port, NodeId id, Slot which,
+                                  const Binding* extra);
+
 // A node's value read the way formulas and converters see it: float-valued nodes (Float, float
-// registers) by float read, everything else by integer read.
+// registers) by float read, formula nodes as their formula computes them (integer or float),
+// everything else by integer read.
 GenicamResult<Value> guarded_value(Genicam& map, PortIo& port, NodeId t) {
-    if (is_float_valued(map.at(t).node)) {
+    const Node& n = map.at(t).node;
+    if (std::holds_alternative<SwissKnifeNode>(n)) {
+        return map.guarded(t, [&] { return eval_formula(map, port, t, Slot::Knife, nullptr); });
+    }
+    if (std::holds_alternative<ConverterNode>(n)) {
+        return map.guarded(t, [&] { return eval_converter(map, port, t); });
+    }
+    if (is_float_valued(n)) {
         const double f = CVK_TRY(guarded_float(map, port, t));
         return Value::from_float(f);
     }
     const int64_t i = CVK_TRY(guarded_int(map, port, t));
     return Value::from_int(i);
 }
-
-// --- formulas ---
-
-enum class Slot : uint8_t { Knife, To, From };
 
 FormulaSlot& formula_slot(Node& n, Slot which) {
     if (auto* k = std::get_if<SwissKnifeNode>(&n)) {
@@ -83,11 +102,22 @@ const std::vector<Variable>& variables_of(const Node& n) {
     return std::get<ConverterNode>(n).variables;
 }
 
-// The converter's own input: "FROM" (the value written) or "TO" (the raw value read).
-struct Binding {
-    std::string_view name;
-    Value value;
-};
+const std::vector<FormulaLocal>& locals_of(const Node& n) {
+    if (const auto* k = std::get_if<SwissKnifeNode>(&n)) {
+        return k->locals;
+    }
+    return std::get<ConverterNode>(n).locals;
+}
+std::vector<FormulaLocal>& locals_of(Node& n) {
+    return const_cast<std::vector<FormulaLocal>&>(locals_of(static_cast<const Node&>(n)));
+}
+
+bool integer_formulas(const Node& n) {
+    if (const auto* k = std::get_if<SwissKnifeNode>(&n)) {
+        return k->integer;
+    }
+    return std::get<ConverterNode>(n).integer;
+}
 
 // The node a formula variable names: its pVariable pair first, else any node of that name.
 GenicamResult<NodeId> variable_target(const Genicam& map, NodeId id, const std::string& var) {
@@ -106,24 +136,75 @@ GenicamResult<NodeId> variable_target(const Genicam& map, NodeId id, const std::
     return Err{GenicamError::formula(map.name(id), fmt::format("unbound variable '{}'", var))};
 }
 
-// Compiles the slot on first use and evaluates it with every variable read first (both branches
-// of a conditional see their values). The compiled program is stored only after a successful
-// evaluation. While the variables are read, a program already in the slot stays where it is:
-// nested steps only ever fill empty slots, never replace or clear one.
-GenicamResult<Value> eval_formula(Genicam& map, PortIo& port, NodeId id, Slot which,
+// What a formula of node `id` can see: the converter's own binding and the node's locals declared
+// before `visible` (an Expression sees only the Constants and Expressions above it, so locals
+// cannot form a cycle).
+struct Scope {
+    NodeId id;
+    const Binding* extra;
+    size_t visible;
+};
+
+// Compiles a formula of node `id` with the node's arithmetic and the names it binds.
+Result<Expr, std::string> compile(const Genicam& map, NodeId id, std::string_view source,
                                   const Binding* extra) {
+    const Node& n = map.at(id).node;
+    std::vector<std::string_view> bound;
+    for (const auto& v : variables_of(n)) {
+        bound.push_back(v.name);
+    }
+    for (const auto& l : locals_of(n)) {
+        bound.push_back(l.name);
+    }
+    if (extra != nullptr) {
+        bound.push_back(extra->name);
+    }
+    return Expr::parse(source, ParseOptions{!integer_formulas(n), bound});
+}
+
+GenicamResult<Value> eval_in_scope(Genicam& map, PortIo& port, const Scope& scope,
+                                   const Expr& expr);
+
+// Local `index` of the scope's node, compiled on first use and kept after a success.
+GenicamResult<Value> eval_local(Genicam& map, PortIo& port, const Scope& scope, size_t index) {
+    const auto slot = [&]() -> FormulaSlot& {
+        return locals_of(map.at(scope.id).node)[index].formula;
+    };
     std::optional<Expr> fresh;
-    if (!formula_slot(map.at(id).node, which).compiled) {
-        auto parsed = Expr::parse(formula_slot(map.at(id).node, which).source);
+    if (!slot().compiled) {
+        auto parsed = compile(map, scope.id, slot().source, scope.extra);
         if (!parsed.ok()) {
-            return Err{GenicamError::formula(map.name(id), std::move(parsed).error())};
+            return Err{GenicamError::formula(map.name(scope.id), std::move(parsed).error())};
         }
         fresh = std::move(parsed).value();
     }
-    const auto expr = [&]() -> const Expr& {
-        return fresh ? *fresh : *formula_slot(map.at(id).node, which).compiled;
-    };
-    const size_t n = expr().names().size();
+    const Expr expr = fresh ? *fresh : *slot().compiled;
+    const Value v = CVK_TRY(eval_in_scope(map, port, Scope{scope.id, scope.extra, index}, expr));
+    if (fresh) {
+        slot().compiled = std::move(*fresh);
+    }
+    return v;
+}
+
+// One name of a formula: the converter's binding, a visible local, a variable or any node.
+GenicamResult<Value> bind(Genicam& map, PortIo& port, const Scope& scope, const std::string& var) {
+    if (scope.extra != nullptr && var == scope.extra->name) {
+        return scope.extra->value;
+    }
+    const auto& locals = locals_of(map.at(scope.id).node);
+    for (size_t j = scope.visible; j-- > 0;) {
+        if (locals[j].name == var) {
+            return eval_local(map, port, scope, j);
+        }
+    }
+    const NodeId target = CVK_TRY(variable_target(map, scope.id, var));
+    return guarded_value(map, port, target);
+}
+
+// Evaluates with every variable read first (both branches of a conditional see their values).
+GenicamResult<Value> eval_in_scope(Genicam& map, PortIo& port, const Scope& scope,
+                                   const Expr& expr) {
+    const size_t n = expr.names().size();
     std::array<Value, 8> small{};
     std::vector<Value> large;
     std::span<Value> values(small.data(), std::min(n, small.size()));
@@ -132,22 +213,37 @@ GenicamResult<Value> eval_formula(Genicam& map, PortIo& port, NodeId id, Slot wh
         values = large;
     }
     for (size_t i = 0; i < n; ++i) {
-        const std::string& var = expr().names()[i];
-        if (extra != nullptr && var == extra->name) {
-            values[i] = extra->value;
-            continue;
-        }
-        const NodeId target = CVK_TRY(variable_target(map, id, var));
-        values[i] = CVK_TRY(guarded_value(map, port, target));
+        values[i] = CVK_TRY(bind(map, port, scope, expr.names()[i]));
     }
-    auto result = expr().eval(values);
+    auto result = expr.eval(values);
     if (!result.ok()) {
-        return Err{GenicamError::formula(map.name(id), std::move(result).error())};
+        return Err{GenicamError::formula(map.name(scope.id), std::move(result).error())};
     }
+    return *result;
+}
+
+// Compiles the slot on first use and evaluates it. The compiled program is stored only after a
+// successful evaluation. While the variables are read, a program already in the slot stays where
+// it is: nested steps only ever fill empty slots, never replace or clear one.
+GenicamResult<Value> eval_formula(Genicam& map, PortIo& port, NodeId id, Slot which,
+                                  const Binding* extra) {
+    std::optional<Expr> fresh;
+    if (!formula_slot(map.at(id).node, which).compiled) {
+        auto parsed = compile(map, id, formula_slot(map.at(id).node, which).source, extra);
+        if (!parsed.ok()) {
+            return Err{GenicamError::formula(map.name(id), std::move(parsed).error())};
+        }
+        fresh = std::move(parsed).value();
+    }
+    const auto expr = [&]() -> const Expr& {
+        return fresh ? *fresh : *formula_slot(map.at(id).node, which).compiled;
+    };
+    const Scope scope{id, extra, locals_of(map.at(id).node).size()};
+    const Value result = CVK_TRY(eval_in_scope(map, port, scope, expr()));
     if (fresh) {
         formula_slot(map.at(id).node, which).compiled = std::move(*fresh);
     }
-    return *result;
+    return result;
 }
 
 // The read side of a converter: its raw input bound to "TO" in formula_from.
@@ -204,7 +300,62 @@ ValueRef* own_value(Node& n) {
 
 // Integer, Boolean, Enumeration, Command: a constant is replaced in memory, a link is written
 // through, anything else cannot be written.
+// The value reference an indexed value selects: the entry whose index equals the index node's
+// value, else the default (None when there is neither).
+GenicamResult<ValueRef> indexed_ref(Genicam& map, PortIo& port, const IndexedValue& ix) {
+    const int64_t at = CVK_TRY(ref_int(map, port, ix.index));
+    for (const auto& [index, ref] : ix.entries) {
+        if (index == at) {
+            return ref;
+        }
+    }
+    return ix.fallback;
+}
+
+// The value reference an Integer or Float reads and writes: its own, or the indexed one.
+template <class N>
+GenicamResult<ValueRef> value_of(Genicam& map, PortIo& port, const N& node) {
+    if (!node.value.is_none() || !node.indexed) {
+        return node.value;
+    }
+    const IndexedValue ix = *node.indexed;
+    return indexed_ref(map, port, ix);
+}
+
+// Nodes that hold an integer and have no float read of their own.
+bool reads_as_integer(const Node& n) {
+    if (const auto* reg = std::get_if<RegisterNode>(&n)) {
+        return std::holds_alternative<IntKind>(reg->kind);
+    }
+    return std::holds_alternative<BooleanNode>(n) || std::holds_alternative<EnumerationNode>(n);
+}
+
+// A write against the node's ImposedAccessMode (the description narrows the access of a node
+// whose register would allow more); reads check `read` instead.
+bool imposed_forbids(const Genicam& map, NodeId id, bool read) {
+    const auto& imposed = map.at(id).meta.imposed;
+    return imposed && *imposed == (read ? AccessMode::WO : AccessMode::RO);
+}
+
+// Writes into the node an indexed value selects (constants there are not writable).
+template <class N, class F>
+Status<GenicamError> set_indexed(Genicam& map, PortIo& port, NodeId id, const N& node, F&& set) {
+    const IndexedValue ix = *node.indexed;
+    const ValueRef ref = CVK_TRY(indexed_ref(map, port, ix));
+    if (!ref.is_node()) {
+        return Err{not_accessible(map, id)};
+    }
+    if (!ref.link().is_resolved()) {
+        return Err{dangling(ref.link())};
+    }
+    return set(ref.link().id());
+}
+
 Status<GenicamError> set_ref_int(Genicam& map, PortIo& port, NodeId id, int64_t v) {
+    if (const auto* i = node_as<IntegerNode>(map, id); i && i->value.is_none() && i->indexed) {
+        return set_indexed(map, port, id, *i,
+                           [&](NodeId t) { return guarded_set_int(map, port, t, v); });
+    }
     ValueRef* ref = own_value(map.at(id).node);
     if (ref == nullptr) {
         return {};
@@ -223,6 +374,10 @@ Status<GenicamError> set_ref_int(Genicam& map, PortIo& port, NodeId id, int64_t 
 }
 
 Status<GenicamError> set_float_node(Genicam& map, PortIo& port, NodeId id, double v) {
+    if (const auto* f = node_as<FloatNode>(map, id); f->value.is_none() && f->indexed) {
+        return set_indexed(map, port, id, *f,
+                           [&](NodeId t) { return guarded_set_float(map, port, t, v); });
+    }
     ValueRef& ref = node_as<FloatNode>(map, id)->value;
     if (ref.is_float()) {
         ref = ValueRef::real(v);
@@ -257,6 +412,12 @@ GenicamResult<int64_t> ref_int(Genicam& map, PortIo& port, const ValueRef& ref) 
             if (!ref.link().is_resolved()) {
                 return Err{dangling(ref.link())};
             }
+            // A reference may cross between integer and float nodes (an Integer over a FloatReg):
+            // the target is read the way it holds its value and converted.
+            if (is_float_valued(map.at(ref.link().id()).node)) {
+                const double f = CVK_TRY(guarded_float(map, port, ref.link().id()));
+                return round_saturate(f);
+            }
             return guarded_int(map, port, ref.link().id());
         case ValueRef::Tag::None:
         case ValueRef::Tag::Str:
@@ -275,6 +436,11 @@ GenicamResult<double> ref_float(Genicam& map, PortIo& port, const ValueRef& ref)
             if (!ref.link().is_resolved()) {
                 return Err{dangling(ref.link())};
             }
+            // A Float over an integer register, Integer, Boolean or Enumeration reads its integer.
+            if (reads_as_integer(map.at(ref.link().id()).node)) {
+                const int64_t i = CVK_TRY(guarded_int(map, port, ref.link().id()));
+                return static_cast<double>(i);
+            }
             return guarded_float(map, port, ref.link().id());
         case ValueRef::Tag::None:
         case ValueRef::Tag::Str:
@@ -286,16 +452,21 @@ GenicamResult<double> ref_float(Genicam& map, PortIo& port, const ValueRef& ref)
 // --- integer and float ---
 
 GenicamResult<int64_t> int_value_inner(Genicam& map, PortIo& port, NodeId id) {
+    if (imposed_forbids(map, id, true)) {
+        return Err{not_accessible(map, id)};
+    }
     Node& n = map.at(id).node;
     switch (kind_of(n)) {
-        case NodeKind::Integer:
-            return ref_int(map, port, std::get<IntegerNode>(n).value);
+        case NodeKind::Integer: {
+            const ValueRef v = CVK_TRY(value_of(map, port, std::get<IntegerNode>(n)));
+            return ref_int(map, port, v);
+        }
         case NodeKind::Boolean:
             return ref_int(map, port, std::get<BooleanNode>(n).value);
         case NodeKind::Enumeration:
             return ref_int(map, port, std::get<EnumerationNode>(n).value);
         case NodeKind::Float: {
-            const double f = CVK_TRY(ref_float(map, port, std::get<FloatNode>(n).value));
+            const double f = CVK_TRY(float_value_inner(map, port, id));
             return round_saturate(f);
         }
         case NodeKind::Register:
@@ -314,14 +485,19 @@ GenicamResult<int64_t> int_value_inner(Genicam& map, PortIo& port, NodeId id) {
 }
 
 GenicamResult<double> float_value_inner(Genicam& map, PortIo& port, NodeId id) {
+    if (imposed_forbids(map, id, true)) {
+        return Err{not_accessible(map, id)};
+    }
     Node& n = map.at(id).node;
     switch (kind_of(n)) {
         case NodeKind::Integer: {
-            const int64_t i = CVK_TRY(ref_int(map, port, std::get<IntegerNode>(n).value));
+            const int64_t i = CVK_TRY(int_value_inner(map, port, id));
             return static_cast<double>(i);
         }
-        case NodeKind::Float:
-            return ref_float(map, port, std::get<FloatNode>(n).value);
+        case NodeKind::Float: {
+            const ValueRef v = CVK_TRY(value_of(map, port, std::get<FloatNode>(n)));
+            return ref_float(map, port, v);
+        }
         case NodeKind::Register:
             return read_float_register(map, port, id);
         case NodeKind::Converter: {
@@ -338,6 +514,9 @@ GenicamResult<double> float_value_inner(Genicam& map, PortIo& port, NodeId id) {
 }
 
 Status<GenicamError> set_int_value_inner(Genicam& map, PortIo& port, NodeId id, int64_t value) {
+    if (imposed_forbids(map, id, false)) {
+        return Err{not_accessible(map, id)};
+    }
     switch (kind_of(map.at(id).node)) {
         case NodeKind::Integer:
         case NodeKind::Boolean:
@@ -345,6 +524,9 @@ Status<GenicamError> set_int_value_inner(Genicam& map, PortIo& port, NodeId id, 
         case NodeKind::Command:
             return set_ref_int(map, port, id, value);
         case NodeKind::Register:
+            if (is_float_valued(map.at(id).node)) {
+                return write_float_register(map, port, id, static_cast<double>(value));
+            }
             return write_int_register(map, port, id, value);
         case NodeKind::Converter:
             return converter_write(map, port, id, Value::from_int(value));
@@ -354,12 +536,18 @@ Status<GenicamError> set_int_value_inner(Genicam& map, PortIo& port, NodeId id, 
 }
 
 Status<GenicamError> set_float_value_inner(Genicam& map, PortIo& port, NodeId id, double value) {
+    if (imposed_forbids(map, id, false)) {
+        return Err{not_accessible(map, id)};
+    }
     switch (kind_of(map.at(id).node)) {
         case NodeKind::Integer:
             return set_int_value_inner(map, port, id, round_saturate(value));
         case NodeKind::Float:
             return set_float_node(map, port, id, value);
         case NodeKind::Register:
+            if (!is_float_valued(map.at(id).node)) {
+                return write_int_register(map, port, id, round_saturate(value));
+            }
             return write_float_register(map, port, id, value);
         case NodeKind::Converter:
             return converter_write(map, port, id, Value::from_float(value));
@@ -591,7 +779,16 @@ GenicamResult<AccessMode> access_mode(Genicam& map, NodeId id) {
         }
         cur = v->link().id();
     }
-    const AccessMode mode = terminal_mode(map.at(cur).node);
+    AccessMode mode = terminal_mode(map.at(cur).node);
+    // Every node on the way may narrow the access (ImposedAccessMode); an imposed mode that
+    // contradicts the register's (WO over RO, say) leaves nothing usable, reported as RO.
+    const auto stack = map.stack();
+    for (size_t i = stack.size() - entered; i < stack.size(); ++i) {
+        const auto& imposed = map.at(stack[i]).meta.imposed;
+        if (imposed && *imposed != AccessMode::RW && *imposed != mode) {
+            mode = mode == AccessMode::RW ? *imposed : AccessMode::RO;
+        }
+    }
     for (; entered > 0; --entered) {
         map.leave();
     }

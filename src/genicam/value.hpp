@@ -26,20 +26,9 @@
 #include "error.hpp"
 #include "genicam/node.hpp"
 #include "genicam/port.hpp"
+#include "genicam/resolve.hpp"
 
 namespace corvisk::genicam {
-
-// Name used in errors about a value reference that holds no number ("<value reference>").
-inline constexpr const char* kValueReferenceName = "<value reference>";
-
-// --- Following value references ---
-
-// The integer a value reference stands for: Int as is; Float rounded half away from zero with
-// saturation; a resolved node read (guarded) as an integer; DanglingReference for an unresolved
-// name; UnsupportedAccess "<value reference>" for None and Str.
-GenicamResult<int64_t> ref_int(Genicam& map, PortIo& port, const ValueRef& ref);
-// As ref_int, for floats (a node is read with a float read).
-GenicamResult<double> ref_float(Genicam& map, PortIo& port, const ValueRef& ref);
 
 // --- Node operations by id (the caller guards `id` where the feature protocol says so) ---
 

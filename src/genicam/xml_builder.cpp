@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "genicam/number.hpp"
+#include "utf8.hpp"
 
 namespace corvisk::genicam::xml {
 
@@ -69,7 +70,9 @@ xmlParserInput* refuse_external(void*, const xmlChar*, const xmlChar*) {
     return nullptr;
 }
 
-Result<DocPtr, std::string> parse_document(std::string_view text) {
+// `encoding` forces the text's encoding; null lets libxml2 decide from the byte-order mark and
+// the XML declaration (UTF-16, ISO-8859-1, ...), defaulting to UTF-8.
+Result<DocPtr, std::string> parse_document(std::string_view text, const char* encoding = "UTF-8") {
     static std::once_flag init;
     std::call_once(init, [] { xmlInitParser(); });
     if (text.size() > static_cast<size_t>(INT_MAX)) {
@@ -89,7 +92,7 @@ Result<DocPtr, std::string> parse_document(std::string_view text) {
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
                         XML_PARSE_NOCDATA | XML_PARSE_NOXINCNODE | XML_PARSE_COMPACT;
     DocPtr doc(xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()),
-                                 "device-description.xml", "UTF-8", options));
+                                 "device-description.xml", encoding, options));
     if (doc == nullptr || ctxt->wellFormed == 0) {
         if (!sink.message.empty()) {
             return Err{sink.message};
@@ -205,7 +208,18 @@ class Builder {
     };
 
     RegisterCommon register_common(const std::vector<const xmlNode*>& kids);
-    std::optional<NodeId> push(std::string name, Node node);
+    std::optional<IndexedValue> indexed_value(const std::vector<const xmlNode*>& kids, bool real);
+    std::vector<FormulaLocal> locals(const std::vector<const xmlNode*>& kids);
+    NodeMeta meta(const std::vector<const xmlNode*>& kids);
+    void read_meta(const xmlNode* k, std::string_view name, NodeMeta& m);
+    std::vector<EnumEntry> enum_entries(const std::vector<const xmlNode*>& kids);
+    ValueRef link_child(const xmlNode* k);
+    bool big_endian(const std::vector<const xmlNode*>& kids);
+    std::optional<Node> register_kind(std::string_view tag,
+                                      const std::vector<const xmlNode*>& kids);
+    std::optional<Node> value_kind(std::string_view tag, const std::vector<const xmlNode*>& kids);
+    void mark_polled();
+    std::optional<NodeId> push(std::string name, Node node, NodeMeta meta = NodeMeta{});
     void collect_invalidators(NodeId id, const std::vector<const xmlNode*>& kids);
     void add_struct_entries(const std::vector<const xmlNode*>& kids);
 
@@ -411,12 +425,12 @@ Builder::Mask Builder::mask(const std::vector<const xmlNode*>& kids) {
     return Mask{lsb ? lsb : bit, msb ? msb : bit};
 }
 
-std::optional<NodeId> Builder::push(std::string name, Node node) {
+std::optional<NodeId> Builder::push(std::string name, Node node, NodeMeta meta) {
     if (map_.size() >= limits_.max_nodes) {
         fail(fmt::format("more than {} nodes", limits_.max_nodes));
         return std::nullopt;
     }
-    return map_.push(std::move(name), std::move(node));
+    return map_.push(std::move(name), std::move(node), std::move(meta));
 }
 
 void Builder::collect_invalidators(NodeId id, const std::vector<const xmlNode*>& kids) {
@@ -433,6 +447,23 @@ void Builder::collect_invalidators(NodeId id, const std::vector<const xmlNode*>&
     }
 }
 
+// A link element's target (pX elements): a node reference, or None when it has no text.
+ValueRef Builder::link_child(const xmlNode* k) {
+    if (auto text = text_of(k)) {
+        return ValueRef::node(Link::name(std::string(trim(*text))));
+    }
+    return {};
+}
+
+// Both spellings of the byte-order element are in use.
+bool Builder::big_endian(const std::vector<const xmlNode*>& kids) {
+    auto e = child_text(kids, "Endianess");
+    if (!e) {
+        e = child_text(kids, "Endianness");
+    }
+    return e == "BigEndian";
+}
+
 RegisterCommon Builder::register_common(const std::vector<const xmlNode*>& kids) {
     RegisterCommon common;
     for (const xmlNode* k : kids) {
@@ -443,12 +474,24 @@ RegisterCommon Builder::register_common(const std::vector<const xmlNode*>& kids)
                 common.addresses.push_back(ValueRef::integer(*v));
             }
         } else if (name == "pAddress") {
-            if (auto text = text_of(k)) {
-                common.addresses.push_back(ValueRef::node(Link::name(std::string(trim(*text)))));
+            if (auto ref = link_child(k); !ref.is_none()) {
+                common.addresses.push_back(std::move(ref));
             }
         } else if (name == "IntSwissKnife") {
             if (auto id = add_element(k)) {
                 common.addresses.push_back(ValueRef::node(Link::resolved(*id)));
+            }
+        } else if (name == "pIndex") {
+            IndexTerm term{link_child(k), {}};
+            if (auto off = attribute(k, "pOffset")) {
+                term.offset = ValueRef::node(Link::name(std::string(trim(*off))));
+            } else if (auto num = attribute(k, "Offset")) {
+                if (auto v = parse_number_text(trim(*num))) {
+                    term.offset = ValueRef::integer(*v);
+                }
+            }
+            if (!term.index.is_none()) {
+                common.indexes.push_back(std::move(term));
             }
         }
     }
@@ -464,9 +507,142 @@ RegisterCommon Builder::register_common(const std::vector<const xmlNode*>& kids)
     return common;
 }
 
+// pIndex with ValueIndexed / pValueIndexed entries and a ValueDefault / pValueDefault; absent
+// when the element has no pIndex.
+std::optional<IndexedValue> Builder::indexed_value(const std::vector<const xmlNode*>& kids,
+                                                   bool real) {
+    IndexedValue ix;
+    for (const xmlNode* k : kids) {
+        const std::string_view name = local_name(k);
+        if (name == "pIndex") {
+            ix.index = link_child(k);
+            continue;
+        }
+        const bool constant = name == "ValueIndexed" || name == "ValueDefault";
+        if (!constant && name != "pValueIndexed" && name != "pValueDefault") {
+            continue;
+        }
+        ValueRef v;
+        if (!constant) {
+            v = link_child(k);
+        } else if (auto text = text_of(k)) {
+            const std::string_view t = trim(*text);
+            const auto i = parse_number_text(t);
+            const auto f = real && !i ? parse_f64(t) : Result<double, std::string>(Err{""});
+            v = i ? ValueRef::integer(*i) : f.ok() ? ValueRef::real(*f) : ValueRef{};
+        }
+        if (name == "ValueDefault" || name == "pValueDefault") {
+            ix.fallback = std::move(v);
+        } else if (auto index = attribute(k, "Index")) {
+            if (auto at = parse_number_text(trim(*index))) {
+                ix.entries.emplace_back(*at, std::move(v));
+            }
+        }
+    }
+    if (ix.index.is_none()) {
+        return std::nullopt;
+    }
+    return ix;
+}
+
+// Constant and Expression children of a formula node, in document order.
+std::vector<FormulaLocal> Builder::locals(const std::vector<const xmlNode*>& kids) {
+    std::vector<FormulaLocal> out;
+    for (const xmlNode* k : kids) {
+        const std::string_view tag = local_name(k);
+        if (tag != "Constant" && tag != "Expression") {
+            continue;
+        }
+        auto name = attribute(k, "Name");
+        auto text = text_of(k);
+        if (name && text) {
+            out.push_back(FormulaLocal{std::move(*name), {std::string(trim(*text)), std::nullopt}});
+        }
+    }
+    return out;
+}
+
+void Builder::read_meta(const xmlNode* k, std::string_view name, NodeMeta& m) {
+    const auto text = [&] {
+        auto t = text_of(k);
+        return t ? std::string(trim(*t)) : std::string();
+    };
+    if (name == "ToolTip") {
+        m.tooltip = text();
+    } else if (name == "Description") {
+        m.description = text();
+    } else if (name == "DisplayName") {
+        m.display_name = text();
+    } else if (name == "Unit") {
+        m.unit = text();
+    } else if (name == "Representation") {
+        m.representation = text();
+    } else if (name == "Visibility") {
+        const std::string v = text();
+        m.visibility = v == "Expert"      ? Visibility::Expert
+                       : v == "Guru"      ? Visibility::Guru
+                       : v == "Invisible" ? Visibility::Invisible
+                                          : Visibility::Beginner;
+    } else if (name == "ImposedAccessMode") {
+        const std::string v = text();
+        if (v == "RO" || v == "WO" || v == "RW") {
+            m.imposed = v == "RO" ? AccessMode::RO : v == "WO" ? AccessMode::WO : AccessMode::RW;
+        }
+    } else if (name == "Streamable") {
+        m.streamable = text() == "Yes";
+    } else if (name == "PollingTime") {
+        m.polled = true;
+    } else if (name == "pIsImplemented") {
+        m.is_implemented = link_child(k);
+    } else if (name == "pIsAvailable") {
+        m.is_available = link_child(k);
+    } else if (name == "pIsLocked") {
+        m.is_locked = link_child(k);
+    } else if (name == "pSelected") {
+        if (auto t = text_of(k)) {
+            m.selected.push_back(Link::name(std::string(trim(*t))));
+        }
+    }
+}
+
+// The user-facing texts and predicates of a node element, in one pass over its children.
+NodeMeta Builder::meta(const std::vector<const xmlNode*>& kids) {
+    NodeMeta m;
+    for (const xmlNode* k : kids) {
+        const std::string_view name = local_name(k);
+        // Every element read here starts with one of these letters; the rest are skipped fast.
+        const char c = name.empty() ? '\0' : name[0];
+        if (c == 'T' || c == 'D' || c == 'U' || c == 'R' || c == 'V' || c == 'I' || c == 'S' ||
+            c == 'P' || c == 'p') {
+            read_meta(k, name, m);
+        }
+    }
+    return m;
+}
+
+std::vector<EnumEntry> Builder::enum_entries(const std::vector<const xmlNode*>& kids) {
+    std::vector<EnumEntry> entries;
+    for (const xmlNode* k : kids) {
+        if (local_name(k) != "EnumEntry") {
+            continue;
+        }
+        auto entry_name = attribute(k, "Name");
+        Kids entry_kids(&kids_pool_);
+        child_elements(k, entry_kids);
+        const auto value = child_number(entry_kids, "Value");
+        if (entry_name && value) {
+            NodeMeta m = meta(entry_kids);
+            entries.push_back(EnumEntry{std::move(*entry_name), *value, std::move(m.display_name),
+                                        std::move(m.tooltip), std::move(m.is_implemented),
+                                        std::move(m.is_available)});
+        }
+    }
+    return entries;
+}
+
 void Builder::add_struct_entries(const std::vector<const xmlNode*>& kids) {
     const RegisterCommon common = register_common(kids);
-    const auto endianess = child_text(kids, "Endianess");
+    const bool struct_big = big_endian(kids);
     const auto sign = child_text(kids, "Sign");
     for (const xmlNode* entry : kids) {
         if (local_name(entry) != "StructEntry" || failure_) {
@@ -486,14 +662,104 @@ void Builder::add_struct_entries(const std::vector<const xmlNode*>& kids) {
                                                  : AccessMode::RW;
         }
         const Mask m = mask(entry_kids);
-        const auto entry_endianess = child_text(entry_kids, "Endianess");
+        const bool has_endianess = child_text(entry_kids, "Endianess").has_value() ||
+                                   child_text(entry_kids, "Endianness").has_value();
         const auto entry_sign = child_text(entry_kids, "Sign");
         reg.kind = IntKind{m.lsb, m.msb, (entry_sign ? entry_sign : sign) != "Signed",
-                           (entry_endianess ? entry_endianess : endianess) == "BigEndian"};
-        if (auto id = push(std::move(*name), std::move(reg))) {
+                           has_endianess ? big_endian(entry_kids) : struct_big};
+        if (auto id = push(std::move(*name), std::move(reg), meta(entry_kids))) {
             collect_invalidators(*id, entry_kids);
         }
     }
+}
+
+// The register element kinds; absent for any other tag. The vendor kinds IntKey, SmartFeature,
+// AdvFeatureLock, DcamLock and ConfRom are integer registers, TextDesc a string register.
+std::optional<Node> Builder::register_kind(std::string_view tag,
+                                           const std::vector<const xmlNode*>& kids) {
+    const auto is_unsigned = [&] { return child_text(kids, "Sign") != "Signed"; };
+    if (tag == "IntReg" || tag == "IntKey" || tag == "SmartFeature" || tag == "AdvFeatureLock" ||
+        tag == "DcamLock" || tag == "ConfRom") {
+        return RegisterNode{register_common(kids),
+                            IntKind{std::nullopt, std::nullopt, is_unsigned(), big_endian(kids)}};
+    }
+    if (tag == "MaskedIntReg") {
+        const Mask m = mask(kids);
+        return RegisterNode{register_common(kids),
+                            IntKind{m.lsb, m.msb, is_unsigned(), big_endian(kids)}};
+    }
+    if (tag == "Register") {
+        return RegisterNode{register_common(kids), RawKind{}};
+    }
+    if (tag == "FloatReg") {
+        return RegisterNode{register_common(kids), FloatKind{big_endian(kids)}};
+    }
+    if (tag == "StringReg" || tag == "TextDesc") {
+        return RegisterNode{register_common(kids), StringKind{}};
+    }
+    return std::nullopt;
+}
+
+// The value, formula and category element kinds; absent for any other tag.
+std::optional<Node> Builder::value_kind(std::string_view tag,
+                                        const std::vector<const xmlNode*>& kids) {
+    if (tag == "Category") {
+        CategoryNode c;
+        for (const xmlNode* k : kids) {
+            if (local_name(k) == "pFeature") {
+                if (auto text = text_of(k)) {
+                    c.features.push_back(Link::name(std::string(trim(*text))));
+                }
+            }
+        }
+        return c;
+    }
+    if (tag == "Integer") {
+        return IntegerNode{int_ref(kids, "Value", "pValue"), int_ref(kids, "Min", "pMin"),
+                           int_ref(kids, "Max", "pMax"), int_ref(kids, "Inc", "pInc"),
+                           indexed_value(kids, false)};
+    }
+    if (tag == "Float") {
+        return FloatNode{float_ref(kids, "Value", "pValue"), float_ref(kids, "Min", "pMin"),
+                         float_ref(kids, "Max", "pMax"), float_ref(kids, "Inc", "pInc"),
+                         indexed_value(kids, true)};
+    }
+    if (tag == "Boolean") {
+        return BooleanNode{int_ref(kids, "Value", "pValue"),
+                           child_number(kids, "OnValue").value_or(1),
+                           child_number(kids, "OffValue").value_or(0)};
+    }
+    if (tag == "Command") {
+        return CommandNode{int_ref(kids, "Value", "pValue"),
+                           int_ref(kids, "CommandValue", "pCommandValue")};
+    }
+    if (tag == "Enumeration") {
+        return EnumerationNode{int_ref(kids, "Value", "pValue"), enum_entries(kids)};
+    }
+    if (tag == "String") {
+        if (auto p = child_text(kids, "pValue")) {
+            return StringNode{ValueRef::node(Link::name(std::move(*p)))};
+        }
+        if (auto v = child_text(kids, "Value")) {
+            return StringNode{ValueRef::text(std::move(*v))};
+        }
+        return StringNode{};
+    }
+    if (tag == "SwissKnife" || tag == "IntSwissKnife") {
+        return SwissKnifeNode{{child_text(kids, "Formula").value_or(""), std::nullopt},
+                              variables(kids),
+                              locals(kids),
+                              tag == "IntSwissKnife"};
+    }
+    if (tag == "Converter" || tag == "IntConverter") {
+        return ConverterNode{int_ref(kids, "Value", "pValue"),
+                             {child_text(kids, "FormulaTo").value_or(""), std::nullopt},
+                             {child_text(kids, "FormulaFrom").value_or(""), std::nullopt},
+                             variables(kids),
+                             locals(kids),
+                             tag == "IntConverter"};
+    }
+    return std::nullopt;
 }
 
 std::optional<NodeId> Builder::add_element(const xmlNode* element) {
@@ -509,86 +775,20 @@ std::optional<NodeId> Builder::add_element(const xmlNode* element) {
     }
     Kids kids(&kids_pool_);
     child_elements(element, kids);
-    const auto is_unsigned = [&] { return child_text(kids, "Sign") != "Signed"; };
-    const auto big_endian = [&] { return child_text(kids, "Endianess") == "BigEndian"; };
-
-    Node node;
-    if (tag == "Port") {
-        node = PortNode{};
-    } else if (tag == "Category") {
-        CategoryNode c;
-        for (const xmlNode* k : kids) {
-            if (local_name(k) == "pFeature") {
-                if (auto text = text_of(k)) {
-                    c.features.push_back(Link::name(std::string(trim(*text))));
-                }
-            }
-        }
-        node = std::move(c);
-    } else if (tag == "Integer") {
-        node = IntegerNode{int_ref(kids, "Value", "pValue"), int_ref(kids, "Min", "pMin"),
-                           int_ref(kids, "Max", "pMax"), int_ref(kids, "Inc", "pInc")};
-    } else if (tag == "Float") {
-        node = FloatNode{float_ref(kids, "Value", "pValue"), float_ref(kids, "Min", "pMin"),
-                         float_ref(kids, "Max", "pMax")};
-    } else if (tag == "Boolean") {
-        node =
-            BooleanNode{int_ref(kids, "Value", "pValue"), child_number(kids, "OnValue").value_or(1),
-                        child_number(kids, "OffValue").value_or(0)};
-    } else if (tag == "Command") {
-        node = CommandNode{int_ref(kids, "Value", "pValue"),
-                           int_ref(kids, "CommandValue", "pCommandValue")};
-    } else if (tag == "Enumeration") {
-        EnumerationNode e{int_ref(kids, "Value", "pValue"), {}};
-        for (const xmlNode* k : kids) {
-            if (local_name(k) != "EnumEntry") {
-                continue;
-            }
-            auto entry_name = attribute(k, "Name");
-            Kids entry_kids(&kids_pool_);
-            child_elements(k, entry_kids);
-            const auto value = child_number(entry_kids, "Value");
-            if (entry_name && value) {
-                e.entries.push_back(EnumEntry{std::move(*entry_name), *value});
-            }
-        }
-        node = std::move(e);
-    } else if (tag == "String") {
-        if (auto p = child_text(kids, "pValue")) {
-            node = StringNode{ValueRef::node(Link::name(std::move(*p)))};
-        } else if (auto v = child_text(kids, "Value")) {
-            node = StringNode{ValueRef::text(std::move(*v))};
-        } else {
-            node = StringNode{};
-        }
-    } else if (tag == "IntReg") {
-        node = RegisterNode{register_common(kids),
-                            IntKind{std::nullopt, std::nullopt, is_unsigned(), big_endian()}};
-    } else if (tag == "MaskedIntReg") {
-        const Mask m = mask(kids);
-        node =
-            RegisterNode{register_common(kids), IntKind{m.lsb, m.msb, is_unsigned(), big_endian()}};
-    } else if (tag == "Register") {
-        node = RegisterNode{register_common(kids), RawKind{}};
-    } else if (tag == "FloatReg") {
-        node = RegisterNode{register_common(kids), FloatKind{big_endian()}};
-    } else if (tag == "StringReg") {
-        node = RegisterNode{register_common(kids), StringKind{}};
-    } else if (tag == "StructReg") {
+    if (tag == "StructReg") {
         add_struct_entries(kids);
         return std::nullopt;
-    } else if (tag == "SwissKnife" || tag == "IntSwissKnife") {
-        node = SwissKnifeNode{{child_text(kids, "Formula").value_or(""), std::nullopt},
-                              variables(kids)};
-    } else if (tag == "Converter" || tag == "IntConverter") {
-        node = ConverterNode{int_ref(kids, "Value", "pValue"),
-                             {child_text(kids, "FormulaTo").value_or(""), std::nullopt},
-                             {child_text(kids, "FormulaFrom").value_or(""), std::nullopt},
-                             variables(kids)};
-    } else {
+    }
+    std::optional<Node> node;
+    if (tag == "Port") {
+        node = PortNode{};
+    } else if (node = value_kind(tag, kids); !node) {
+        node = register_kind(tag, kids);
+    }
+    if (!node) {
         return std::nullopt;
     }
-    const auto id = push(std::move(name), std::move(node));
+    const auto id = push(std::move(name), std::move(*node), meta(kids));
     if (id) {
         collect_invalidators(*id, kids);
     }
@@ -629,16 +829,54 @@ Status<GenicamError> Builder::add_defaults() {
     return {};
 }
 
-Genicam Builder::finish() {
+// A value that changes on its own (PollingTime) must be read from the device every time: the
+// register behind the polled node (the node itself, or the end of its value links) is not cached.
+void Builder::mark_polled() {
     for (size_t i = 0; i < map_.size(); ++i) {
-        for_each_link(map_.at(static_cast<NodeId>(i)).node, [this](Link& link) {
-            if (!link.is_resolved()) {
-                if (auto id = map_.find(link.name())) {
-                    link.resolve(*id);
-                }
+        if (!map_.at(static_cast<NodeId>(i)).meta.polled) {
+            continue;
+        }
+        NodeId id = static_cast<NodeId>(i);
+        for (size_t step = 0; step <= Genicam::kMaxDepth; ++step) {
+            Node& n = map_.at(id).node;
+            if (auto* reg = std::get_if<RegisterNode>(&n)) {
+                reg->common.cachable = Cachable::NoCache;
+                break;
             }
-        });
+            const ValueRef* v = nullptr;
+            if (auto* x = std::get_if<IntegerNode>(&n)) {
+                v = &x->value;
+            } else if (auto* f = std::get_if<FloatNode>(&n)) {
+                v = &f->value;
+            } else if (auto* c = std::get_if<ConverterNode>(&n)) {
+                v = &c->value;
+            } else if (auto* b = std::get_if<BooleanNode>(&n)) {
+                v = &b->value;
+            } else if (auto* e = std::get_if<EnumerationNode>(&n)) {
+                v = &e->value;
+            }
+            if (v == nullptr || !v->is_node() || !v->link().is_resolved()) {
+                break;
+            }
+            id = v->link().id();
+        }
     }
+}
+
+Genicam Builder::finish() {
+    const auto resolve = [this](Link& link) {
+        if (!link.is_resolved()) {
+            if (auto id = map_.find(link.name())) {
+                link.resolve(*id);
+            }
+        }
+    };
+    for (size_t i = 0; i < map_.size(); ++i) {
+        NodeData& d = map_.at(static_cast<NodeId>(i));
+        for_each_link(d.node, resolve);
+        for_each_meta_link(d.meta, resolve);
+    }
+    mark_polled();
     for (const auto& [declaring, names] : pending_invalidators_) {
         for (const auto& name : names) {
             if (auto target = map_.find(name)) {
@@ -651,28 +889,77 @@ Genicam Builder::finish() {
 
 }  // namespace
 
-GenicamResult<Genicam> parse(std::string_view text, const Limits& limits) {
-    if (text.size() > limits.max_document_bytes) {
-        return Err{GenicamError::device_description(
-            fmt::format("document of {} bytes exceeds the limit of {} bytes", text.size(),
-                        limits.max_document_bytes))};
-    }
-    auto doc = parse_document(text);
-    if (!doc.ok()) {
-        return Err{GenicamError::device_description(std::move(doc).error())};
-    }
+namespace {
+
+GenicamResult<Genicam> build_from(DocPtr doc, const Limits& limits) {
     Builder builder(limits);
-    builder.reserve(count_candidates(xmlDocGetRootElement(doc->get()), 0));
-    builder.walk(xmlDocGetRootElement(doc->get()), 0);
+    builder.reserve(count_candidates(xmlDocGetRootElement(doc.get()), 0));
+    builder.walk(xmlDocGetRootElement(doc.get()), 0);
     if (builder.failure()) {
         return Err{*builder.failure()};
     }
-    doc->reset();  // the tree is no longer needed; free it before the link passes
+    doc.reset();  // the tree is no longer needed; free it before the link passes
     CVK_TRY_VOID(builder.add_defaults());
     if (builder.failure()) {
         return Err{*builder.failure()};
     }
     return builder.finish();
+}
+
+GenicamResult<void> check_size(size_t size, const Limits& limits) {
+    if (size > limits.max_document_bytes) {
+        return Err{GenicamError::device_description(
+            fmt::format("document of {} bytes exceeds the limit of {} bytes", size,
+                        limits.max_document_bytes))};
+    }
+    return {};
+}
+
+// The document text without the white space some devices put before the XML declaration (which
+// libxml2 refuses). Only single-byte white space is skipped: a UTF-16 document starts with its
+// byte-order mark or with "<" and a NUL byte.
+std::string_view skip_leading_blanks(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() &&
+           (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) {
+        ++i;
+    }
+    return text.substr(i);
+}
+
+}  // namespace
+
+GenicamResult<Genicam> parse(std::string_view text, const Limits& limits) {
+    CVK_TRY_VOID(check_size(text.size(), limits));
+    auto doc = parse_document(text);
+    if (!doc.ok()) {
+        return Err{GenicamError::device_description(std::move(doc).error())};
+    }
+    return build_from(std::move(doc).value(), limits);
+}
+
+GenicamResult<Genicam> parse_description(std::span<const uint8_t> bytes, const Limits& limits) {
+    CVK_TRY_VOID(check_size(bytes.size(), limits));
+    const std::string_view text =
+        skip_leading_blanks({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+    auto doc = parse_document(text, nullptr);
+    if (!doc.ok()) {
+        // Liberal in what devices send: a document whose bytes do not match its declared
+        // encoding (stray Latin-1 bytes in a "UTF-8" document) is read as UTF-8 with invalid
+        // sequences replaced, as before.
+        const std::string lossy = utf8_lossy(bytes);
+        auto retry = parse_document(skip_leading_blanks(lossy));
+        if (!retry.ok()) {
+            return Err{GenicamError::device_description(std::move(doc).error())};
+        }
+        doc = std::move(retry);
+    }
+    const std::string_view root = local_name(xmlDocGetRootElement(doc->get()));
+    if (root != "RegisterDescription") {
+        return Err{GenicamError::device_description(
+            fmt::format("root element is '{}', not RegisterDescription", root))};
+    }
+    return build_from(std::move(doc).value(), limits);
 }
 
 }  // namespace corvisk::genicam::xml

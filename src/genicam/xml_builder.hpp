@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "error.hpp"
@@ -34,5 +36,14 @@ struct Limits {
 // the XML cannot be parsed or a limit is exceeded; everything else is tolerated and surfaces
 // when the affected node is used. Thread-safe: no shared state besides libxml2's own.
 GenicamResult<Genicam> parse(std::string_view text, const Limits& limits = Limits{});
+
+// Builds the node map from a description document as a device serves it: white space before
+// the XML declaration is skipped, the text is decoded by its byte-order mark or declared
+// encoding (UTF-8, UTF-16, ISO-8859-1, ...; a document whose bytes contradict its declaration is
+// read as UTF-8 with invalid sequences replaced), and the root element must be
+// RegisterDescription ("device description: root element is '{}', not RegisterDescription").
+// Otherwise as parse().
+GenicamResult<Genicam> parse_description(std::span<const uint8_t> bytes,
+                                         const Limits& limits = Limits{});
 
 }  // namespace corvisk::genicam::xml

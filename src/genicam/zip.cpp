@@ -93,27 +93,43 @@ Extracted inflate_raw(Bytes in, uint64_t declared, uint64_t limit) {
     return out;
 }
 
-}  // namespace
+// Whether the central directory entry at `c` (whose fixed header fits) names an XML document:
+// its name ends in ".xml" in any case. Directory entries and manifests do not.
+bool names_xml(Bytes d, uint64_t c) {
+    const uint64_t n = load_le16(d, c + 28);
+    if (n < 4 || !fits(d, c + kCentralHeaderSize, n)) {
+        return false;
+    }
+    const uint64_t tail = c + kCentralHeaderSize + n - 4;
+    const char ext[] = ".xml";
+    for (uint64_t i = 0; i < 4; ++i) {
+        const auto ch = static_cast<char>(d[tail + i]);
+        const char lower = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
+        if (lower != ext[i]) {
+            return false;
+        }
+    }
+    return true;
+}
 
-Extracted extract_first_file(Bytes d, uint64_t limit) {
-    auto end = find_end_record(d);
-    if (!end) {
-        return fail(std::move(end).error());
+// The central directory header to extract: the first entry whose name ends in ".xml" (archivers
+// may put a directory entry or a manifest first), else the first entry.
+uint64_t select_entry(Bytes d, uint64_t first, uint64_t entries) {
+    uint64_t c = first;
+    for (uint64_t i = 0; i < entries; ++i) {
+        if (!fits(d, c, kCentralHeaderSize) || load_le32(d, c) != kCentralHeaderSig) {
+            break;
+        }
+        if (names_xml(d, c)) {
+            return c;
+        }
+        c +=
+            kCentralHeaderSize + load_le16(d, c + 28) + load_le16(d, c + 30) + load_le16(d, c + 32);
     }
-    const uint64_t e = *end;
-    if (load_le16(d, e + 10) == 0) {
-        return fail("empty archive");
-    }
-    const uint64_t c = load_le32(d, e + 16);
-    if (!fits(d, c, 4)) {
-        return fail("truncated archive");
-    }
-    if (load_le32(d, c) != kCentralHeaderSig) {
-        return fail("bad central directory");
-    }
-    if (!fits(d, c, kCentralHeaderSize)) {
-        return fail("truncated archive");
-    }
+    return first;
+}
+
+Extracted extract_entry(Bytes d, uint64_t c, uint64_t limit) {
     const uint16_t method = load_le16(d, c + 10);
     const uint64_t compressed = load_le32(d, c + 20);
     const uint64_t uncompressed = load_le32(d, c + 24);
@@ -147,6 +163,32 @@ Extracted extract_first_file(Bytes d, uint64_t limit) {
         default:
             return fail(fmt::format("unsupported compression method {}", method));
     }
+}
+
+}  // namespace
+
+Extracted extract_first_file(Bytes d, uint64_t limit) {
+    auto end = find_end_record(d);
+    if (!end) {
+        return fail(std::move(end).error());
+    }
+    const uint64_t e = *end;
+    const uint16_t entries = load_le16(d, e + 10);
+    if (entries == 0) {
+        return fail("empty archive");
+    }
+    const uint64_t c = load_le32(d, e + 16);
+    if (!fits(d, c, 4)) {
+        return fail("truncated archive");
+    }
+    if (load_le32(d, c) != kCentralHeaderSig) {
+        return fail("bad central directory");
+    }
+    if (!fits(d, c, kCentralHeaderSize)) {
+        return fail("truncated archive");
+    }
+    const uint64_t chosen = select_entry(d, c, entries);
+    return extract_entry(d, chosen, limit);
 }
 
 }  // namespace corvisk::genicam::zip

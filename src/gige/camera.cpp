@@ -31,7 +31,7 @@ CameraError translate_claim_error(CameraError e) {
 
 template <class T>
 CameraResult<T> wait(const ResponseHandle<T>& handle, Duration timeout) {
-    return unshare(handle.wait_timeout(timeout));
+    return wait_or_cancel(handle, timeout);
 }
 
 struct Identity {
@@ -40,12 +40,17 @@ struct Identity {
 };
 
 // Steps after the claim: heartbeat timeout, capability, identity registers and strings.
-CameraResult<Identity> read_identity(const ControlPort& port, const ConnectionConfig& config) {
+CameraResult<Identity> read_identity(const ControlPort& port, const ConnectionConfig& config,
+                                     DeviceQuirks& quirks) {
     Duration w = port.request_timeout();
     CVK_TRY_VOID(
         wait(port.write_register(bootstrap::kHeartbeatTimeout, config.heartbeat_timeout_ms), w));
     Identity id;
     id.capability = CVK_TRY(wait(port.read_register(bootstrap::kGvcpCapability), w));
+    // A device that does not claim concatenation gets one address per command from the start.
+    if (!(id.capability & bootstrap::kCapabilityConcatenation)) {
+        quirks.single_register_commands.store(true, std::memory_order_relaxed);
+    }
     std::vector<uint32_t> regs =
         CVK_TRY(wait(port.read_registers({bootstrap::kIdentityRegisters.begin(),
                                           bootstrap::kIdentityRegisters.end()}),
@@ -119,7 +124,7 @@ CameraResult<void> GigECamera::connect() {
     if (!claimed.ok()) {
         return Err{translate_claim_error(std::move(claimed).error())};
     }
-    Identity id = CVK_TRY(read_identity(port, config_));
+    Identity id = CVK_TRY(read_identity(port, config_, shared->quirks()));
 
     CVK_LOG(log::Level::Debug, kTarget,
             log::fields("addr", config_.device, "model", id.info.model, "serial", id.info.serial),

@@ -10,6 +10,7 @@ namespace {
 
 constexpr const char* kTarget = "corvisk::gige";
 constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
+constexpr uint32_t kWord = 4;
 
 // A transfer that would run past the end of the 32-bit address space would wrap around to
 // address 0 on the wire; refuse it instead.
@@ -77,8 +78,10 @@ ResponseHandle<Bytes> ControlPort::read_memory(uint32_t address, uint32_t length
         handle.fail(CameraError::malformed("read address must be 4-byte aligned"));
     } else if (wraps(address, length)) {
         handle.fail(beyond_32_bit(uint64_t{address} + length - 1));
-    } else if (length == 0) {
+    } else if (length == 0 && worker_.is_alive()) {
         handle.fulfill(Bytes{});  // nothing to ask the device for
+    } else if (length == 0) {
+        handle.fail(CameraError::not_connected());
     } else {
         post(to_worker::ReadMemory{address, length, handle}, handle);
     }
@@ -93,8 +96,10 @@ ResponseHandle<void> ControlPort::write_memory(uint32_t address, Bytes data) con
         handle.fail(CameraError::malformed("write address and length must be 4-byte aligned"));
     } else if (wraps(address, data.size())) {
         handle.fail(beyond_32_bit(uint64_t{address} + data.size() - 1));
-    } else if (data.empty()) {
+    } else if (data.empty() && worker_.is_alive()) {
         handle.fulfill({});
+    } else if (data.empty()) {
+        handle.fail(CameraError::not_connected());
     } else {
         post(to_worker::WriteMemory{address, std::move(data), handle}, handle);
     }
@@ -125,17 +130,20 @@ CameraResult<void> ControlPort::read(uint64_t address, std::span<uint8_t> buffer
     if (address >= kAddressSpace) {
         return Err{beyond_32_bit(address)};
     }
-    auto addr = static_cast<uint32_t>(address);
-    if (buffer.size() == 4 && addr % 4 == 0) {
-        uint32_t value = CVK_TRY(unshare(read_register(addr).wait_timeout(request_timeout_)));
-        store_be32(buffer.data(), value);
-        return {};
-    }
     if (buffer.size() >= kAddressSpace) {
         return Err{beyond_32_bit(address + buffer.size() - 1)};
     }
+    auto addr = static_cast<uint32_t>(address);
+    if (addr % kWord != 0) {
+        return read_unaligned(addr, buffer);
+    }
+    if (buffer.size() == kWord) {
+        uint32_t value = CVK_TRY(wait_or_cancel(read_register(addr), request_timeout_));
+        store_be32(buffer.data(), value);
+        return {};
+    }
     auto handle = read_memory(addr, static_cast<uint32_t>(buffer.size()));
-    Bytes bytes = CVK_TRY(unshare(handle.wait_timeout(memory_wait(buffer.size()))));
+    Bytes bytes = CVK_TRY(wait_or_cancel(handle, memory_wait(buffer.size())));
     if (bytes.size() != buffer.size()) {
         return Err{CameraError::malformed("short memory read")};
     }
@@ -147,15 +155,62 @@ CameraResult<void> ControlPort::write(uint64_t address, std::span<const uint8_t>
     if (address >= kAddressSpace) {
         return Err{beyond_32_bit(address)};
     }
-    auto addr = static_cast<uint32_t>(address);
-    if (data.size() == 4 && addr % 4 == 0) {
-        return unshare(write_register(addr, load_be32(data.data())).wait_timeout(request_timeout_));
-    }
     if (data.size() >= kAddressSpace) {
         return Err{beyond_32_bit(address + data.size() - 1)};
     }
+    auto addr = static_cast<uint32_t>(address);
+    if (addr % kWord != 0 || data.size() % kWord != 0) {
+        return write_unaligned(addr, data);
+    }
+    if (data.size() == kWord) {
+        return wait_or_cancel(write_register(addr, load_be32(data.data())), request_timeout_);
+    }
     auto handle = write_memory(addr, Bytes(data.begin(), data.end()));
-    return unshare(handle.wait_timeout(memory_wait(data.size())));
+    return wait_or_cancel(handle, memory_wait(data.size()));
+}
+
+CameraResult<ControlPort::Words> ControlPort::enclosing_words(uint32_t address, size_t length) {
+    if (wraps(address, length)) {
+        return Err{beyond_32_bit(uint64_t{address} + length - 1)};
+    }
+    Words w;
+    w.begin = address & ~uint32_t{kWord - 1};
+    w.offset = address - w.begin;
+    // The end rounds up to at most 2^32 (a multiple of the word size), so the words never wrap.
+    uint64_t end = (uint64_t{address} + length + kWord - 1) & ~uint64_t{kWord - 1};
+    uint64_t size = end - w.begin;
+    if (size >= kAddressSpace) {
+        return Err{beyond_32_bit(end - 1)};
+    }
+    w.bytes.resize(static_cast<size_t>(size));
+    CVK_TRY_VOID(read(w.begin, w.bytes));
+    return w;
+}
+
+CameraResult<void> ControlPort::read_unaligned(uint32_t address, std::span<uint8_t> buffer) {
+    if (buffer.empty()) {
+        return {};
+    }
+    Words w = CVK_TRY(enclosing_words(address, buffer.size()));
+    auto first = w.bytes.begin() + static_cast<std::ptrdiff_t>(w.offset);
+    std::copy(first, first + static_cast<std::ptrdiff_t>(buffer.size()), buffer.begin());
+    return {};
+}
+
+// Read-modify-write: the device's memory commands move whole aligned words only, and no
+// command writes part of one, so the bytes sharing a word with the target have to be sent
+// along, and the only way to know them is to read them first. This is not atomic on the
+// device: a neighbouring byte the device itself changes between the read and the write
+// (a status or self-clearing bit) is written back with its old value, as is one another
+// caller of this port writes meanwhile. Descriptions that pack independent fields into one
+// word accept that; there is no other way to reach such a register.
+CameraResult<void> ControlPort::write_unaligned(uint32_t address, std::span<const uint8_t> data) {
+    if (data.empty()) {
+        return {};
+    }
+    Words w = CVK_TRY(enclosing_words(address, data.size()));
+    std::copy(data.begin(), data.end(), w.bytes.begin() + static_cast<std::ptrdiff_t>(w.offset));
+    return write(w.begin, w.bytes);
 }
 
 }  // namespace corvisk::gige

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "error.hpp"
-#include "genicam/port.hpp"
 #include "gige/runner.hpp"
 #include "handle.hpp"
 #include "poller.hpp"
+#include "port_io.hpp"
 #include "queue.hpp"
 #include "thread_util.hpp"
 #include "time.hpp"
@@ -35,8 +35,11 @@ struct WorkerRef {
 //
 // The PortIo operations block for at most request_timeout per transaction (scaled by the number
 // of 512-byte chunks for memory transfers). Aligned 4-byte accesses use the register commands,
-// everything else the memory commands.
-class ControlPort final : public genicam::PortIo {
+// other aligned ranges the memory commands. A range whose address or length is not a multiple
+// of 4 is carried out on the aligned words enclosing it (the wire only moves whole words): a
+// read returns the requested bytes of them, a write reads them, patches the bytes and writes
+// them back, which is not atomic on the device (see write_unaligned).
+class ControlPort final : public PortIo {
   public:
     ControlPort(chan::Sender<ToWorker> sender, WorkerRef worker, Duration request_timeout)
         : sender_(std::move(sender)),
@@ -67,6 +70,16 @@ class ControlPort final : public genicam::PortIo {
   private:
     template <class T>
     void post(ToWorker msg, const ResponseHandle<T>& handle) const;
+    // The aligned words enclosing [address, address + length), read from the device, with the
+    // offset of `address` in them.
+    struct Words {
+        uint32_t begin = 0;
+        uint32_t offset = 0;
+        Bytes bytes;
+    };
+    CameraResult<Words> enclosing_words(uint32_t address, size_t length);
+    CameraResult<void> read_unaligned(uint32_t address, std::span<uint8_t> buffer);
+    CameraResult<void> write_unaligned(uint32_t address, std::span<const uint8_t> data);
     // request_timeout for each started 512-byte chunk of a `length`-byte transfer.
     Duration memory_wait(size_t length) const;
 
@@ -74,5 +87,19 @@ class ControlPort final : public genicam::PortIo {
     WorkerRef worker_;
     Duration request_timeout_;
 };
+
+// Waits for a request's result for at most `timeout`. When the wait expires, the handle is
+// settled with AckTimeout before returning, so a request still queued in the worker is dropped
+// instead of being sent after its caller was told it failed (a result that arrived meanwhile
+// wins and is returned).
+template <class T>
+CameraResult<T> wait_or_cancel(const ResponseHandle<T>& handle, Duration timeout) {
+    auto result = handle.wait_timeout(timeout);
+    if (!result.ok() && !handle.is_filled()) {
+        handle.fail(CameraError::ack_timeout());
+        result = handle.get();
+    }
+    return unshare(std::move(result));
+}
 
 }  // namespace corvisk::gige

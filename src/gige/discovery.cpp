@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <cerrno>
 
@@ -33,72 +32,34 @@ std::array<uint8_t, 4> octets_of(const sockaddr* sa) {
     return out;
 }
 
-sockaddr_in to_sockaddr(const std::array<uint8_t, 4>& ip, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    std::memcpy(&sa.sin_addr.s_addr, ip.data(), 4);
-    return sa;
-}
-
-std::string format_endpoint(const sockaddr_in& sa) {
-    std::array<uint8_t, 4> ip{};
-    std::memcpy(ip.data(), &sa.sin_addr.s_addr, 4);
-    return fmt::format("{}:{}", bootstrap::format_ip(ip), ntohs(sa.sin_port));
-}
-
 std::string errno_text(int err) {
     return CameraError::io(err).text();
 }
 
-struct Probe {
-    NetworkAdapter adapter;
-    UniqueFd socket;
-};
-
-// A UDP socket bound to the adapter's address with broadcast enabled, or the errno of the step
-// that failed.
-Result<UniqueFd, int> open_adapter_socket(const NetworkAdapter& adapter, uint16_t local_port) {
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd.is_valid()) {
-        return Err{errno};
-    }
-    const sockaddr_in local = to_sockaddr(adapter.ip, local_port);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        return Err{errno};
-    }
-    const int on = 1;
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
-        return Err{errno};
-    }
-    return fd;
-}
-
-// Opens the adapter's socket and sends the beacon; the probe is kept when one send succeeded.
-std::optional<Probe> send_beacons(const NetworkAdapter& adapter, const DiscoveryConfig& config) {
-    auto fd = open_adapter_socket(adapter, config.local_port);
-    if (!fd) {
+// Opens the adapter's socket and sends the beacon; the socket is kept when one send succeeded.
+std::optional<AdapterSocket> send_beacons(const NetworkAdapter& adapter,
+                                          const DiscoveryConfig& config) {
+    auto socket = AdapterSocket::open(adapter, config.local_port);
+    if (!socket) {
         CVK_LOG(log::Level::Warn, kTarget, {}, "discovery: skipping {} ({}): {}", adapter.name,
-                bootstrap::format_ip(adapter.ip), errno_text(fd.error()));
+                bootstrap::format_ip(adapter.ip), errno_text(socket.error()));
         return std::nullopt;
     }
     const auto beacon = gvcp::discovery_command();
     bool sent = false;
     for (const sockaddr_in& dest :
          beacon_destinations(adapter, config.port, config.limited_broadcast)) {
-        if (::sendto(fd->get(), beacon.data(), beacon.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&dest), sizeof dest) >= 0) {
+        if (auto r = socket->send_to(beacon, dest)) {
             sent = true;
         } else {
-            const int err = errno;
             CVK_LOG(log::Level::Trace, kTarget, {}, "discovery: send to {} failed: {}",
-                    format_endpoint(dest), errno_text(err));
+                    format_endpoint(dest), errno_text(r.error()));
         }
     }
     if (!sent) {
         return std::nullopt;
     }
-    return Probe{adapter, std::move(*fd)};
+    return std::move(*socket);
 }
 
 // The device record of a valid DISCOVERY_ACK; nothing for anything else.
@@ -111,28 +72,21 @@ std::optional<bootstrap::DeviceInfo> parse_answer(std::span<const uint8_t> datag
     return bootstrap::DeviceInfo::parse(ack.payload);
 }
 
-// Waits up to one sweep slot for a datagram on the probe's socket and records a new device.
-// Polling with a bounded wait and receiving without blocking means no socket option failure can
-// turn the collection window into an unbounded wait.
-void receive_one(const Probe& probe, std::span<uint8_t> buffer,
+// Waits up to one sweep slot for a datagram that arrived on the adapter and records a new
+// device. Unicast and broadcast answers alike are attributed to the adapter whose socket heard
+// them, which is the adapter the beacon left by.
+void receive_one(const AdapterSocket& socket, std::span<uint8_t> buffer,
                  std::vector<DiscoveredDevice>& found) {
-    pollfd pfd{probe.socket.get(), POLLIN, 0};
-    if (::poll(&pfd, 1, kSweepWaitMs) <= 0) {
-        return;
-    }
-    sockaddr_in source{};
-    socklen_t source_len = sizeof source;
-    const ssize_t n = ::recvfrom(probe.socket.get(), buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                 reinterpret_cast<sockaddr*>(&source), &source_len);
-    if (n < 0) {
-        const int err = errno;
-        if (err != EAGAIN && err != EWOULDBLOCK && err != ETIMEDOUT && err != EINTR) {
+    int err = 0;
+    auto got = socket.receive(buffer, kSweepWaitMs, err);
+    if (!got) {
+        if (err != 0) {
             CVK_LOG(log::Level::Trace, kTarget, {}, "discovery: recv on {} failed: {}",
-                    probe.adapter.name, errno_text(err));
+                    socket.adapter().name, errno_text(err));
         }
         return;
     }
-    auto info = parse_answer(buffer.first(static_cast<size_t>(n)));
+    auto info = parse_answer(buffer.first(got->size));
     if (!info) {
         return;
     }
@@ -141,7 +95,7 @@ void receive_one(const Probe& probe, std::span<uint8_t> buffer,
         return d.info.mac_u64() == mac;
     });
     if (!known) {
-        found.push_back(DiscoveredDevice{std::move(*info), probe.adapter, source});
+        found.push_back(DiscoveredDevice{std::move(*info), socket.adapter(), got->source});
     }
 }
 
@@ -197,7 +151,7 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
     } else {
         adapters = CVK_TRY(enumerate_adapters());
     }
-    std::vector<Probe> probes;
+    std::vector<AdapterSocket> probes;
     for (const NetworkAdapter& adapter : adapters) {
         if (auto probe = send_beacons(adapter, config)) {
             probes.push_back(std::move(*probe));
@@ -209,8 +163,9 @@ CameraResult<std::vector<DiscoveredDevice>> discover(const DiscoveryConfig& conf
     std::vector<DiscoveredDevice> found;
     std::vector<uint8_t> buffer(kReceiveBufferSize);
     const Instant deadline = deadline_after(config.timeout);
-    while (Clock::now() < deadline) {
-        for (const Probe& probe : probes) {
+    while (Clock::now() < deadline &&
+           (config.cancel == nullptr || !config.cancel->load(std::memory_order_relaxed))) {
+        for (const AdapterSocket& probe : probes) {
             receive_one(probe, buffer, found);
         }
     }

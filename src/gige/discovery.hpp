@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -12,17 +13,11 @@
 #include <netinet/in.h>
 
 #include "error.hpp"
+#include "gige/adapter_socket.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "time.hpp"
 
 namespace corvisk::gige {
-
-struct NetworkAdapter {
-    std::string name;
-    std::array<uint8_t, 4> ip{};
-    std::array<uint8_t, 4> netmask{};
-    std::array<uint8_t, 4> broadcast{};  // reported by the system, else ip | ~netmask
-};
 
 struct DiscoveryConfig {
     std::optional<std::vector<NetworkAdapter>> adapters;  // none = enumerate the host's
@@ -30,6 +25,8 @@ struct DiscoveryConfig {
     uint16_t local_port = 0;
     uint16_t port = 3956;
     bool limited_broadcast = true;
+    // When set and true, collection ends at the next sweep (a caller's Ctrl-C).
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct DiscoveredDevice {

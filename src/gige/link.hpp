@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "gige/proto/gvcp.hpp"
+
 namespace corvisk::gige {
 
 // Control-channel counters; a plain value copied out of Shared.
@@ -21,8 +23,21 @@ struct LinkStats {
     uint64_t heartbeats = 0;    // heartbeat read acknowledged successfully
     uint64_t events = 0;        // inbound EVENT / EVENTDATA command
     uint64_t unsolicited = 0;   // well-formed acknowledge matching nothing in flight
+    // Matched acknowledges that came from another address than the one the request went to
+    // (multi-homed devices). Kept internally; not part of the core module's LinkStats.
+    uint64_t foreign_source_acks = 0;
 
     friend bool operator==(const LinkStats&, const LinkStats&) = default;
+};
+
+// What the connection has learned about a device that deviates from the standard; each flag
+// is set once (by the worker, or at connect from the capability register) and stays set for
+// the connection's lifetime. Thread-safe.
+struct DeviceQuirks {
+    // The device cannot concatenate: every READREG/WRITEREG carries one address.
+    std::atomic<bool> single_register_commands{false};
+    // The device refuses READMEM/WRITEMEM: aligned memory accesses go by READREG/WRITEREG.
+    std::atomic<bool> registers_for_memory{false};
 };
 
 // One per connection; shared (shared_ptr) by the worker, the Connection and every ControlPort.
@@ -43,24 +58,16 @@ class Shared {
     void set_control_lost() { control_lost_.store(true, std::memory_order_release); }
     bool control_lost() const { return control_lost_.load(std::memory_order_acquire); }
 
+    DeviceQuirks& quirks() { return quirks_; }
+
   private:
     mutable std::mutex mu_;
     LinkStats stats_;
     std::atomic<bool> control_lost_{false};
+    DeviceQuirks quirks_;
 };
 
-// A device event (EVENT_CMD / EVENTDATA_CMD). Only the first event of a payload is decoded.
-struct GvcpEvent {
-    uint16_t command = 0;         // 0x00C0 or 0x00C2
-    uint16_t event_id = 0;        // payload bytes 2..3
-    uint16_t stream_channel = 0;  // bytes 4..5
-    uint16_t block_id = 0;        // bytes 6..7
-    uint64_t timestamp = 0;       // bytes 8..15
-    std::vector<uint8_t> data;    // everything after byte 16
-    std::vector<uint8_t> raw;     // the whole payload
-
-    // Never fails: fields the payload is too short for are 0 (data empty).
-    static GvcpEvent parse(uint16_t command, std::span<const uint8_t> payload);
-};
+// The device event record lives with the wire format; the worker produces it.
+using gvcp::GvcpEvent;
 
 }  // namespace corvisk::gige

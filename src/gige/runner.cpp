@@ -4,12 +4,16 @@
 #include <sys/socket.h>
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <deque>
+#include <thread>
 
 #include "bytes.hpp"
+#include "errno_text.hpp"
+#include "gige/event_loop.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "gige/proto/gvcp.hpp"
+#include "gige/transaction.hpp"
+#include "gige/udp_socket.hpp"
 #include "log.hpp"
 #include "poller.hpp"
 #include "unique_fd.hpp"
@@ -19,70 +23,17 @@ namespace corvisk::gige {
 namespace {
 
 constexpr const char* kTarget = "corvisk::gige::runner";
-constexpr uint64_t kSocketToken = 0;
-constexpr uint64_t kWakerToken = 1;
-constexpr size_t kMaxEvents = 16;
+// Largest UDP payload: one receive buffer holds any datagram.
 constexpr size_t kRecvBufferSize = 65535;
-constexpr int kPollTimeoutMs = 10;
 constexpr auto kMinHeartbeatInterval = std::chrono::milliseconds(10);
-// A memory read's buffer grows as data arrives beyond this, so a huge requested length cannot
-// allocate before the device has sent anything.
-constexpr size_t kMaxInitialReserve = 64 * 1024;
-
-// One transaction as the worker tracks it; holds the requester's handle.
-namespace op {
-struct ReadRegister {
-    ResponseHandle<uint32_t> handle;
-};
-struct ReadRegisters {
-    ResponseHandle<std::vector<uint32_t>> handle;
-    size_t expected;
-};
-struct WriteRegisters {
-    ResponseHandle<void> handle;
-};
-struct ReadMemory {
-    uint32_t next_address;
-    uint32_t total;
-    ResponseHandle<Bytes> handle;
-    Bytes received;
-};
-struct WriteMemory {
-    uint32_t base;
-    uint32_t offset;
-    ResponseHandle<void> handle;
-    Bytes data;
-};
-struct Heartbeat {};
-}  // namespace op
-
-using Op = std::variant<op::ReadRegister, op::ReadRegisters, op::WriteRegisters, op::ReadMemory,
-                        op::WriteMemory, op::Heartbeat>;
-
-// What goes on the wire for an Op; memory chunks are computed from the Op's progress.
-namespace send {
-struct ReadRegisters {
-    std::vector<uint32_t> addresses;
-};
-struct WriteRegisters {
-    RegisterPairs pairs;
-};
-struct ReadMemory {};
-struct WriteMemory {};
-}  // namespace send
-
-using PendingSend =
-    std::variant<send::ReadRegisters, send::WriteRegisters, send::ReadMemory, send::WriteMemory>;
-
-// One queued transaction: the Op and its payload travel together, so they cannot drift apart.
-struct Queued {
-    Op op;
-    PendingSend payload;
-};
+// After sending a request the worker polls the socket this long before it goes to sleep: a
+// device on a short link answers within it, and the answer is then taken without the wake-up
+// of a readiness wait, which costs about as much as the round trip itself.
+constexpr auto kAckSpin = std::chrono::microseconds(40);
 
 struct Inflight {
     Bytes packet;  // the exact datagram sent, for retransmission
-    Op op;
+    Transaction tx;
     Instant deadline;
     uint16_t id;
     uint8_t tries_left;
@@ -95,33 +46,6 @@ struct Overloaded : Fs... {
 template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
-bool is_heartbeat(const Op& op) {
-    return std::holds_alternative<op::Heartbeat>(op);
-}
-
-// The request's command code, as reported in a Status error.
-uint16_t command_code(const Op& op) {
-    return std::visit(Overloaded{
-                          [](const op::WriteRegisters&) -> uint16_t { return gvcp::kWriteRegCmd; },
-                          [](const op::ReadMemory&) -> uint16_t { return gvcp::kReadMemCmd; },
-                          [](const op::WriteMemory&) -> uint16_t { return gvcp::kWriteMemCmd; },
-                          [](const auto&) -> uint16_t { return gvcp::kReadRegCmd; },
-                      },
-                      op);
-}
-
-// Fulfils the Op's handle with the error; a heartbeat has no handle and its error is discarded.
-void fail_op(Op& op, const SharedCameraError& error) {
-    std::visit(Overloaded{
-                   [](op::Heartbeat&) {},
-                   [&](auto& o) { o.handle.fulfill(Err{error}); },
-               },
-               op);
-}
-void fail_op(Op& op, CameraError error) {
-    fail_op(op, share(std::move(error)));
-}
-
 // Fails the handle carried by a request message; other messages are dropped.
 void fail_message(ToWorker& msg, const SharedCameraError& error) {
     std::visit(Overloaded{
@@ -132,77 +56,12 @@ void fail_message(ToWorker& msg, const SharedCameraError& error) {
                msg);
 }
 
-Queued to_queued(ToWorker&& msg) {
-    return std::visit(
-        Overloaded{
-            [](to_worker::ReadRegister& m) {
-                return Queued{op::ReadRegister{std::move(m.handle)},
-                              send::ReadRegisters{{m.address}}};
-            },
-            [](to_worker::ReadRegisters& m) {
-                size_t n = m.addresses.size();
-                return Queued{op::ReadRegisters{std::move(m.handle), n},
-                              send::ReadRegisters{std::move(m.addresses)}};
-            },
-            [](to_worker::WriteRegisters& m) {
-                return Queued{op::WriteRegisters{std::move(m.handle)},
-                              send::WriteRegisters{std::move(m.pairs)}};
-            },
-            [](to_worker::ReadMemory& m) {
-                Bytes received;
-                received.reserve(std::min<size_t>(m.length, kMaxInitialReserve));
-                return Queued{
-                    op::ReadMemory{m.address, m.length, std::move(m.handle), std::move(received)},
-                    send::ReadMemory{}};
-            },
-            [](to_worker::WriteMemory& m) {
-                return Queued{op::WriteMemory{m.address, 0, std::move(m.handle), std::move(m.data)},
-                              send::WriteMemory{}};
-            },
-            [](auto&) -> Queued { std::abort(); },  // not a request: filtered by the caller
-        },
-        msg);
-}
-
-// Encodes the payload with request id `id`; nothing when a memory payload does not belong to a
-// memory Op of the same kind.
-std::optional<Bytes> encode(const Op& op, const PendingSend& payload, uint16_t id) {
-    return std::visit(Overloaded{
-                          [&](const send::ReadRegisters& p) -> std::optional<Bytes> {
-                              return gvcp::encode_read_reg(p.addresses, id);
-                          },
-                          [&](const send::WriteRegisters& p) -> std::optional<Bytes> {
-                              return gvcp::encode_write_reg(p.pairs, id);
-                          },
-                          [&](const send::ReadMemory&) -> std::optional<Bytes> {
-                              const auto* o = std::get_if<op::ReadMemory>(&op);
-                              if (!o) {
-                                  return std::nullopt;
-                              }
-                              uint32_t count = gvcp::read_mem_count(o->total - o->received.size());
-                              return gvcp::encode_read_mem(o->next_address, count, id);
-                          },
-                          [&](const send::WriteMemory&) -> std::optional<Bytes> {
-                              const auto* o = std::get_if<op::WriteMemory>(&op);
-                              if (!o) {
-                                  return std::nullopt;
-                              }
-                              size_t k = std::min<size_t>(o->data.size() - o->offset,
-                                                          gvcp::kMaxMemoryChunk);
-                              std::span<const uint8_t> chunk(o->data.data() + o->offset, k);
-                              return gvcp::encode_write_mem(o->base + o->offset, chunk, id);
-                          },
-                      },
-                      payload);
-}
-
 class Runner {
   public:
-    Runner(UniqueFd socket, Poller poller, chan::Receiver<ToWorker> receiver,
-           std::shared_ptr<Shared> shared, const RunnerConfig& config, Flag stop, Flag alive)
+    Runner(UniqueFd socket, EventLoop<ToWorker> loop, std::shared_ptr<Shared> shared,
+           const RunnerConfig& config, Flag alive)
         : socket_(std::move(socket)),
-          poller_(std::move(poller)),
-          receiver_(std::move(receiver)),
+          loop_(std::move(loop)),
           shared_(std::move(shared)),
           device_(config.device),
           timeout_(config.gvcp_timeout),
@@ -210,7 +69,6 @@ class Runner {
           heartbeat_interval_(heartbeat_interval(config.heartbeat_timeout_ms)),
           next_heartbeat_(deadline_after(heartbeat_interval_)),
           thread_config_(config.thread_config),
-          stop_(std::move(stop)),
           alive_(std::move(alive)) {
         device_len_ = device_.to_sockaddr(device_sa_);
     }
@@ -218,25 +76,25 @@ class Runner {
     void run();
 
   private:
-    bool pass(std::span<Poller::Event> events);
+    bool pass();
     void drain_socket();
     void on_datagram(std::span<const uint8_t> datagram, const sockaddr_storage& source,
                      socklen_t source_len);
+    void on_foreign_datagram(std::span<const uint8_t> datagram);
     void on_event(const gvcp::CommandHeader& cmd, const sockaddr_storage& source,
                   socklen_t source_len);
     void on_ack(const gvcp::AckHeader& ack);
-    void complete(Inflight& inflight, const gvcp::AckHeader& ack);
-    void on_heartbeat_ack(const gvcp::AckHeader& ack);
-    void continue_transfer(Op op, PendingSend payload);
+    void continue_transfer(Transaction tx);
     bool drain_channel();
     void check_inflight_deadline();
     void heartbeat_timer();
+    void spin_for_ack();
     void send_next();
-    void send_op(Op op, PendingSend payload);
+    void send_op(Transaction tx);
     void shutdown();
     void fail_all(const SharedCameraError& error);
     void release_device();
-    int poll_timeout_ms() const;
+    Instant next_deadline() const;
 
     ssize_t send_to_device(std::span<const uint8_t> packet) {
         return ::sendto(socket_.get(), packet.data(), packet.size(), MSG_NOSIGNAL,
@@ -246,8 +104,7 @@ class Runner {
     bool heartbeat_pending() const;
 
     UniqueFd socket_;
-    std::optional<Poller> poller_;
-    chan::Receiver<ToWorker> receiver_;
+    EventLoop<ToWorker> loop_;
     std::shared_ptr<Shared> shared_;
     SocketAddress device_;
     sockaddr_storage device_sa_{};
@@ -257,10 +114,9 @@ class Runner {
     Duration heartbeat_interval_;
     Instant next_heartbeat_;
     ThreadConfig thread_config_;
-    Flag stop_;
     Flag alive_;
 
-    std::deque<Queued> queue_;
+    std::deque<Transaction> queue_;
     std::optional<Inflight> inflight_;
     std::vector<chan::Sender<GvcpEvent>> subscribers_;
     Bytes recv_buf_;
@@ -270,11 +126,10 @@ class Runner {
 
 void Runner::run() {
     thread_config_.apply_logged();
-    std::array<Poller::Event, kMaxEvents> events{};
     recv_buf_.resize(kRecvBufferSize);
     try {
-        while (!stop_->load(std::memory_order_acquire) && !control_lost_) {
-            if (!pass(events)) {
+        while (!loop_.stop_requested() && !control_lost_) {
+            if (!pass()) {
                 break;
             }
         }
@@ -286,19 +141,15 @@ void Runner::run() {
 }
 
 // One pass of the loop; false leaves it (Shutdown message or fatal poll error).
-bool Runner::pass(std::span<Poller::Event> events) {
-    auto n = poller_->wait(events, poll_timeout_ms());
-    if (!n.ok()) {
-        if (n.error().kind() == CameraError::Kind::Io && n.error().os_errno() == EINTR) {
-            return true;
-        }
-        CVK_LOG(log::Level::Error, kTarget, {}, "gvcp worker poll error: {}", n.error().text());
+bool Runner::pass() {
+    auto readable = loop_.wait_until(next_deadline());
+    if (!readable.ok()) {
+        CVK_LOG(log::Level::Error, kTarget, {}, "gvcp worker poll error: {}",
+                readable.error().text());
         return false;
     }
-    for (size_t i = 0; i < *n; ++i) {
-        if (events[i].token == kSocketToken) {
-            drain_socket();
-        }
+    if (*readable) {
+        drain_socket();
     }
     if (!drain_channel()) {
         return false;
@@ -306,16 +157,34 @@ bool Runner::pass(std::span<Poller::Event> events) {
     check_inflight_deadline();
     heartbeat_timer();
     send_next();
+    spin_for_ack();
     return true;
 }
 
-// Waits at most 10 ms, less when the in-flight deadline or the heartbeat is due sooner.
-int Runner::poll_timeout_ms() const {
+// Only requests a caller waits for are worth the spin; a heartbeat's answer can wait.
+void Runner::spin_for_ack() {
+    const Instant until = deadline_after(kAckSpin);
+    while (inflight_ && !inflight_->tx.is_heartbeat() && !control_lost_) {
+        drain_socket();
+        if (!inflight_) {
+            send_next();  // the next queued request goes out at once, and is spun for too
+            continue;
+        }
+        if (Clock::now() >= until) {
+            return;
+        }
+        std::this_thread::yield();
+    }
+}
+
+// The worker sleeps until the in-flight retry or the next heartbeat is due, whichever is first;
+// new requests and the owner's stop wake it earlier.
+Instant Runner::next_deadline() const {
     Instant earliest = next_heartbeat_;
     if (inflight_ && inflight_->deadline < earliest) {
         earliest = inflight_->deadline;
     }
-    return ms_until(earliest, kPollTimeoutMs);
+    return earliest;
 }
 
 void Runner::drain_socket() {
@@ -329,15 +198,17 @@ void Runner::drain_socket() {
                 continue;
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                CVK_LOG(log::Level::Warn, kTarget, {}, "gvcp recv error: {}", std::strerror(errno));
+                CVK_LOG(log::Level::Warn, kTarget, {}, "gvcp recv error: {}", errno_text(errno));
             }
             return;
         }
         auto from = SocketAddress::from_sockaddr(source);
-        if (!from || from->ip != device_.ip) {
-            continue;  // only the device's own address may answer (any source port)
+        std::span<const uint8_t> datagram(recv_buf_.data(), static_cast<size_t>(n));
+        if (from && from->ip == device_.ip) {
+            on_datagram(datagram, source, source_len);  // any source port
+        } else if (from && from->port == device_.port) {
+            on_foreign_datagram(datagram);
         }
-        on_datagram({recv_buf_.data(), static_cast<size_t>(n)}, source, source_len);
     }
 }
 
@@ -369,14 +240,32 @@ void Runner::on_datagram(std::span<const uint8_t> datagram, const sockaddr_stora
     on_ack(ack);
 }
 
+// A multi-homed device may answer from another of its addresses than the one we sent to (the
+// route back leaves through another interface), always from its control port. Such an
+// acknowledge is accepted when it matches the request in flight by id, and counted apart. The risk:
+// another sender that guesses the current id (ids are sequential) could answer in the device's
+// place; it can only ever settle the one request in flight, never inject commands or events, which
+// are taken from the device's address alone, and a mismatched id from elsewhere is dropped without
+// a trace.
+void Runner::on_foreign_datagram(std::span<const uint8_t> datagram) {
+    gvcp::AckHeader ack;
+    if (gvcp::is_command(datagram) || !gvcp::parse_ack(datagram, ack)) {
+        return;
+    }
+    if (!inflight_ || ack.ack_id != inflight_->id) {
+        return;
+    }
+    shared_->bump(&LinkStats::foreign_source_acks);
+    on_ack(ack);
+}
+
 void Runner::on_event(const gvcp::CommandHeader& cmd, const sockaddr_storage& source,
                       socklen_t source_len) {
     if (cmd.flags & gvcp::kFlagAckRequired) {
         auto reply = gvcp::encode_event_ack(cmd.command, cmd.req_id);
         if (::sendto(socket_.get(), reply.data(), reply.size(), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&source), source_len) < 0) {
-            CVK_LOG(log::Level::Warn, kTarget, {}, "event ack send failed: {}",
-                    std::strerror(errno));
+            CVK_LOG(log::Level::Warn, kTarget, {}, "event ack send failed: {}", errno_text(errno));
         }
     }
     shared_->bump(&LinkStats::events);
@@ -400,9 +289,8 @@ void Runner::on_event(const gvcp::CommandHeader& cmd, const sockaddr_storage& so
 }
 
 void Runner::on_ack(const gvcp::AckHeader& ack) {
-    if (ack.ack_code == gvcp::kPendingAck && ack.payload.size() >= 4) {
-        auto extra = std::chrono::milliseconds(load_be32(ack.payload.data()));
-        inflight_->deadline = deadline_after(extra);
+    if (auto extra_ms = gvcp::decode_pending_ack(ack)) {
+        inflight_->deadline = deadline_after(std::chrono::milliseconds(*extra_ms));
         shared_->bump(&LinkStats::pending_acks);
         return;
     }
@@ -411,105 +299,36 @@ void Runner::on_ack(const gvcp::AckHeader& ack) {
     shared_->bump(&LinkStats::acks);
     if (ack.status.is_error()) {
         shared_->bump(&LinkStats::naks);
-        if (is_heartbeat(inflight.op)) {
-            CVK_LOG(log::Level::Warn, kTarget, {}, "heartbeat rejected with {}, control lost",
-                    ack.status.display());
+    } else if (inflight.tx.is_heartbeat() && ack.ack_code == gvcp::kReadRegAck) {
+        shared_->bump(&LinkStats::heartbeats);
+    }
+    switch (inflight.tx.on_ack(ack)) {
+        case AckOutcome::Done:
+            break;
+        case AckOutcome::Continue:
+            continue_transfer(std::move(inflight.tx));
+            break;
+        case AckOutcome::ControlLost:
             control_lost_ = true;
-        } else {
-            fail_op(inflight.op, CameraError::status(command_code(inflight.op), ack.status));
-        }
-        return;
+            break;
     }
-    uint16_t expected = command_code(inflight.op) + 1;
-    if (ack.ack_code != expected) {
-        fail_op(inflight.op, CameraError::malformed(fmt::format("expected ack {:#06x}, got {:#06x}",
-                                                                expected, ack.ack_code)));
-        return;
-    }
-    complete(inflight, ack);
-}
-
-// A matched, successful acknowledge with the expected code.
-void Runner::complete(Inflight& inflight, const gvcp::AckHeader& ack) {
-    auto payload = ack.payload;
-    std::visit(Overloaded{
-                   [&](op::ReadRegister& o) {
-                       if (payload.size() < 4) {
-                           o.handle.fail(CameraError::malformed("empty read register ack"));
-                       } else {
-                           o.handle.fulfill(load_be32(payload.data()));
-                       }
-                   },
-                   [&](op::ReadRegisters& o) {
-                       std::vector<uint32_t> values;
-                       values.reserve(payload.size() / 4);
-                       for (size_t i = 0; i + 4 <= payload.size(); i += 4) {
-                           values.push_back(load_be32(payload.data() + i));
-                       }
-                       if (values.size() != o.expected) {
-                           o.handle.fail(CameraError::malformed(
-                               fmt::format("read register ack carried {} values, expected {}",
-                                           values.size(), o.expected)));
-                       } else {
-                           o.handle.fulfill(std::move(values));
-                       }
-                   },
-                   [&](op::WriteRegisters& o) { o.handle.fulfill({}); },
-                   [&](op::ReadMemory& o) {
-                       if (payload.size() < 4) {
-                           o.handle.fail(CameraError::malformed("short read memory ack"));
-                           return;
-                       }
-                       auto data = payload.subspan(4);
-                       size_t take = std::min<size_t>(data.size(), o.total - o.received.size());
-                       o.received.insert(o.received.end(), data.begin(), data.begin() + take);
-                       if (o.received.size() >= o.total) {
-                           o.handle.fulfill(std::move(o.received));
-                       } else if (data.empty()) {
-                           o.handle.fail(CameraError::malformed("empty read memory ack"));
-                       } else {
-                           o.next_address += static_cast<uint32_t>(take);
-                           continue_transfer(std::move(o), send::ReadMemory{});
-                       }
-                   },
-                   [&](op::WriteMemory& o) {
-                       o.offset += static_cast<uint32_t>(
-                           std::min<size_t>(o.data.size() - o.offset, gvcp::kMaxMemoryChunk));
-                       if (o.offset >= o.data.size()) {
-                           o.handle.fulfill({});
-                       } else {
-                           continue_transfer(std::move(o), send::WriteMemory{});
-                       }
-                   },
-                   [&](op::Heartbeat&) { on_heartbeat_ack(ack); },
-               },
-               inflight.op);
-}
-
-void Runner::on_heartbeat_ack(const gvcp::AckHeader& ack) {
-    shared_->bump(&LinkStats::heartbeats);
-    if (ack.payload.size() >= 4 && (load_be32(ack.payload.data()) & bootstrap::kCcpControl)) {
-        return;
-    }
-    CVK_LOG(log::Level::Warn, kTarget, {}, "device control was lost (CCP cleared)");
-    control_lost_ = true;
 }
 
 // The next chunk of a memory transfer goes out at once, or right behind a queued heartbeat, so
 // a long transfer is never interleaved with other requests.
-void Runner::continue_transfer(Op op, PendingSend payload) {
-    if (!queue_.empty() && is_heartbeat(queue_.front().op)) {
-        queue_.insert(queue_.begin() + 1, Queued{std::move(op), std::move(payload)});
+void Runner::continue_transfer(Transaction tx) {
+    if (!queue_.empty() && queue_.front().is_heartbeat()) {
+        queue_.insert(queue_.begin() + 1, std::move(tx));
         return;
     }
-    send_op(std::move(op), std::move(payload));
+    send_op(std::move(tx));
 }
 
 // Moves every waiting message into the queue; false when a Shutdown arrived (the messages
 // behind it stay in the channel for the final drain).
 bool Runner::drain_channel() {
     for (;;) {
-        auto msg = receiver_.try_recv();
+        auto msg = loop_.try_command();
         if (!msg) {
             return true;
         }
@@ -520,7 +339,9 @@ bool Runner::drain_channel() {
             subscribers_.push_back(std::move(sub->sender));
             continue;
         }
-        queue_.push_back(to_queued(std::move(*msg)));
+        if (auto tx = Transaction::from_message(std::move(*msg), shared_->quirks())) {
+            queue_.push_back(std::move(*tx));
+        }
     }
 }
 
@@ -532,11 +353,8 @@ void Runner::check_inflight_deadline() {
         shared_->bump(&LinkStats::timeouts);
         Inflight inflight = std::move(*inflight_);
         inflight_.reset();
-        if (is_heartbeat(inflight.op)) {
-            CVK_LOG(log::Level::Warn, kTarget, {}, "heartbeat timed out, considering control lost");
+        if (inflight.tx.on_timeout() == AckOutcome::ControlLost) {
             control_lost_ = true;
-        } else {
-            fail_op(inflight.op, CameraError::ack_timeout());
         }
         return;
     }
@@ -547,16 +365,16 @@ void Runner::check_inflight_deadline() {
             log::fields("id", inflight_->id, "tries_left", inflight_->tries_left),
             "ack overdue, retrying transaction");
     if (send_to_device(inflight_->packet) < 0) {
-        CVK_LOG(log::Level::Warn, kTarget, {}, "retry send failed: {}", std::strerror(errno));
+        CVK_LOG(log::Level::Warn, kTarget, {}, "retry send failed: {}", errno_text(errno));
     }
 }
 
 bool Runner::heartbeat_pending() const {
-    if (inflight_ && is_heartbeat(inflight_->op)) {
+    if (inflight_ && inflight_->tx.is_heartbeat()) {
         return true;
     }
     return std::any_of(queue_.begin(), queue_.end(),
-                       [](const Queued& q) { return is_heartbeat(q.op); });
+                       [](const Transaction& tx) { return tx.is_heartbeat(); });
 }
 
 // The heartbeat never pre-empts the transaction in flight; it goes out next.
@@ -567,42 +385,42 @@ void Runner::heartbeat_timer() {
     }
     next_heartbeat_ = deadline_after(heartbeat_interval_, now);
     if (!heartbeat_pending()) {
-        queue_.push_front(Queued{op::Heartbeat{}, send::ReadRegisters{{bootstrap::kCcp}}});
+        queue_.push_front(Transaction::heartbeat());
     }
 }
 
 void Runner::send_next() {
     // Once control is lost nothing more goes to the device; the loop ends after this pass.
-    if (control_lost_ || inflight_ || queue_.empty()) {
-        return;
+    // A request that is dropped (its caller gave up) or fails to send makes room for the next.
+    while (!control_lost_ && !inflight_ && !queue_.empty()) {
+        Transaction next = std::move(queue_.front());
+        queue_.pop_front();
+        send_op(std::move(next));
     }
-    Queued next = std::move(queue_.front());
-    queue_.pop_front();
-    send_op(std::move(next.op), std::move(next.payload));
 }
 
-void Runner::send_op(Op op, PendingSend payload) {
-    uint16_t id = next_id();
-    auto packet = encode(op, payload, id);
-    if (!packet) {
-        fail_op(op, CameraError::malformed("internal op/payload mismatch"));
+void Runner::send_op(Transaction tx) {
+    // A caller that stopped waiting was told its request failed; it must not take effect later.
+    if (tx.is_settled()) {
         return;
     }
-    if (send_to_device(*packet) < 0) {
-        fail_op(op, CameraError::io(errno));
+    uint16_t id = next_id();
+    Bytes packet = tx.encode(id);
+    if (send_to_device(packet) < 0) {
+        tx.fail(CameraError::io(errno));
         return;
     }
     shared_->bump(&LinkStats::commands);
-    inflight_ = Inflight{std::move(*packet), std::move(op), deadline_after(timeout_), id, retries_};
+    inflight_ = Inflight{std::move(packet), std::move(tx), deadline_after(timeout_), id, retries_};
 }
 
 void Runner::fail_all(const SharedCameraError& error) {
     if (inflight_) {
-        fail_op(inflight_->op, error);
+        inflight_->tx.fail(error);
         inflight_.reset();
     }
-    for (Queued& q : queue_) {
-        fail_op(q.op, error);
+    for (Transaction& tx : queue_) {
+        tx.fail(error);
     }
     queue_.clear();
 }
@@ -630,42 +448,28 @@ void Runner::shutdown() {
     alive_->store(false, std::memory_order_release);
     // Requests that slipped in before `alive` was cleared are answered here; anything posted
     // later is answered by the port itself, which re-checks `alive` after posting.
-    while (auto msg = receiver_.try_recv()) {
+    while (auto msg = loop_.try_command()) {
         fail_message(*msg, error);
     }
-    poller_.reset();
+    loop_.close();
     socket_.reset();
-}
-
-CameraError spawn_error(const CameraError& e) {
-    return CameraError::thread_spawn(e.kind() == CameraError::Kind::Io ? e.text() : e.message());
 }
 
 CameraResult<std::pair<UniqueFd, SocketAddress>> bind_socket(const RunnerConfig& config) {
     SocketAddress local{config.local.value_or(IpAddress::unspecified(config.device.ip.family())),
                         0};
-    int fd = ::socket(local.ip.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    auto socket = udp::open_bound(local, {.nonblocking = true});
+    if (!socket) {
         return Err{CameraError::thread_spawn(
-            fmt::format("bind control socket {}: {}", local, std::strerror(errno)))};
+            fmt::format("bind control socket {}: {}", local, errno_text(socket.error())))};
     }
-    UniqueFd socket(fd);
-    sockaddr_storage sa;
-    socklen_t len = local.to_sockaddr(sa);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), len) != 0) {
-        return Err{CameraError::thread_spawn(
-            fmt::format("bind control socket {}: {}", local, std::strerror(errno)))};
+    auto bound = udp::local_address(socket->get());
+    if (!bound) {
+        return Err{bound.error() == EAFNOSUPPORT
+                       ? CameraError::thread_spawn("control socket has no IP address")
+                       : CameraError::thread_spawn(errno_text(bound.error()))};
     }
-    sockaddr_storage bound{};
-    socklen_t bound_len = sizeof bound;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0) {
-        return Err{CameraError::thread_spawn(std::strerror(errno))};
-    }
-    auto bound_addr = SocketAddress::from_sockaddr(bound);
-    if (!bound_addr) {
-        return Err{CameraError::thread_spawn("control socket has no IP address")};
-    }
-    return std::pair{std::move(socket), *bound_addr};
+    return std::pair{std::move(*socket), *bound};
 }
 
 }  // namespace
@@ -678,52 +482,14 @@ Duration heartbeat_interval(uint32_t heartbeat_timeout_ms) {
 CameraResult<SpawnedRunner> spawn(chan::Receiver<ToWorker> receiver, std::shared_ptr<Shared> shared,
                                   const RunnerConfig& config) {
     auto [socket, local] = CVK_TRY(bind_socket(config));
-    auto poller = Poller::create();
-    if (!poller.ok()) {
-        return Err{spawn_error(poller.error())};
-    }
-    if (auto r = poller->add_readable(socket.get(), kSocketToken); !r.ok()) {
-        return Err{spawn_error(r.error())};
-    }
-    auto waker = Waker::create();
-    if (!waker.ok()) {
-        return Err{spawn_error(waker.error())};
-    }
-    if (auto r = poller->add_waker(**waker, kWakerToken); !r.ok()) {
-        return Err{spawn_error(r.error())};
-    }
     ThreadHandle worker;
-    worker.set_waker(*waker);
-    auto runner = std::make_shared<Runner>(std::move(socket), std::move(*poller),
-                                           std::move(receiver), std::move(shared), config,
-                                           worker.stop_flag(), worker.alive_flag());
-    CVK_TRY_VOID(spawn_worker(worker, "corvisk-gvcp", [runner]() mutable {
-        runner->run();
-        runner.reset();  // socket, poller and channel go with the worker, not with the lambda
-    }));
+    auto loop =
+        CVK_TRY(EventLoop<ToWorker>::create(socket.get(), std::move(receiver), worker.stop_flag()));
+    worker.set_waker(loop.waker());
+    auto runner = std::make_shared<Runner>(std::move(socket), std::move(loop), std::move(shared),
+                                           config, worker.alive_flag());
+    CVK_TRY_VOID(spawn_loop_worker(worker, "corvisk-gvcp", std::move(runner)));
     return SpawnedRunner{std::move(worker), local};
-}
-
-GvcpEvent GvcpEvent::parse(uint16_t command, std::span<const uint8_t> payload) {
-    GvcpEvent e;
-    e.command = command;
-    const uint8_t* p = payload.data();
-    size_t n = payload.size();
-    if (n >= 4) {
-        e.event_id = load_be16(p + 2);
-    }
-    if (n >= 6) {
-        e.stream_channel = load_be16(p + 4);
-    }
-    if (n >= 8) {
-        e.block_id = load_be16(p + 6);
-    }
-    if (n >= 16) {
-        e.timestamp = load_be64(p + 8);
-        e.data.assign(p + 16, p + n);
-    }
-    e.raw.assign(payload.begin(), payload.end());
-    return e;
 }
 
 }  // namespace corvisk::gige

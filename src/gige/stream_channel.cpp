@@ -1,17 +1,15 @@
-// open_stream: host address, receive buffer, stream-channel registers, fire-test packet-size
-// negotiation, tick frequency and worker start; StreamChannel teardown.
+// open_stream: host address, receive buffer, stream-channel registers, packet size, tick
+// frequency and worker start; StreamChannel teardown.
 #include "gige/stream_channel.hpp"
 
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <vector>
 
+#include "errno_text.hpp"
 #include "gige/proto/bootstrap.hpp"
+#include "gige/udp_socket.hpp"
 #include "log.hpp"
 #include "unique_fd.hpp"
 
@@ -21,16 +19,11 @@ namespace {
 
 constexpr const char* kTarget = "corvisk::gige";
 constexpr uint64_t kMinAutoRecvBuffer = 262144;
-constexpr uint64_t kMaxAutoRecvBuffer = 8388608;
-constexpr uint64_t kRecvBufferSlack = 1024;
-constexpr uint64_t kIpUdpOverhead = 28;
-constexpr auto kProbeTimeout = std::chrono::milliseconds(25);
-constexpr auto kDrainTimeout = std::chrono::milliseconds(5);
-constexpr auto kDrainLimit = std::chrono::milliseconds(200);
-constexpr int kProbeAttempts = 3;
-constexpr size_t kProbeBufferSize = 65536;
-constexpr std::array<uint16_t, 3> kFirstProbes = {1488, 1008, 560};
-constexpr uint16_t kSearchStep = 16;
+// Frames the automatic receive buffer holds: the one being read out and the next burst.
+constexpr uint64_t kRecvBufferFrames = 2;
+// Bytes the kernel charges to the socket per payload byte (socket buffer bookkeeping of each
+// datagram comes on top of its data, about doubling it on loopback and common drivers).
+constexpr uint64_t kKernelAccountingFactor = 2;
 
 template <class T>
 CameraResult<T> wait(const ResponseHandle<T>& handle, Duration timeout) {
@@ -43,43 +36,12 @@ std::optional<SocketAddress> socket_address_of(const sockaddr* sa, socklen_t len
     return SocketAddress::from_sockaddr(storage);
 }
 
-CameraResult<SocketAddress> bound_address(int fd) {
-    sockaddr_storage storage{};
-    socklen_t len = sizeof storage;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &len) != 0) {
-        return Err{CameraError::io(errno)};
+template <class T>
+CameraResult<T> io_result(udp::OsResult<T> r) {
+    if (!r.ok()) {
+        return Err{CameraError::io(r.error())};
     }
-    auto addr = SocketAddress::from_sockaddr(storage);
-    if (!addr) {
-        return Err{CameraError::io(EAFNOSUPPORT)};
-    }
-    return *addr;
-}
-
-CameraResult<UniqueFd> udp_socket(int family) {
-    UniqueFd fd(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!fd.is_valid()) {
-        return Err{CameraError::io(errno)};
-    }
-    return fd;
-}
-
-// The local IP the operating system routes to the device from: connect a throw-away socket and
-// read back its address. Nothing is sent.
-CameraResult<SocketAddress> route_lookup(const SocketAddress& device) {
-    UniqueFd fd = CVK_TRY(udp_socket(device.ip.family()));
-    sockaddr_storage storage{};
-    socklen_t len =
-        SocketAddress{IpAddress::unspecified(device.ip.family()), 0}.to_sockaddr(storage);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&storage), len) != 0) {
-        return Err{CameraError::io(errno)};
-    }
-    len = device.to_sockaddr(storage);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&storage), len) != 0) {
-        return Err{CameraError::io(errno)};
-    }
-    SocketAddress local = CVK_TRY(bound_address(fd.get()));
-    return SocketAddress{local.ip, 0};
+    return std::move(*r);
 }
 
 CameraResult<SocketAddress> choose_bind_address(const StreamConfig& config, const Connection& conn,
@@ -95,7 +57,7 @@ CameraResult<SocketAddress> choose_bind_address(const StreamConfig& config, cons
     if (!conn.local_address.ip.is_unspecified()) {
         return SocketAddress{conn.local_address.ip, 0};
     }
-    return route_lookup(device);
+    return io_result(udp::route_source(device));
 }
 
 struct BoundSocket {
@@ -105,16 +67,12 @@ struct BoundSocket {
 
 CameraResult<BoundSocket> bind_stream_socket(const SocketAddress& addr) {
     BoundSocket s;
-    s.fd = CVK_TRY(udp_socket(addr.ip.family()));
-    sockaddr_storage storage{};
-    socklen_t len = addr.to_sockaddr(storage);
-    if (::bind(s.fd.get(), reinterpret_cast<sockaddr*>(&storage), len) != 0) {
-        return Err{CameraError::io(errno)};
-    }
-    SocketAddress bound = CVK_TRY(bound_address(s.fd.get()));
+    s.fd = CVK_TRY(io_result(udp::open_bound(addr)));
+    SocketAddress bound = CVK_TRY(io_result(udp::local_address(s.fd.get())));
     if (!bound.ip.is_v4()) {
         return Err{CameraError::unsupported("IPv6 stream destinations")};
     }
+    sockaddr_storage storage{};
     bound.to_sockaddr(storage);
     std::memcpy(&s.local, &storage, sizeof s.local);
     return s;
@@ -125,120 +83,19 @@ std::string to_text(const sockaddr_in& addr) {
     return a ? a->to_string() : std::string("?");
 }
 
-// The receive buffer the kernel actually granted (it reports twice the usable size, counting
-// its bookkeeping).
-uint64_t granted_receive_buffer(int fd) {
-    int effective = 0;
-    socklen_t len = sizeof effective;
-    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &effective, &len) != 0 || effective < 0) {
-        return 0;
-    }
-    return static_cast<uint64_t>(effective) / 2;
-}
-
 // A refused size is not fatal: the stream runs with the system's buffer and may lose more
-// packets under load. Linux silently caps SO_RCVBUF at net.core.rmem_max; a privileged process
-// may go beyond it, so that is tried next, and a size that still did not take effect is
-// reported like a refusal.
+// packets under load. A size the system capped is reported like a refusal.
 void set_receive_buffer(int fd, uint64_t requested) {
-    int value = static_cast<int>(std::min<uint64_t>(requested, INT_MAX));
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &value, sizeof value) != 0) {
+    udp::ReceiveBufferResult r = udp::set_receive_buffer(fd, requested);
+    if (r.error != 0) {
         CVK_LOG(log::Level::Warn, kTarget, {}, "SO_RCVBUF={} not applied: {}", requested,
-                std::strerror(errno));
+                errno_text(r.error));
         return;
     }
-    if (granted_receive_buffer(fd) >= static_cast<uint64_t>(value)) {
-        return;
-    }
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &value, sizeof value);
-    uint64_t granted = granted_receive_buffer(fd);
-    if (granted < static_cast<uint64_t>(value)) {
+    if (r.granted < std::min<uint64_t>(requested, INT_MAX)) {
         CVK_LOG(log::Level::Warn, kTarget, {}, "SO_RCVBUF={} not applied: {}", requested,
-                fmt::format("limited to {} bytes by the system (net.core.rmem_max)", granted));
+                fmt::format("limited to {} bytes by the system (net.core.rmem_max)", r.granted));
     }
-}
-
-void set_read_timeout(int fd, Duration timeout) {
-    auto us = std::chrono::duration_cast<std::chrono::microseconds>(timeout).count();
-    timeval tv{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-// Fire-test probes on the not yet running stream socket.
-class Prober {
-  public:
-    Prober(int fd, const ControlPort& port, uint32_t scps, const sockaddr_in& device)
-        : fd_(fd), port_(port), scps_(scps), device_(device), buffer_(kProbeBufferSize) {}
-
-    std::optional<uint16_t> probe(uint16_t size) {
-        auto fired = wait(port_.write_register(scps_, kScpsFireTest | kScpsDontFragment | size),
-                          port_.request_timeout());
-        if (!fired.ok()) {
-            return std::nullopt;
-        }
-        std::optional<uint16_t> best;
-        for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
-            std::optional<uint64_t> observed = receive_test_packet();
-            if (!observed || *observed > size) {
-                continue;
-            }
-            if (*observed == size) {
-                return size;
-            }
-            best = std::max<uint16_t>(best.value_or(0), static_cast<uint16_t>(*observed));
-        }
-        return best;
-    }
-
-    // Late test packets must not reach the worker as stream data. Bounded in time: a device
-    // that already streams to this port would otherwise keep the drain going for ever.
-    void drain() {
-        set_read_timeout(fd_, kDrainTimeout);
-        Instant deadline = deadline_after(kDrainLimit);
-        while (Clock::now() < deadline && ::recv(fd_, buffer_.data(), buffer_.size(), 0) >= 0) {
-        }
-    }
-
-  private:
-    // The IP-level size of one datagram from the device, or nothing after the read timeout.
-    std::optional<uint64_t> receive_test_packet() {
-        sockaddr_storage source{};
-        socklen_t len = sizeof source;
-        ssize_t n = ::recvfrom(fd_, buffer_.data(), buffer_.size(), 0,
-                               reinterpret_cast<sockaddr*>(&source), &len);
-        if (n < 0 || source.ss_family != AF_INET) {
-            return std::nullopt;
-        }
-        const auto& from = reinterpret_cast<const sockaddr_in&>(source);
-        if (from.sin_addr.s_addr != device_.sin_addr.s_addr) {
-            return std::nullopt;
-        }
-        return static_cast<uint64_t>(n) + kIpUdpOverhead;
-    }
-
-    int fd_;
-    const ControlPort& port_;
-    uint32_t scps_;
-    sockaddr_in device_;
-    std::vector<uint8_t> buffer_;
-};
-
-CameraResult<uint16_t> negotiate_packet_size(int fd, const ControlPort& port,
-                                             const StreamRegisters& regs,
-                                             const sockaddr_in& device) {
-    set_read_timeout(fd, kProbeTimeout);
-    Prober prober(fd, port, regs.scps, device);
-    std::optional<uint16_t> found =
-        search_packet_size([&](uint16_t size) { return prober.probe(size); });
-    if (!found) {
-        CVK_LOG(log::Level::Warn, kTarget, {},
-                "packet size fire-test unsupported, falling back to 1500");
-    }
-    uint16_t size = found.value_or(kFallbackPacketSize);
-    CVK_TRY_VOID(wait(port.write_register(regs.scps, size), port.request_timeout()));
-    prober.drain();
-    CVK_LOG(log::Level::Debug, kTarget, {}, "negotiated stream packet size {}", size);
-    return size;
 }
 
 uint64_t read_tick_frequency(const ControlPort& port) {
@@ -282,44 +139,17 @@ uint32_t scda_value(const sockaddr_in& host) {
     return ntohl(host.sin_addr.s_addr);
 }
 
-uint64_t receive_buffer_size(uint64_t recv_buffer, uint64_t payload_size) {
+uint64_t receive_buffer_size(uint64_t recv_buffer, uint64_t payload_size, uint64_t auto_max) {
     if (recv_buffer != 0) {
         return recv_buffer;
     }
-    uint64_t wanted =
-        payload_size > kMaxAutoRecvBuffer ? kMaxAutoRecvBuffer : payload_size + kRecvBufferSlack;
-    return std::clamp(wanted, kMinAutoRecvBuffer, kMaxAutoRecvBuffer);
-}
-
-std::optional<uint16_t> search_packet_size(const PacketProbe& probe) {
-    if (probe(kMaxPacketSize)) {
-        return kMaxPacketSize;
+    uint64_t max = auto_max != 0 ? auto_max : kMaxAutoRecvBuffer;
+    uint64_t wanted = 0;
+    if (__builtin_mul_overflow(payload_size, kRecvBufferFrames * kKernelAccountingFactor,
+                               &wanted)) {
+        wanted = UINT64_MAX;
     }
-    uint16_t lower = 0;
-    uint16_t best = 0;
-    bool found = false;
-    for (uint16_t size : kFirstProbes) {
-        if (auto observed = probe(size)) {
-            lower = size;
-            best = *observed;
-            found = true;
-            break;
-        }
-    }
-    if (!found) {
-        return std::nullopt;
-    }
-    uint16_t upper = kMaxPacketSize;
-    while (static_cast<uint16_t>(upper - lower) > kSearchStep) {
-        auto mid = static_cast<uint16_t>(lower + (static_cast<uint16_t>(upper - lower) / 32) * 16);
-        if (auto observed = probe(mid)) {
-            lower = mid;
-            best = std::max(best, *observed);
-        } else {
-            upper = mid;
-        }
-    }
-    return std::max(best, kMinPacketSize);
+    return std::max(std::min(wanted, max), std::min(kMinAutoRecvBuffer, max));
 }
 
 // ---- StreamChannel ----------------------------------------------------------------------------
@@ -392,6 +222,8 @@ CameraResult<StreamChannel> open_stream(GigECamera& camera, const StreamConfig& 
     if (!config.payload_size || *config.payload_size == 0) {
         return Err{CameraError::malformed("payload_size must be set")};
     }
+    CVK_TRY_VOID(
+        check_pool_memory(config.n_buffers, *config.payload_size, config.pool_memory_limit));
     Connection* conn = CVK_TRY(camera.check_connection());
     const SocketAddress& device = camera.config().device;
     SocketAddress bind_to = CVK_TRY(choose_bind_address(config, *conn, device));
@@ -410,8 +242,8 @@ CameraResult<StreamChannel> open_stream(GigECamera& camera, const StreamConfig& 
                 "stream host IP unresolved; advertising SCDA=0 (device streams to the GVCP "
                 "requester)");
     }
-    set_receive_buffer(sock.fd.get(),
-                       receive_buffer_size(config.recv_buffer, *config.payload_size));
+    set_receive_buffer(sock.fd.get(), receive_buffer_size(config.recv_buffer, *config.payload_size,
+                                                          config.recv_buffer_max));
 
     auto state = std::make_unique<StreamChannel::State>(StreamChannel::State{
         .port = conn->port,
@@ -434,25 +266,15 @@ CameraResult<StreamChannel> open_stream(GigECamera& camera, const StreamConfig& 
         CVK_TRY_VOID(wait(port.write_register(regs.scps, *config.packet_size), w));
         state->packet_size = *config.packet_size;
     } else {
-        state->packet_size = CVK_TRY(negotiate_packet_size(sock.fd.get(), port, regs, device_in));
+        state->packet_size =
+            CVK_TRY(negotiate_packet_size(sock.fd.get(), port, regs.scps, device_in));
     }
     if (config.packet_delay) {
         CVK_TRY_VOID(wait(port.write_register(regs.scpd, *config.packet_delay), w));
     }
-    StreamRunnerParams params;
-    params.assembler = AssemblerConfig{
-        .payload_size = *config.payload_size,
-        .packet_size = state->packet_size,
-        .tick_frequency = read_tick_frequency(port),
-        .n_buffers = config.n_buffers,
-        .resend_enabled = state->resend_enabled,
-        .resend_initial_delay = config.resend_initial_delay,
-        .resend_interval = config.resend_interval,
-        .frame_timeout = config.frame_timeout,
-        .resend_ratio = config.resend_ratio,
-    };
-    params.channel = config.channel;
-    params.thread = config.thread;
+    StreamRunnerParams params =
+        StreamRunnerParams::from_config(config, *config.payload_size, state->packet_size,
+                                        read_tick_frequency(port), state->resend_enabled);
     state->receiver.emplace(CVK_TRY(spawn_stream_runner(std::move(sock.fd), device_in, params)));
     reset.disarm();
     CVK_LOG(log::Level::Debug, kTarget,

@@ -1,10 +1,9 @@
 // Stream channel setup on a connected camera (open_stream) and the StreamChannel that owns the
 // receive worker, plus the pure helpers behind them (register addresses, SCDA value, receive
-// buffer size, packet-size search).
+// buffer size). The packet-size search lives in gige/packet_size.hpp.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 
@@ -13,6 +12,7 @@
 #include "error.hpp"
 #include "gige/camera.hpp"
 #include "gige/control_port.hpp"
+#include "gige/packet_size.hpp"
 #include "gige/stream/config.hpp"
 #include "gige/stream/runner.hpp"
 #include "gige/stream/stats.hpp"
@@ -29,29 +29,16 @@ struct StreamRegisters {
     static StreamRegisters for_channel(uint16_t channel);
 };
 
-// Smallest and largest packet sizes the fire-test search considers, and the size used when the
-// device sends no test packets at all.
-inline constexpr uint16_t kMinPacketSize = 560;
-inline constexpr uint16_t kMaxPacketSize = 9152;
-inline constexpr uint16_t kFallbackPacketSize = 1500;
-// SCPS flags of a probe: fire one test packet, do not fragment.
-inline constexpr uint32_t kScpsFireTest = 0x80000000;
-inline constexpr uint32_t kScpsDontFragment = 0x40000000;
-
 // The SCDA value for a host address: a.b.c.d is a×2^24 + b×2^16 + c×2^8 + d.
 uint32_t scda_value(const sockaddr_in& host);
 
-// SO_RCVBUF to ask for: `recv_buffer` when non-zero, otherwise the payload plus some slack,
-// between 256 KiB and 8 MiB.
-uint64_t receive_buffer_size(uint64_t recv_buffer, uint64_t payload_size);
+// Largest receive buffer chosen automatically, unless the configuration raises or lowers it.
+inline constexpr uint64_t kMaxAutoRecvBuffer = 64 * 1024 * 1024;
 
-// One fire-test probe of `size` bytes: the largest test-packet size observed (at most `size`),
-// or nothing when no test packet came back.
-using PacketProbe = std::function<std::optional<uint16_t>(uint16_t size)>;
-
-// The packet size the probes find: 9152 when that passes, otherwise a binary search above the
-// first of 1488, 1008, 560 that passes, never below 560. Nothing when every first probe fails.
-std::optional<uint16_t> search_packet_size(const PacketProbe& probe);
+// SO_RCVBUF to ask for: `recv_buffer` when non-zero, otherwise room for two whole frames as the
+// kernel accounts them (each datagram is charged about twice its payload), between 256 KiB and
+// `auto_max` (0: kMaxAutoRecvBuffer).
+uint64_t receive_buffer_size(uint64_t recv_buffer, uint64_t payload_size, uint64_t auto_max = 0);
 
 // An open stream channel: owns the stream socket (inside the worker), the receive worker and a
 // ControlPort clone. Move-only. Destruction closes the channel: SCP := 0 (waiting for the

@@ -3,6 +3,7 @@
 #include "py/camera.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <new>
@@ -32,14 +33,6 @@ constexpr const char* kCameraDoc =
     "channels created from it stay valid while Python holds them.";
 
 constexpr double kDefaultDisconnectDeadline = 0.5;
-
-struct CameraObject {
-    PyObject ob_base;  // PyObject_HEAD
-    // Never change after construction, so methods need no per-object lock.
-    std::shared_ptr<CameraCore> core;
-    std::shared_ptr<BusySlot> busy;
-    gige::IpAddress ip;
-};
 
 CameraObject& camera_of(PyObject* self) {
     return *reinterpret_cast<CameraObject*>(self);
@@ -114,9 +107,12 @@ std::optional<gige::IpAddress> parse_ip_arg(PyObject* value, const char* argumen
     return std::nullopt;
 }
 
-// Seconds to whole milliseconds, clamped to the 32-bit register and truncated.
+// Seconds to whole milliseconds, clamped to the 32-bit register and truncated. The seconds
+// arrive as a binary float (1.025 is 1.02499999999999991... s), so the value is first rounded
+// to whole microseconds: the truncation then acts on the decimal value the caller wrote.
 uint32_t heartbeat_ms(Duration timeout) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(timeout).count();
+    auto us = std::chrono::round<std::chrono::microseconds>(timeout);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(us).count();
     return ms > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(ms);
 }
 
@@ -152,6 +148,10 @@ constexpr std::array<Param, 6> kCameraParams{{{"ip", false, true},
                                               {"exclusive", true},
                                               {"local_ip", true}}};
 
+// A shorter per-try timeout sends every retry back to back and fails a live device within a
+// fraction of a millisecond.
+constexpr Duration kMinGvcpTimeout = std::chrono::milliseconds(1);
+
 // Everything the constructor accepts, converted; nothing with the Python exception set.
 std::optional<gige::ConnectionConfig> parse_config(PyObject* args, PyObject* kwargs) {
     gige::IpAddress ip;
@@ -160,6 +160,10 @@ std::optional<gige::ConnectionConfig> parse_config(PyObject* args, PyObject* kwa
     std::optional<gige::IpAddress> local_ip;
     if (!parse_tuple_args("Camera", kCameraParams, args, kwargs, ip, c.gvcp_timeout, c.retries,
                           heartbeat, c.exclusive, local_ip)) {
+        return std::nullopt;
+    }
+    if (c.gvcp_timeout < kMinGvcpTimeout) {
+        PyErr_SetString(PyExc_ValueError, "gvcp_timeout must be at least 0.001 seconds");
         return std::nullopt;
     }
     gige::ConnectionConfig config = gige::ConnectionConfig::for_device(ip);
@@ -298,6 +302,26 @@ std::optional<GenicamResult<void>> wait_connect(ConnectJob& job) {
     return job.result;
 }
 
+// A camera on another subnet than every adapter is unreachable: the error says how to fix it.
+std::nullptr_t raise_connect_error(const ModuleState& state, const GenicamError& error) {
+    const bool unreachable = error.kind() == GenicamError::Kind::Transport &&
+                             error.transport().kind() == CameraError::Kind::Io &&
+                             (error.transport().os_errno() == ENETUNREACH ||
+                              error.transport().os_errno() == EHOSTUNREACH);
+    if (!unreachable) {
+        return raise_error(state, error);
+    }
+    const std::string text = error.transport().message() +
+                             " (if the camera is on another subnet, find it with `python -m "
+                             "corvisk ip list` and move it with `python -m corvisk ip force MAC "
+                             "ADDRESS MASK`)";
+    PyRef message = to_str(text);
+    if (message) {
+        PyErr_SetObject(state.camera_exception, message.get());
+    }
+    return nullptr;
+}
+
 PyObject* camera_connect(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
                          PyObject* kwnames) {
     if (!parse_no_args("connect", nargs, kwnames)) {
@@ -317,7 +341,7 @@ PyObject* camera_connect(PyObject* self, PyTypeObject* cls, PyObject* const*, Py
             return nullptr;  // KeyboardInterrupt; the thread undoes the connect
         }
         if (!result->ok()) {
-            return raise_error(state_of_defining_class(cls), result->error());
+            return raise_connect_error(state_of_defining_class(cls), result->error());
         }
         Py_RETURN_NONE;
     });

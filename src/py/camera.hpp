@@ -72,6 +72,16 @@ auto device_call(CameraCore& core, Fn&& fn)
     return std::forward<Fn>(fn)(core.camera, interrupted);
 }
 
+// The C layout of a Camera object. The package's second extension module reads `core` of a
+// Camera it was handed (after checking the object's type against the core module's Camera).
+struct CameraObject {
+    PyObject ob_base;  // PyObject_HEAD
+    // Never change after construction, so methods need no per-object lock.
+    std::shared_ptr<CameraCore> core;
+    std::shared_ptr<BusySlot> busy;
+    gige::IpAddress ip;
+};
+
 // Creates the Camera heap type for `module`. New reference, or empty with an exception set.
 PyRef camera_type_create(PyObject* module);
 

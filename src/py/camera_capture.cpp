@@ -41,13 +41,7 @@ constexpr std::array<Param, 6> kSnapParams{{{"timeout"},
 
 // The fixed stream settings every capture uses besides its arguments.
 gige::StreamConfig base_config() {
-    gige::StreamConfig c;
-    c.resend_initial_delay = std::chrono::milliseconds(1);
-    c.resend_interval = std::chrono::milliseconds(20);
-    c.frame_timeout = std::chrono::milliseconds(100);
-    c.resend_ratio = 0.25;
-    c.recv_buffer = 0;
-    return c;
+    return gige::StreamConfig{};
 }
 
 std::optional<CaptureArgs> parse_capture(const char* fn, bool with_timeout, PyObject* const* args,

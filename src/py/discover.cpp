@@ -1,6 +1,7 @@
 // discover(timeout=1.0): GigE Vision discovery on every usable IPv4 adapter, from Python.
 #include "py/discover.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -36,9 +37,11 @@ PyRef devices_to_list(const ModuleState& state,
 }
 
 // A discovery run on its own thread, so that the caller can give up on Ctrl-C: the run ends by
-// itself within its timeout (it needs no Python and owns its sockets), and an abandoned run's
+// itself within its timeout (it needs no Python and owns its sockets), an abandoned run is told
+// to stop listening at once (so its sockets close now, not at the end of the timeout), and its
 // answers are simply dropped with the job.
 struct DiscoveryJob {
+    std::atomic<bool> cancel{false};
     std::mutex mu;
     std::condition_variable cv;
     std::optional<CameraResult<std::vector<gige::DiscoveredDevice>>> result;  // guarded by mu
@@ -48,7 +51,8 @@ struct DiscoveryJob {
 std::optional<CameraResult<std::vector<gige::DiscoveredDevice>>> run_discovery(
     const gige::DiscoveryConfig& config) {
     auto job = std::make_shared<DiscoveryJob>();
-    std::thread([job, config] {
+    std::thread([job, config = gige::DiscoveryConfig(config)]() mutable {
+        config.cancel = &job->cancel;
         auto found = gige::discover(config);
         {
             std::lock_guard lock(job->mu);
@@ -61,6 +65,7 @@ std::optional<CameraResult<std::vector<gige::DiscoveredDevice>>> run_discovery(
         return job->cv.wait_until(lock, until, [&] { return job->result.has_value(); });
     });
     if (outcome == WaitOutcome::Interrupted) {
+        job->cancel.store(true, std::memory_order_relaxed);
         return std::nullopt;
     }
     auto lock = lock_releasing_gil(job->mu);

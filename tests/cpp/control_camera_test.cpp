@@ -171,14 +171,19 @@ TEST(ControlCameraTest, DeadDeviceTimesOutAndLeavesNoThread) {
     EXPECT_GE(sim.cam.counters().commands, 2u);
 }
 
-TEST(ControlCameraTest, AnswersFromAnotherAddressAreIgnored) {
+// A multi-homed device answering from another of its addresses: matched by request id.
+TEST(ControlCameraTest, AnswersFromAnotherAddressAreTakenByIdAndCounted) {
     sim::SimConfig c = sim_config("127.0.6.43");
     c.alt_reply_ip = "127.0.6.143";
     c.gvcp_faults.reply_from_alt = true;
     sim::SimCamera sim(c);
     ASSERT_TRUE(sim.start().ok());
     GigECamera cam(config_for("127.0.6.43", 50ms, 1));
-    EXPECT_EQ(message(cam.connect()), "connect timed out");
+    ASSERT_EQ(message(cam.connect()), "(ok)");
+    LinkStats s = *cam.link_stats();
+    EXPECT_GE(s.foreign_source_acks, 10u);
+    EXPECT_EQ(s.foreign_source_acks, s.acks);
+    EXPECT_EQ(s.unsolicited, 0u);
 }
 
 TEST(ControlCameraTest, RefusedStringRegisterIsEmptyOtherRefusalsFail) {

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "errno_text.hpp"
 #include "error.hpp"
 #include "handle.hpp"
 #include "log.hpp"
@@ -197,6 +198,45 @@ TEST(ThreadHandleTest, EscapingExceptionIsLoggedNotFatal) {
     handle.stop_and_join();
     EXPECT_FALSE(handle.is_alive());
     EXPECT_EQ(capture.sink().count_containing("worker thread ended by an exception: bad"), 1u);
+}
+
+// A second worker on one handle is refused, and replacing a stored thread joins the old one
+// instead of leaving it running detached.
+TEST(ThreadHandleTest, ReplacingARunningWorkerJoinsItFirst) {
+    log::ScopedCapture capture;
+    ThreadHandle handle;
+    Flag stop = handle.stop_flag();
+    std::atomic<bool> first_ended{false};
+    ASSERT_TRUE(spawn_worker(handle, "corvisk-first", [stop, &first_ended] {
+                    while (!stop->load()) {
+                        std::this_thread::yield();
+                    }
+                    first_ended = true;
+                }).ok());
+    auto again = spawn_worker(handle, "corvisk-second", [] {});
+    ASSERT_FALSE(again.ok());
+    EXPECT_EQ(again.error().kind(), CameraError::Kind::ThreadSpawn);
+    EXPECT_FALSE(first_ended.load());
+
+    handle.set_handle(std::thread([] {}));
+    EXPECT_TRUE(first_ended.load());  // joined before set_handle returned
+    EXPECT_EQ(capture.sink().count_containing("worker handle replaced while its thread runs"), 1u);
+}
+
+TEST(ErrnoTextTest, IsTheSystemTextForAnyThread) {
+    std::vector<std::string> texts(8);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < texts.size(); ++i) {
+        threads.emplace_back(
+            [&texts, i] { texts[i] = errno_text(i % 2 == 0 ? ECONNREFUSED : EADDRINUSE); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(texts[i], i % 2 == 0 ? "Connection refused" : "Address already in use");
+    }
+    EXPECT_EQ(CameraError::io(ECONNREFUSED).message(), "io error: Connection refused");
 }
 
 struct SchedulingCase {

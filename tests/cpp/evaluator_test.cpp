@@ -278,3 +278,52 @@ TEST(NumberTextTest, DeviceNumbersAndFloats) {
         EXPECT_FALSE(parse_f64(bad).ok()) << bad;
     }
 }
+
+TEST(EvaluatorTest, BoundNamesShadowFunctionsAndConstants) {
+    const std::vector<std::string_view> bound = {"EXP", "E", "SIN"};
+    auto e = Expr::parse("EXP + E + SIN + EXP(0) + PI", ParseOptions{false, bound});
+    ASSERT_TRUE(e.ok()) << e.error();
+    EXPECT_EQ(e->names(), (std::vector<std::string>{"EXP", "E", "SIN"}));
+    auto r = e->eval(std::vector<Value>{I(1), I(2), I(3)});
+    ASSERT_TRUE(r.ok()) << r.error();
+    EXPECT_EQ(*r, F(1 + 2 + 3 + 1.0 + 3.141592653589793));
+}
+
+TEST(EvaluatorTest, RoundTakesAnOptionalNumberOfPlaces) {
+    const Case cases[] = {
+        {"ROUND(2.345, 2)", F(2.35)},         {"ROUND(-2.345, 1)", F(-2.3)},
+        {"ROUND(1250, -2)", F(1300.0)},       {"ROUND(7, 0)", F(7.0)},
+        {"ROUND((1 + 1) * 1.55, 1)", F(3.1)}, {"2 * ROUND(1.25, 1) + 1", F(3.6)},
+    };
+    for (const auto& c : cases) {
+        expect_value(c);
+    }
+    for (const char* bad : {"ROUND(1, 2, 3)", "SIN(1, 2)", "(1, 2)"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(run(bad).error(), "parse: unexpected character ','");
+    }
+}
+
+TEST(EvaluatorTest, FloatArithmeticKeepsFractionsAndTruncatesBitOperands) {
+    const std::pair<const char*, Value> cases[] = {
+        {"3143 / 1024", F(3143.0 / 1024)},
+        {"7 / 2 * 2", F(7.0)},
+        {"2 + 3", F(5.0)},
+        {"5.9 & 7", I(5)},
+        {"-2.7 | 0", I(-2)},
+        {"~0.9", I(-1)},
+        {"6 & 3", I(2)},
+        {"1.9 << 2", I(4)},
+        {"5 % 2", I(1)},
+    };
+    for (const auto& [formula, expected] : cases) {
+        SCOPED_TRACE(formula);
+        auto e = Expr::parse(formula, ParseOptions{true, {}});
+        ASSERT_TRUE(e.ok()) << e.error();
+        auto r = e->eval({});
+        ASSERT_TRUE(r.ok()) << r.error();
+        EXPECT_EQ(*r, expected) << to_string(*r);
+    }
+    auto zero = Expr::parse("1 / 0", ParseOptions{true, {}});
+    EXPECT_EQ(zero->eval({}).error(), "division by zero");
+}

@@ -69,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RetrievalCase{"127.0.9.3", sim::XmlForm::ZipDeflated, false},
                       RetrievalCase{"127.0.9.4", sim::XmlForm::SecondUrl, true}));
 
-TEST(RetrievalFailureTest, BothRegistersFailingReportsTheSecond) {
+TEST(RetrievalFailureTest, BothRegistersFailingNamesBothCauses) {
     sim::SimConfig sc;
     sc.ip = "127.0.9.5";
     sc.gvcp_faults.naks.push_back(
@@ -82,6 +82,21 @@ TEST(RetrievalFailureTest, BothRegistersFailingReportsTheSecond) {
     ASSERT_TRUE(cam.connect().ok());
     auto r = genicam::ensure_genicam(cam);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind(), GenicamError::Kind::Transport);
-    EXPECT_EQ(r.error().message(), "device answered command 0x0084 with bad alignment (0x8005)");
+    EXPECT_EQ(r.error().kind(), GenicamError::Kind::DeviceDescription);
+    EXPECT_EQ(r.error().message(),
+              "device description: GenICam URL at 0x200 failed: device answered command 0x0084 "
+              "with invalid address (0x8003); GenICam URL at 0x400 failed: device answered "
+              "command 0x0084 with bad alignment (0x8005)");
+}
+
+TEST(RetrievalFailureTest, SchemaVersionQueryIsAccepted) {
+    sim::SimConfig sc;
+    sc.ip = "127.20.1.1";
+    sc.url_schema_version = true;
+    sim::SimCamera device(sc);
+    ASSERT_TRUE(device.start().ok());
+    gige::GigECamera cam(config_for(sc.ip));
+    ASSERT_TRUE(cam.connect().ok());
+    auto r = genicam::ensure_genicam(cam);
+    ASSERT_TRUE(r.ok()) << r.error().message();
 }

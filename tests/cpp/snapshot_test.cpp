@@ -84,6 +84,33 @@ TEST(Snapshot, OneShotRestoresModeAndUnlocks) {
     EXPECT_FALSE(rig.acquiring());
 }
 
+// A snap whose frame lost the packet after its leader gets that frame back (failed, or repaired
+// by a resend), and the next snap gets its own frame, not the earlier one finishing late.
+TEST(Snapshot, EachSnapReturnsTheFrameOfItsOwnTrigger) {
+    for (bool resend : {false, true}) {
+        SimConfig sc = sim_config(resend ? "127.21.2.1" : "127.21.2.2");
+        sc.gvsp_faults.drops = {sim::PacketDropRule{1, {1}}};
+        sc.gvsp_faults.drop_resent = true;
+        Rig rig(sc);
+        rig.start();
+        gige::StreamConfig config = stream_config();
+        config.resend = resend;
+        auto session = SnapshotSession::open(rig.camera, config);
+        ASSERT_TRUE(session.ok()) << session.error().message();
+        auto first = session->snap(rig.camera, 3s);
+        ASSERT_TRUE(first.ok()) << first.error().message();
+        EXPECT_EQ((*first)->frame_id, 1u);
+        EXPECT_EQ((*first)->is_complete(), resend);  // a resend repairs it
+        for (uint64_t id = 2; id <= 4; ++id) {
+            auto frame = session->snap(rig.camera, 3s);
+            ASSERT_TRUE(frame.ok()) << frame.error().message();
+            EXPECT_EQ((*frame)->frame_id, id);
+            EXPECT_TRUE((*frame)->is_complete());
+        }
+        session->release(rig.camera);
+    }
+}
+
 TEST(Snapshot, SessionSnapsRepeatedlyAndReleasesOnce) {
     Rig rig(sim_config("127.0.11.2"));
     rig.start();

@@ -135,15 +135,16 @@ TEST(AssemblerTest, DuplicatePacketOnlyCountsDuplicate) {
     Harness h;
     h.feed(h.packets.leader(1));
     h.feed(h.packets.payload(1, 1, 100, 100));
-    const FrameInFlight before = h.in_flight();
+    const uint64_t received_before = h.in_flight().received_size;
+    const int64_t contiguous_before = h.in_flight().contiguous;
     StreamStats expected = h.stats();
     h.feed(h.packets.payload(1, 1, 100, 100));
     expected.packets += 1;
     expected.bytes += 108;
     expected.duplicated_packets += 1;
     EXPECT_EQ(h.stats(), expected);
-    EXPECT_EQ(h.in_flight().received_size, before.received_size);
-    EXPECT_EQ(h.in_flight().contiguous, before.contiguous);
+    EXPECT_EQ(h.in_flight().received_size, received_before);
+    EXPECT_EQ(h.in_flight().contiguous, contiguous_before);
 }
 
 TEST(AssemblerTest, LateAndSkippedBlockIds) {
@@ -333,7 +334,11 @@ TEST(AssemblerTest, AllInAndUnknownFormatsFailTheFrame) {
     EXPECT_EQ(h.stats().ignored_packets, 1u);
 
     h.frame(2, {5});
-    h.feed(h.packets.raw(2, 6, 5, Bytes(100, 0)));  // multi-zone packet fills the hole
+    // A multi-zone packet where the hole is does not fill it: the frame still lacks packet 5,
+    // and when it gives up waiting it fails for the data it could not place.
+    h.feed(h.packets.raw(2, 6, 5, Bytes(100, 0)));
+    EXPECT_TRUE(h.take().empty());
+    h.tick(200);
     frames = h.take();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0]->status, FrameStatus::PayloadUnsupported);
@@ -379,7 +384,49 @@ TEST(AssemblerTest, ErrorStatusPacketsAreCountedNotPlaced) {
     EXPECT_EQ(h.stats().error_packets, 2u);
     EXPECT_EQ(h.stats().resend_disabled, 1u);
     EXPECT_TRUE(h.in_flight().resend_disabled);
-    EXPECT_FALSE(h.in_flight().slot.packets[3].received);
+    // Packet 3 will never come: accounted for, nothing placed. Packet 4 may still be resent.
+    EXPECT_TRUE(h.in_flight().slot.packets[3].received);
+    EXPECT_EQ(h.in_flight().gone_packets, 1u);
+    EXPECT_FALSE(h.in_flight().slot.packets[4].received);
+    EXPECT_EQ(h.in_flight().received_size, 0u);
+}
+
+// A packet the device reports gone closes its frame as MissingPackets once every other packet
+// is in, whichever packet it was, leader-only frames included; the next frame is untouched.
+TEST(AssemblerTest, AFrameWithAGonePacketClosesWhenTheRestIsIn) {
+    for (uint32_t gone : {1u, 4u, 10u}) {
+        for (bool resend : {true, false}) {
+            auto config = Harness::small_config();
+            config.resend_enabled = resend;
+            Harness h(config);
+            h.feed(h.packets.leader(1));
+            h.feed(h.packets.error(1, gone, resend ? 0x800C : 0x8001));
+            h.frame(1, {0, gone});
+            auto frames = h.take();
+            ASSERT_EQ(frames.size(), 1u) << gone;
+            EXPECT_EQ(frames[0]->status, FrameStatus::MissingPackets);
+            EXPECT_EQ(h.stats().missing_packets, 1u);
+            EXPECT_EQ(h.stats().failed_frames, 1u);
+            EXPECT_EQ(frames[0]->received_size, 1000u - 100u);
+            h.frame(2);
+            frames = h.take();
+            ASSERT_EQ(frames.size(), 1u);
+            EXPECT_EQ(frames[0]->status, FrameStatus::Complete);
+        }
+    }
+}
+
+// A frame that lost a packet after its leader times out even while it is the newest frame.
+TEST(AssemblerTest, ANewestFrameWithAHolePastTheLeaderTimesOut) {
+    auto config = Harness::small_config();
+    config.resend_enabled = false;
+    Harness h(config);
+    h.frame(1, {1});
+    EXPECT_TRUE(h.take().empty());
+    h.tick(101);
+    auto frames = h.take();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0]->status, FrameStatus::Timeout);
 }
 
 TEST(AssemblerTest, SubscribersGetEveryFrameWithoutBlocking) {

@@ -173,12 +173,14 @@ TEST(StreamSetupHelpers, ScdaIsTheBigEndianHostAddress) {
 
 TEST(StreamSetupHelpers, ReceiveBufferSize) {
     struct Case {
-        uint64_t recv_buffer, payload, expected;
+        uint64_t recv_buffer, payload, max, expected;
     };
+    // Automatic: two frames at twice their payload, from 256 KiB up to the maximum.
     for (const Case& c :
-         {Case{0, 4000000, 4001024}, Case{0, 10000, 262144}, Case{0, 10000000, 8388608},
-          Case{0, UINT64_MAX, 8388608}, Case{123456, 10000000, 123456}}) {
-        EXPECT_EQ(receive_buffer_size(c.recv_buffer, c.payload), c.expected) << c.payload;
+         {Case{0, 4000000, 0, 16000000}, Case{0, 10000, 0, 262144}, Case{0, 10000000, 0, 40000000},
+          Case{0, UINT64_MAX, 0, 64 << 20}, Case{0, 4000000, 8 << 20, 8 << 20},
+          Case{0, 10000, 100000, 100000}, Case{123456, 10000000, 0, 123456}}) {
+        EXPECT_EQ(receive_buffer_size(c.recv_buffer, c.payload, c.max), c.expected) << c.payload;
     }
 }
 
@@ -292,6 +294,44 @@ TEST(OpenStream, ProgramsChannelOneAndClosesItOnDrop) {
             capture.sink().contains(log::Level::Debug, "corvisk::gige", "stream channel opened"));
     }
     EXPECT_EQ(rig.read(0x0D40), 0u);
+}
+
+TEST(OpenStream, APoolAboveTheMemoryLimitIsRefusedBeforeTouchingTheDevice) {
+    Rig rig(sim_at("127.21.1.1"));
+    ASSERT_TRUE(rig.start());
+    struct Case {
+        uint64_t n_buffers, limit;
+        const char* figures;
+    };
+    const std::string payload = std::to_string(rig.image().bytes());
+    for (const Case& c :
+         {Case{4, 50000,
+               "frame pool of 4 buffers x 19200 bytes = 76800 bytes exceeds the pool "
+               "memory limit of 50000 bytes"},
+          // The default limit, a quarter of physical memory, refuses 2^40 buffers.
+          Case{uint64_t{1} << 40, 0, "frame pool of 1099511627776 buffers x 19200 bytes"},
+          Case{UINT64_MAX, 0, "= more than 2^64 bytes exceeds the pool memory limit"}}) {
+        StreamConfig config = rig.config();
+        config.n_buffers = c.n_buffers;
+        config.pool_memory_limit = c.limit;
+        auto channel = rig.open(config);
+        ASSERT_FALSE(channel.ok());
+        EXPECT_NE(channel.error().message().find(c.figures), std::string::npos)
+            << channel.error().message();
+        EXPECT_EQ(rig.read(0x0D00), 0u);  // nothing was programmed
+    }
+    StreamConfig config = rig.config();
+    config.n_buffers = 4;
+    config.pool_memory_limit = 76800;  // exactly the pool: allowed
+    auto channel = rig.open(config);
+    ASSERT_TRUE(channel.ok()) << channel.error().message();
+    FrameChannel rx = channel->subscribe(4);
+    ASSERT_TRUE(rig.acquire(2));
+    auto frames = collect(rx, 2);
+    ASSERT_EQ(frames.size(), 2u);
+    for (const FramePtr& f : frames) {
+        EXPECT_EQ(f->status, FrameStatus::Complete);
+    }
 }
 
 TEST(OpenStream, ResendNeedsTheDeviceCapability) {
@@ -517,14 +557,39 @@ const FaultCase kFaults[] = {
      },
      [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters& c) {
          ASSERT_EQ(got.size(), 6u);
+         // Each frame closes as soon as its other packets are in, the last one included.
          for (const auto& f : got) {
-             EXPECT_EQ(f->status,
-                       f->frame_id == 6 ? FrameStatus::Timeout : FrameStatus::MissingPackets);
+             EXPECT_EQ(f->status, FrameStatus::MissingPackets);
          }
          EXPECT_EQ(s.error_packets, 6u);
          EXPECT_EQ(s.resend_disabled, 6u);
          EXPECT_EQ(s.resend_requests, 0u);  // the device said those packets are gone
          EXPECT_EQ(c.resend_requests, 0u);
+     }},
+    {"error status on packet 1", "127.21.1.4",
+     [](GvspFaults& f) {
+         f.error_status = 0x800C;
+         f.error_packet_id = 1;
+     },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         // Leader-only prefixes do not hold a frame back: every one is delivered at once.
+         ASSERT_EQ(got.size(), 6u);
+         for (const auto& f : got) {
+             EXPECT_EQ(f->status, FrameStatus::MissingPackets);
+         }
+         EXPECT_EQ(s.missing_packets, 6u);
+         EXPECT_EQ(s.timed_out_frames, 0u);
+     }},
+    {"stray all-in packet", "127.21.1.5", [](GvspFaults& f) { f.stray_format = 4; },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         // The frames' own packets still fill them.
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_GE(s.ignored_packets, 6u);
+     }},
+    {"stray unknown-format packet", "127.21.1.6", [](GvspFaults& f) { f.stray_format = 7; },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_GE(s.ignored_packets, 6u);
      }},
     {"other error status", "127.0.8.35",
      [](GvspFaults& f) {

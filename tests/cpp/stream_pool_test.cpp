@@ -17,7 +17,8 @@ TEST(FramePoolTest, BuffersAreZeroFilledAndReturnOnRelease) {
     EXPECT_EQ(pool->free.len(), 2u);
     BufSlot slot;
     ASSERT_EQ(pool->free.try_recv(slot), chan::RecvResult::Item);
-    EXPECT_EQ(slot.data, std::vector<uint8_t>(64, 0));
+    EXPECT_EQ(std::vector<uint8_t>(slot.data.begin(), slot.data.end()),
+              std::vector<uint8_t>(64, 0));
     EXPECT_GE(slot.packets.capacity(), 10u);
     slot.data[0] = 42;
     {

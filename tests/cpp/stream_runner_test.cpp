@@ -221,10 +221,11 @@ TEST_F(RunnerTest, LossyStreamIsRepairedByResendsFromTheDevice) {
             }
             uint64_t block = load_be16(&command[10]);
             for (uint32_t p = load_be32(&command[12]); p <= load_be32(&command[16]); ++p) {
+                // Counted before sending: the frame may complete before send() returns.
+                answered.fetch_add(1);
                 send(p == 0    ? packets_.leader(block)
                      : p == 11 ? packets_.trailer(block, 11)
                                : packets_.payload(block, p, 100, 100));
-                answered.fetch_add(1);
             }
         }
     });
@@ -274,5 +275,19 @@ TEST(StreamRunnerSpawnTest, SetupFailuresAreThreadSpawnErrors) {
     params.assembler.payload_size = std::numeric_limits<uint64_t>::max();
     auto no_memory = spawn_stream_runner(bind_udp("127.0.4.5"), device, params);
     ASSERT_FALSE(no_memory.ok());
-    EXPECT_EQ(no_memory.error().message(), "worker thread failed to start: Cannot allocate memory");
+    // Refused by the pool memory limit before any allocation, with the figures.
+    EXPECT_EQ(no_memory.error().message().rfind(
+                  "worker thread failed to start: frame pool of 4 buffers x 18446744073709551615 "
+                  "bytes = more than 2^64 bytes exceeds the pool memory limit of ",
+                  0),
+              0u)
+        << no_memory.error().message();
+
+    // Below the limit, memory the system will not give is still an error, not an abort.
+    params.assembler.payload_size = uint64_t{1} << 62;
+    params.assembler.n_buffers = 1;
+    params.assembler.pool_memory_limit = UINT64_MAX;
+    auto refused = spawn_stream_runner(bind_udp("127.21.1.2"), device, params);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message(), "worker thread failed to start: Cannot allocate memory");
 }

@@ -157,6 +157,24 @@ TEST(ZipTest, ExtractsTheFirstMemberStoredOrDeflated) {
     }
 }
 
+TEST(ZipTest, TakesTheFirstXmlEntryPastDirectoriesAndManifests) {
+    const Bytes xml = sample_xml();
+    const std::vector<std::pair<const char*, Archive>> cases = {
+        {"directory first", build_zip({{"Camera/", {}, false}, {"Camera/Cam.xml", xml, true}})},
+        {"manifest first", build_zip({{"manifest.txt", to_bytes("m"), false},
+                                      {"docs/readme", to_bytes("r"), true},
+                                      {"CAM.XML", xml, false},
+                                      {"later.xml", to_bytes("other"), false}})},
+        {"no xml entry", build_zip({{"only.bin", xml, false}, {"b.bin", to_bytes("b"), false}})},
+    };
+    for (const auto& [label, archive] : cases) {
+        SCOPED_TRACE(label);
+        auto content = zip::extract_first_file(archive.bytes);
+        ASSERT_TRUE(content.ok()) << content.error();
+        EXPECT_EQ(*content, xml);
+    }
+}
+
 TEST(ZipTest, SizesOutsideTheCentralDirectoryAreNotConsulted) {
     // A lying uncompressed size (and local header sizes) does not change what is extracted.
     const Bytes xml = sample_xml();

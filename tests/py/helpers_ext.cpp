@@ -3,7 +3,9 @@
 // `helpers` fixture in test_helpers.py against the library's build tree.
 #include "py/python.hpp"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 
@@ -21,6 +23,10 @@ namespace corvisk::py {
 namespace {
 
 std::timed_mutex g_mutex;
+std::mutex g_release_mu;
+std::condition_variable g_release_cv;
+bool g_released = false;
+std::atomic<long> g_lock_waiters{0};
 
 // A ModuleState whose exception classes are the real ones of corvisk._corvisk_core.
 bool real_state(ModuleState& state, PyRef& core) {
@@ -162,21 +168,43 @@ PyObject* wait(PyObject*, PyObject* args) {
     return Py_BuildValue("(si)", outcome == WaitOutcome::Ready ? "ready" : "timeout", slices);
 }
 
-// hold(seconds): takes the mutex (GIL-aware) and keeps it for `seconds` with the GIL released.
+// hold(seconds): takes the mutex (GIL-aware) and keeps it, with the GIL released, until
+// release() is called or `seconds` (a safety limit) have passed.
 PyObject* hold(PyObject*, PyObject* arg) {
     const double seconds = PyFloat_AsDouble(arg);
     if (seconds == -1.0 && PyErr_Occurred()) {
         return nullptr;
     }
     auto lock = lock_releasing_gil(g_mutex);
-    without_gil([&] { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); });
+    without_gil([&] {
+        std::unique_lock released(g_release_mu);
+        g_release_cv.wait_for(released, std::chrono::duration<double>(seconds),
+                              [] { return g_released; });
+        g_released = false;
+    });
     Py_RETURN_NONE;
 }
 
-// lock(): takes and releases the mutex; returns True.
+// release(): ends the current hold().
+PyObject* release(PyObject*, PyObject*) {
+    {
+        std::lock_guard guard(g_release_mu);
+        g_released = true;
+    }
+    g_release_cv.notify_all();
+    Py_RETURN_NONE;
+}
+
+// lock(): takes and releases the mutex; returns True. lock_waiters() counts the calls that have
+// started, so a test can release a holder only once lock() is on its way to wait.
 PyObject* lock(PyObject*, PyObject*) {
+    g_lock_waiters.fetch_add(1);
     auto held = lock_releasing_gil(g_mutex);
     return PyBool_FromLong(held.owns_lock());
+}
+
+PyObject* lock_waiters(PyObject*, PyObject*) {
+    return PyLong_FromLong(g_lock_waiters.load());
 }
 
 // try_lock_for(seconds): whether the mutex was obtained within `seconds`.
@@ -222,7 +250,9 @@ PyMethodDef methods[] = {
     {"convert", convert, METH_VARARGS, nullptr},
     {"wait", wait, METH_VARARGS, nullptr},
     {"hold", hold, METH_O, nullptr},
+    {"release", release, METH_NOARGS, nullptr},
     {"lock", lock, METH_NOARGS, nullptr},
+    {"lock_waiters", lock_waiters, METH_NOARGS, nullptr},
     {"try_lock_for", try_lock_for, METH_O, nullptr},
     {"refs", refs, METH_O, nullptr},
     {"cxx_throw", cxx_throw, METH_NOARGS, nullptr},

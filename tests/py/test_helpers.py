@@ -156,14 +156,19 @@ LOCK_PROBE = """
 import importlib.util, sys, threading, time
 spec = importlib.util.spec_from_file_location("_cvk_helpers", sys.argv[1])
 h = importlib.util.module_from_spec(spec); spec.loader.exec_module(h)
-holder = threading.Thread(target=h.hold, args=(1.5,)); holder.start()
+holder = threading.Thread(target=h.hold, args=(20.0,)); holder.start()
 deadline = time.monotonic() + 10
 while h.try_lock_for(0.0):                                        # until the holder has it
     assert time.monotonic() < deadline, "holder never took the mutex"
 start = time.monotonic()
 print(h.try_lock_for(0.1), round(time.monotonic() - start, 2))   # gives up
+def release_once_lock_waits():  # needs the GIL, so lock() must wait without it
+    while h.lock_waiters() == 0:
+        time.sleep(0.001)
+    h.release()
+releaser = threading.Thread(target=release_once_lock_waits); releaser.start()
 print(h.lock())                                                   # waits for the holder
-holder.join()
+holder.join(); releaser.join()
 print(h.try_lock_for(0.1))                                        # free now
 """
 

@@ -249,7 +249,9 @@ def test_state_queries_answer_during_another_threads_snap(device):
 # ---- a failed connect leaves nothing behind -------------------------------------------------
 
 def test_connect_without_a_description_raises_and_releases_control(device):
-    unreadable = ("--nak", "0x0084@0x0200=0x8001", "--nak", "0x0084@0x0400=0x8001")
+    # Both URL registers refuse the memory read and the register read it falls back to.
+    unreadable = ("--nak", "0x0084@0x0200=0x8001", "--nak", "0x0084@0x0400=0x8001",
+                  "--nak", "0x0080@0x0200=0x8001", "--nak", "0x0080@0x0400=0x8001")
     device("127.22.5.1", *unreadable)
     cam = corvisk.Camera("127.22.5.1")
     with pytest.raises((corvisk.CameraError, corvisk.GenicamError)):

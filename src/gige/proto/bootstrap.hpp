@@ -39,9 +39,20 @@ constexpr uint32_t kScpd = 0x0D08;
 constexpr uint32_t kScda = 0x0D18;
 constexpr uint32_t kStreamChannelStride = 0x40;
 
+// Persistent IP configuration, applied at the device's next power-up when the persistent bit of
+// the IP configuration register (kIpConfigCurrent) is set.
+constexpr uint32_t kPersistentIp = 0x064C;
+constexpr uint32_t kPersistentSubnet = 0x065C;
+constexpr uint32_t kPersistentGateway = 0x066C;
+// Bits of kIpConfigSupported (what the device can do) and kIpConfigCurrent (what is enabled).
+constexpr uint32_t kIpConfigPersistent = 0x1;
+constexpr uint32_t kIpConfigDhcp = 0x2;
+constexpr uint32_t kIpConfigLinkLocal = 0x4;
+
 constexpr uint32_t kCcpExclusive = 0x1;
 constexpr uint32_t kCcpControl = 0x2;
 constexpr uint32_t kCapabilityPacketResend = 0x00000004;
+constexpr uint32_t kCapabilityConcatenation = 0x00000001;  // several addresses per READREG/WRITEREG
 
 // The nine identity registers, read in this order with one READREG at connect.
 constexpr std::array<uint32_t, 9> kIdentityRegisters = {

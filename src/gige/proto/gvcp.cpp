@@ -1,67 +1,7 @@
-// GVCP status texts and packet codec.
+// GVCP packet codec: command encoders and acknowledge decoders.
 #include "gige/proto/gvcp.hpp"
 
 #include "bytes.hpp"
-
-namespace corvisk::gvcp {
-
-const char* status_text(uint16_t code) {
-    switch (code) {
-        case 0x0000:
-            return "success";
-        case 0x0100:
-            return "packet resend";
-        case 0x8001:
-            return "not implemented";
-        case 0x8002:
-            return "invalid parameter";
-        case 0x8003:
-            return "invalid address";
-        case 0x8004:
-            return "write protect";
-        case 0x8005:
-            return "bad alignment";
-        case 0x8006:
-            return "access denied";
-        case 0x8007:
-            return "busy";
-        case 0x800C:
-            return "packet unavailable";
-        case 0x800D:
-            return "data overrun";
-        case 0x800E:
-            return "invalid header";
-        case 0x8010:
-            return "packet not yet available";
-        case 0x8011:
-            return "packet and previous removed from memory";
-        case 0x8012:
-            return "packet removed from memory";
-        case 0x8013:
-            return "no reference time";
-        case 0x8014:
-            return "packet temporarily unavailable";
-        case 0x8015:
-            return "overflow";
-        case 0x8016:
-            return "action late";
-        case 0x8017:
-            return "leader/trailer overflow";
-        case 0x8FFF:
-            return "generic error";
-        default:
-            return nullptr;
-    }
-}
-
-std::string GvcpStatus::display() const {
-    if (const char* text = status_text(code_)) {
-        return fmt::format("{} ({:#06x})", text, code_);
-    }
-    return fmt::format("status {:#06x}", code_);
-}
-
-}  // namespace corvisk::gvcp
 
 namespace corvisk::gvcp {
 namespace {
@@ -197,6 +137,55 @@ size_t encode_packet_resend(std::span<uint8_t> buf, uint64_t block_id, uint32_t 
         w.write_u32(last & 0x00FF'FFFF);
     }
     return w.size();
+}
+
+std::vector<uint32_t> decode_read_reg_ack(std::span<const uint8_t> payload) {
+    ByteReader r(payload);
+    std::vector<uint32_t> values;
+    values.reserve(payload.size() / 4);
+    uint32_t v = 0;
+    while (r.remaining() >= 4 && r.read_u32(v)) {
+        values.push_back(v);
+    }
+    return values;
+}
+
+std::optional<ReadMemAck> decode_read_mem_ack(std::span<const uint8_t> payload) {
+    ByteReader r(payload);
+    ReadMemAck ack;
+    if (!r.read_u32(ack.address)) {
+        return std::nullopt;
+    }
+    ack.data = r.read_rest();
+    return ack;
+}
+
+std::optional<uint32_t> decode_pending_ack(const AckHeader& ack) {
+    ByteReader r(ack.payload);
+    uint32_t ms = 0;
+    if (ack.ack_code != kPendingAck || !r.read_u32(ms)) {
+        return std::nullopt;
+    }
+    return ms;
+}
+
+GvcpEvent GvcpEvent::parse(uint16_t command, std::span<const uint8_t> payload) {
+    GvcpEvent e;
+    e.command = command;
+    e.raw.assign(payload.begin(), payload.end());
+    // Reads stop at the first field the payload is too short for; earlier ones are kept.
+    ByteReader r(payload);
+    if (!r.skip(2) || !r.read_u16(e.event_id) || !r.read_u16(e.stream_channel) ||
+        !r.read_u16(e.block_id)) {
+        return e;
+    }
+    uint64_t timestamp = 0;
+    if (r.read_u64(timestamp)) {
+        e.timestamp = timestamp;
+        auto rest = r.read_rest();
+        e.data.assign(rest.begin(), rest.end());
+    }
+    return e;
 }
 
 }  // namespace corvisk::gvcp

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -12,37 +13,7 @@
 
 #include <fmt/format.h>
 
-namespace corvisk::gvcp {
-
-// A 16-bit GVCP status. Codes with bit 15 set are errors; everything else counts as success.
-class GvcpStatus {
-  public:
-    constexpr GvcpStatus() = default;
-    constexpr explicit GvcpStatus(uint16_t code) : code_(code) {}
-
-    constexpr uint16_t code() const { return code_; }
-    constexpr bool is_error() const { return (code_ & 0x8000) != 0; }
-    // "access denied (0x8006)" for a known code, "status 0x8008" otherwise.
-    std::string display() const;
-
-    friend constexpr bool operator==(GvcpStatus a, GvcpStatus b) { return a.code_ == b.code_; }
-
-  private:
-    uint16_t code_ = 0;
-};
-
-// The table text of a known status, or nullptr.
-const char* status_text(uint16_t code);
-
-}  // namespace corvisk::gvcp
-
-template <>
-struct fmt::formatter<corvisk::gvcp::GvcpStatus> : fmt::formatter<std::string> {
-    template <typename Ctx>
-    auto format(const corvisk::gvcp::GvcpStatus& s, Ctx& ctx) const {
-        return fmt::formatter<std::string>::format(s.display(), ctx);
-    }
-};
+#include "gvcp_status.hpp"
 
 namespace corvisk::gvcp {
 
@@ -126,6 +97,35 @@ constexpr size_t kPacketResendExtendedSize = 28;
 // (nothing written) when buf is too short for the form.
 size_t encode_packet_resend(std::span<uint8_t> buf, uint64_t block_id, uint32_t first,
                             uint32_t last, bool extended, uint16_t req_id);
+
+// READREG_ACK: every complete 32-bit value of the payload, in order (one per address asked).
+std::vector<uint32_t> decode_read_reg_ack(std::span<const uint8_t> payload);
+
+// READMEM_ACK: the echoed address, then the data (borrowing the datagram).
+struct ReadMemAck {
+    uint32_t address = 0;
+    std::span<const uint8_t> data;
+};
+// None when the payload is too short for the address echo.
+std::optional<ReadMemAck> decode_read_mem_ack(std::span<const uint8_t> payload);
+
+// PENDING_ACK: the extra time in milliseconds the device asks for; none when the acknowledge is
+// not a PENDING_ACK or carries no time.
+std::optional<uint32_t> decode_pending_ack(const AckHeader& ack);
+
+// A device event (EVENT_CMD / EVENTDATA_CMD). Only the first event of a payload is decoded.
+struct GvcpEvent {
+    uint16_t command = 0;         // 0x00C0 or 0x00C2
+    uint16_t event_id = 0;        // payload bytes 2..3
+    uint16_t stream_channel = 0;  // bytes 4..5
+    uint16_t block_id = 0;        // bytes 6..7
+    uint64_t timestamp = 0;       // bytes 8..15
+    std::vector<uint8_t> data;    // everything after byte 16
+    std::vector<uint8_t> raw;     // the whole payload
+
+    // Never fails: fields the payload is too short for are 0 (data empty).
+    static GvcpEvent parse(uint16_t command, std::span<const uint8_t> payload);
+};
 
 // Number of bytes a READMEM asks for when `remaining` bytes are still wanted.
 constexpr uint32_t read_mem_count(uint64_t remaining) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "errno_text.hpp"
 #include "gige/proto/gvcp.hpp"
 #include "log.hpp"
 
@@ -12,7 +13,12 @@ namespace corvisk::gige {
 
 namespace {
 
-constexpr const char* kTarget = "corvisk::gige::stream::runner";
+constexpr const char* kTarget = kStreamWorkerLogTarget;
+// 2^64: the first double an unsigned 64-bit count cannot hold.
+constexpr double kTwoPow64 = 18446744073709551616.0;
+// A frame id at most this far behind the last started one belongs to a frame already started
+// or finished; one further behind is taken as the device's id counter having restarted.
+constexpr int64_t kLateFrameWindow = 99;
 
 // packet_count x ratio as an unsigned count, saturating (NaN and negatives give 0).
 uint64_t resend_budget(uint64_t packet_count, double ratio) {
@@ -20,10 +26,18 @@ uint64_t resend_budget(uint64_t packet_count, double ratio) {
     if (!(budget > 0.0)) {
         return 0;
     }
-    if (budget >= 18446744073709551616.0) {
+    if (budget >= kTwoPow64) {
         return std::numeric_limits<uint64_t>::max();
     }
     return static_cast<uint64_t>(budget);
+}
+
+// How an incomplete frame fails: its recorded status, or unplaceable data, or `otherwise`.
+FrameStatus failure(const FrameInFlight& f, FrameStatus otherwise) {
+    if (f.status) {
+        return *f.status;
+    }
+    return f.unplaced ? FrameStatus::PayloadUnsupported : otherwise;
 }
 
 void advance_contiguous(FrameInFlight& f) {
@@ -46,6 +60,8 @@ CameraResult<Assembler> Assembler::create(const AssemblerConfig& config, Assembl
         hint = gvsp::packet_count_for(config.payload_size,
                                       config.packet_size - gvsp::kStandardOverhead);
     }
+    CVK_TRY_VOID(
+        check_pool_memory(config.n_buffers, config.payload_size, config.pool_memory_limit));
     auto pool = CVK_TRY(FramePool::create(config.n_buffers, config.payload_size, hint));
     return Assembler(config, std::move(hooks), std::move(pool));
 }
@@ -87,11 +103,8 @@ void Assembler::on_datagram(std::span<const uint8_t> datagram, Instant now) {
     }
     FrameInFlight& f = in_flight_[*index];
     if (h.is_error()) {
-        if (gvsp::stops_resend(h.status)) {
-            f.resend_disabled = true;
-            stats_.resend_disabled += 1;
-        }
-        stats_.error_packets += 1;
+        on_error_packet(f, h);
+        check_frame_completion(now, h.block_id);
         return;
     }
     if (!place_packet(f, h)) {
@@ -157,7 +170,7 @@ std::optional<uint64_t> Assembler::initial_packet_count(const gvsp::GvspHeader& 
 
 std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h, Instant now) {
     int64_t distance = gvsp::frame_id_distance(last_block_id_, h.block_id, h.extended_id);
-    if (distance >= -99 && distance <= 0) {
+    if (distance >= -kLateFrameWindow && distance <= 0) {
         CVK_LOG(log::Level::Trace, kTarget,
                 log::fields("frame_id", h.block_id, "last", last_block_id_),
                 "discarding late frame");
@@ -195,10 +208,40 @@ std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h,
     return in_flight_.size() - 1;
 }
 
+// An error status in place of a packet. When nothing will ever bring that packet (the device
+// said it cannot resend it, or this stream does not ask), its slot counts as accounted for, so
+// the frame closes as MissingPackets as soon as its other packets are in, instead of waiting for
+// a timeout that a leader-only frame would never reach.
+void Assembler::on_error_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
+    stats_.error_packets += 1;
+    bool stops = gvsp::stops_resend(h.status);
+    if (stops) {
+        f.resend_disabled = true;
+        stats_.resend_disabled += 1;
+    }
+    uint64_t p = h.packet_id;
+    if ((!stops && config_.resend_enabled) || p >= f.packet_count || f.slot.packets[p].received) {
+        return;
+    }
+    f.slot.packets[p].received = true;
+    f.received_packets += 1;
+    f.gone_packets += 1;
+    advance_contiguous(f);
+}
+
 // Marks the packet received and dispatches on its format. False for a duplicate, which ends
 // the datagram's processing.
 bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
     uint64_t p = h.packet_id;
+    bool placeable =
+        h.format == gvsp::kLeader || h.format == gvsp::kTrailer || h.format == gvsp::kPayload;
+    // A packet whose data is not placed, inside a frame it did not start, takes no slot: the
+    // frame's own packets go on filling it, and it fails only if they do not all arrive.
+    if (!placeable && (p != 0 || f.leader)) {
+        stats_.ignored_packets += 1;
+        f.unplaced = true;
+        return false;
+    }
     if (p < f.packet_count) {
         PacketSlot& slot = f.slot.packets[p];
         if (slot.received) {
@@ -209,6 +252,7 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
             stats_.resent_packets += 1;
         }
         slot.received = true;
+        f.received_packets += 1;
         advance_contiguous(f);
     }
     switch (h.format) {
@@ -328,16 +372,24 @@ void Assembler::copy_payload(FrameInFlight& f, uint64_t p, std::span<const uint8
 std::optional<FrameStatus> Assembler::closing_status(const FrameInFlight& f, bool newer_exists,
                                                      Instant now) const {
     if (f.complete()) {
-        return f.status.value_or(FrameStatus::Complete);
+        return f.status.value_or(f.gone_packets > 0 ? FrameStatus::MissingPackets
+                                                    : FrameStatus::Complete);
     }
     // Without resends the holes of a frame the device has moved past will never be filled.
     if ((!config_.resend_enabled || f.resend_disabled) && newer_exists) {
-        return FrameStatus::MissingPackets;
+        return f.unplaced ? FrameStatus::PayloadUnsupported : FrameStatus::MissingPackets;
     }
-    // A leader alone may precede a long exposure; a frame already failed has nothing to wait for.
-    bool only_leader_of_newest = !f.status && f.contiguous == 0 && f.block_id == last_block_id_;
+    // Nor will they once the frame may ask for no more and its trailer is in: closing it now
+    // frees its buffer and the frames queued behind it.
+    if ((f.resend_disabled || f.ratio_reached) && f.trailer_seen) {
+        return failure(f, FrameStatus::MissingPackets);
+    }
+    // A leader alone may precede a long exposure; a frame already failed, or one with packets
+    // past a hole, has nothing to wait for.
+    bool only_leader_of_newest = !f.status && f.contiguous == 0 && f.received_packets == 1 &&
+                                 !f.trailer_seen && f.block_id == last_block_id_;
     if (!only_leader_of_newest && now - f.last_packet_at >= config_.frame_timeout) {
-        return f.status.value_or(FrameStatus::Timeout);
+        return failure(f, FrameStatus::Timeout);
     }
     return std::nullopt;
 }
@@ -388,7 +440,8 @@ void Assembler::count_closed(const FrameInFlight& f, FrameStatus status) {
         stats_.timed_out_frames += 1;
     }
     stats_.failed_frames += 1;
-    stats_.missing_packets += f.packet_count - static_cast<uint64_t>(f.contiguous + 1);
+    stats_.missing_packets +=
+        f.packet_count - static_cast<uint64_t>(f.contiguous + 1) + f.gone_packets;
 }
 
 FramePtr Assembler::build_frame(FrameInFlight& f, FrameStatus status) {
@@ -497,14 +550,16 @@ void Assembler::send_resend_request(const FrameInFlight& f, uint64_t first, uint
     CVK_LOG(log::Level::Trace, kTarget,
             log::fields("frame_id", f.block_id, "first", first, "last", last),
             "requesting packet resend");
-    resend_req_id_ = resend_req_id_ == 65535 ? 65300 : static_cast<uint16_t>(resend_req_id_ + 1);
+    resend_req_id_ = resend_req_id_ == kLastResendRequestId
+                         ? kFirstResendRequestId
+                         : static_cast<uint16_t>(resend_req_id_ + 1);
     size_t n =
         gvcp::encode_packet_resend(resend_buffer_, f.block_id, static_cast<uint32_t>(first),
                                    static_cast<uint32_t>(last), f.extended_id, resend_req_id_);
     if (hooks_.send) {
         if (int err = hooks_.send(std::span<const uint8_t>(resend_buffer_.data(), n)); err != 0) {
             CVK_LOG(log::Level::Trace, kTarget, {}, "resend request send failed: {}",
-                    std::strerror(err));
+                    errno_text(err));
         }
     }
     stats_.resend_requests += last - first + 1;

@@ -15,6 +15,7 @@
 
 #include "error.hpp"
 #include "gige/proto/gvsp.hpp"
+#include "gige/stream/config.hpp"
 #include "gige/stream/frame.hpp"
 #include "gige/stream/pool.hpp"
 #include "gige/stream/stats.hpp"
@@ -22,16 +23,21 @@
 
 namespace corvisk::gige {
 
+// Log target of everything the stream worker reports, assembly included: the assembler is the
+// worker's core, and callers filter the worker's events by this one module path.
+inline constexpr const char* kStreamWorkerLogTarget = "corvisk::gige::stream::runner";
+
 struct AssemblerConfig {
     uint64_t payload_size = 0;
     uint64_t packet_size = 0;     // negotiated SCPS value
     uint64_t tick_frequency = 0;  // device ticks per second, 0 if unknown
-    uint64_t n_buffers = 8;
+    uint64_t n_buffers = stream_defaults::kBuffers;
     bool resend_enabled = true;
-    Duration resend_initial_delay = std::chrono::milliseconds(1);
-    Duration resend_interval = std::chrono::milliseconds(20);
-    Duration frame_timeout = std::chrono::milliseconds(100);
-    double resend_ratio = 0.25;
+    Duration resend_initial_delay = stream_defaults::kResendInitialDelay;
+    Duration resend_interval = stream_defaults::kResendInterval;
+    Duration frame_timeout = stream_defaults::kFrameTimeout;
+    double resend_ratio = stream_defaults::kResendRatio;
+    uint64_t pool_memory_limit = 0;  // 0 = default_pool_memory_limit()
 };
 
 // What the assembler needs from its surroundings. Every hook is optional.
@@ -60,11 +66,14 @@ struct FrameInFlight {
     uint64_t data_end = 0;
     uint64_t system_timestamp_ns = 0;
     uint64_t requested_total = 0;
+    uint64_t received_packets = 0;  // slots marked received, gone ones included
+    uint64_t gone_packets = 0;      // packets the device reported it cannot send
     bool extended_id = false;
     bool payload_size_learned = false;
     bool trailer_seen = false;
     bool resend_disabled = false;
     bool ratio_reached = false;
+    bool unplaced = false;  // a packet of a format whose data is not placed arrived
     std::optional<FrameStatus> status;
 
     bool complete() const { return contiguous + 1 == static_cast<int64_t>(packet_count); }
@@ -78,6 +87,11 @@ class Assembler {
     static constexpr uint64_t kMinPayloadPerPacket = 256;
     // Packet slots any frame may have regardless of its size (a few kilobytes of state).
     static constexpr uint64_t kMinPacketLimit = 64;
+
+    // Resend commands carry request ids from this range, cycling; the control channel's own
+    // requests stay below it, so a device's answer to one can never be taken for the other's.
+    static constexpr uint16_t kFirstResendRequestId = 65300;
+    static constexpr uint16_t kLastResendRequestId = 65535;
 
     // Creates the pool (Io ENOMEM when its memory cannot be had).
     static CameraResult<Assembler> create(const AssemblerConfig& config, AssemblerHooks hooks);
@@ -113,6 +127,7 @@ class Assembler {
     bool place_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
     void place_leader(FrameInFlight& f, const gvsp::GvspHeader& h);
     void place_trailer(FrameInFlight& f, uint64_t p);
+    void on_error_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
     void place_payload(FrameInFlight& f, const gvsp::GvspHeader& h);
     bool learn_payload_size(FrameInFlight& f, uint64_t length);
     void copy_payload(FrameInFlight& f, uint64_t p, std::span<const uint8_t> data);
@@ -135,7 +150,7 @@ class Assembler {
     std::vector<FrameSender> subscribers_;
     StreamStats stats_;
     uint64_t last_block_id_ = 0;
-    uint16_t resend_req_id_ = 65300;
+    uint16_t resend_req_id_ = kFirstResendRequestId;
     bool first_packet_ = true;
     std::array<uint8_t, 28> resend_buffer_{};
 };

@@ -12,22 +12,40 @@
 
 namespace corvisk::gige {
 
+// The stream settings a caller gets unless it says otherwise; the stream configuration and the
+// worker's parameters both start from these.
+namespace stream_defaults {
+inline constexpr Duration kResendInitialDelay = std::chrono::milliseconds(1);
+inline constexpr Duration kResendInterval = std::chrono::milliseconds(20);
+inline constexpr Duration kFrameTimeout = std::chrono::milliseconds(100);
+inline constexpr double kResendRatio = 0.25;
+inline constexpr uint64_t kBuffers = 8;
+}  // namespace stream_defaults
+
 struct StreamConfig {
     std::optional<uint64_t> payload_size;  // bytes per frame; required, non-zero
     std::optional<uint32_t> packet_delay;  // SCPD; not written when absent
     ThreadConfig thread;                   // applied by the stream worker to itself
     // How long a packet must be missing before its first resend request.
-    Duration resend_initial_delay = std::chrono::milliseconds(1);
+    Duration resend_initial_delay = stream_defaults::kResendInitialDelay;
     // Re-request interval; also the worker's wake-up period while frames are in flight and
     // the quiet time after which a frame is swept for holes.
-    Duration resend_interval = std::chrono::milliseconds(20);
+    Duration resend_interval = stream_defaults::kResendInterval;
     // A frame with no packet for this long is closed as Timeout.
-    Duration frame_timeout = std::chrono::milliseconds(100);
+    Duration frame_timeout = stream_defaults::kFrameTimeout;
     std::optional<sockaddr_in> local_addr;  // absent: chosen automatically
-    uint64_t n_buffers = 8;                 // pool buffers and built-in subscription capacity
-    double resend_ratio = 0.25;             // per-frame budget: packet_count x ratio requests
-    uint64_t recv_buffer = 0;               // SO_RCVBUF bytes; 0 = automatic
-    std::optional<uint16_t> packet_size;    // fixed SCPS; absent = negotiate
+    uint64_t n_buffers =
+        stream_defaults::kBuffers;  // pool buffers and built-in subscription capacity
+    double resend_ratio =
+        stream_defaults::kResendRatio;  // per-frame budget: packet_count x ratio requests
+    uint64_t recv_buffer = 0;           // SO_RCVBUF bytes; 0 = automatic
+    // Upper bound of the automatic receive buffer (two frames with the kernel's per-packet
+    // accounting); 0 = kMaxAutoRecvBuffer (64 MiB).
+    uint64_t recv_buffer_max = 0;
+    // Memory the frame pool (n_buffers x payload_size) may take; 0 = a quarter of the host's
+    // physical memory. A larger pool is refused when the stream opens.
+    uint64_t pool_memory_limit = 0;
+    std::optional<uint16_t> packet_size;  // fixed SCPS; absent = negotiate
     uint16_t channel = 0;
     bool resend = true;
 };

@@ -1,10 +1,95 @@
 // Frame buffer pool and the return-on-release buffer lease.
 #include "gige/stream/pool.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
 #include <cerrno>
+#include <cstdlib>
 #include <new>
 
+#include <fmt/format.h>
+
 namespace corvisk::gige {
+
+namespace {
+
+// Buffers from this size on are mapped from the system; smaller ones come from the heap.
+constexpr uint64_t kMapThreshold = 64 * 1024;
+
+}  // namespace
+
+std::optional<PayloadBuffer> PayloadBuffer::allocate(uint64_t size) {
+    PayloadBuffer b;
+    if (size == 0) {
+        return b;
+    }
+    if (size > SIZE_MAX / 2) {
+        return std::nullopt;
+    }
+    if (size >= kMapThreshold) {
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) {
+            return std::nullopt;
+        }
+        b.data_ = static_cast<uint8_t*>(p);
+        b.mapped_ = true;
+    } else {
+        b.data_ = static_cast<uint8_t*>(std::calloc(size, 1));
+        if (b.data_ == nullptr) {
+            return std::nullopt;
+        }
+    }
+    b.size_ = size;
+    return b;
+}
+
+PayloadBuffer& PayloadBuffer::operator=(PayloadBuffer&& other) noexcept {
+    if (this != &other) {
+        reset();
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        mapped_ = other.mapped_;
+    }
+    return *this;
+}
+
+void PayloadBuffer::reset() {
+    if (data_ != nullptr) {
+        if (mapped_) {
+            ::munmap(data_, size_);
+        } else {
+            std::free(data_);
+        }
+    }
+    data_ = nullptr;
+    size_ = 0;
+}
+
+uint64_t default_pool_memory_limit() {
+    long pages = ::sysconf(_SC_PHYS_PAGES);
+    long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) {
+        return UINT64_MAX;
+    }
+    return static_cast<uint64_t>(pages) / 4 * static_cast<uint64_t>(page_size);
+}
+
+CameraResult<void> check_pool_memory(uint64_t n_buffers, uint64_t payload_size, uint64_t limit) {
+    if (limit == 0) {
+        limit = default_pool_memory_limit();
+    }
+    uint64_t total = 0;
+    bool overflow = __builtin_mul_overflow(n_buffers, payload_size, &total);
+    if (!overflow && total <= limit) {
+        return {};
+    }
+    return Err{CameraError::io_text(
+        ENOMEM,
+        fmt::format("frame pool of {} buffers x {} bytes = {} bytes exceeds the pool "
+                    "memory limit of {} bytes",
+                    n_buffers, payload_size,
+                    overflow ? std::string("more than 2^64") : fmt::format("{}", total), limit))};
+}
 
 CameraResult<FramePool> FramePool::create(uint64_t n_buffers, uint64_t payload_size,
                                           uint64_t packets_hint) {
@@ -12,7 +97,11 @@ CameraResult<FramePool> FramePool::create(uint64_t n_buffers, uint64_t payload_s
     try {
         for (uint64_t i = 0; i < n_buffers; ++i) {
             BufSlot slot;
-            slot.data.resize(payload_size);
+            auto data = PayloadBuffer::allocate(payload_size);
+            if (!data) {
+                return Err{CameraError::io(ENOMEM)};
+            }
+            slot.data = std::move(*data);
             slot.packets.reserve(packets_hint);
             // Cannot be refused: the capacity equals the number of slots.
             [[maybe_unused]] auto r = home.try_send(std::move(slot));

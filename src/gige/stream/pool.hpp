@@ -21,12 +21,55 @@ struct PacketSlot {
     bool requested = false;
 };
 
+// The payload bytes of one pooled buffer. Zero when allocated, without the allocation writing
+// them: large buffers are mapped straight from the system, whose fresh pages read as zero and
+// cost memory only once written, so the part of a buffer no frame ever fills costs nothing.
+// Move-only; frees on destruction.
+class PayloadBuffer {
+  public:
+    PayloadBuffer() = default;
+    // Nothing when the memory cannot be had.
+    static std::optional<PayloadBuffer> allocate(uint64_t size);
+    PayloadBuffer(PayloadBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          mapped_(other.mapped_) {}
+    PayloadBuffer& operator=(PayloadBuffer&& other) noexcept;
+    PayloadBuffer(const PayloadBuffer&) = delete;
+    PayloadBuffer& operator=(const PayloadBuffer&) = delete;
+    ~PayloadBuffer() { reset(); }
+
+    uint8_t* data() { return data_; }
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+    uint8_t& operator[](size_t i) { return data_[i]; }
+    const uint8_t* begin() const { return data_; }
+    const uint8_t* end() const { return data_ + size_; }
+    operator std::span<const uint8_t>() const { return {data_, size_}; }
+
+  private:
+    void reset();
+
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    bool mapped_ = false;
+};
+
 // The unit the pool hands out. `packets` keeps its capacity across frames; `data` has the
-// stream's payload size, is zero-filled once at pool creation and never cleared between frames.
+// stream's payload size, reads as zero when the pool is created and is never cleared between
+// frames.
 struct BufSlot {
     std::vector<PacketSlot> packets;
-    std::vector<uint8_t> data;
+    PayloadBuffer data;
 };
+
+// Memory a stream's frame pool may take unless its configuration says otherwise: a quarter of
+// the host's physical memory.
+uint64_t default_pool_memory_limit();
+
+// Refuses a pool of n_buffers × payload_size bytes above `limit` (0: the default limit) at once,
+// with an error naming the figures, before anything is allocated or sent.
+CameraResult<void> check_pool_memory(uint64_t n_buffers, uint64_t payload_size, uint64_t limit);
 
 using PoolSender = chan::Sender<BufSlot>;
 using PoolReceiver = chan::Receiver<BufSlot>;

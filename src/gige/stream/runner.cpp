@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
+#include "errno_text.hpp"
 #include "log.hpp"
 #include "poller.hpp"
 
@@ -16,7 +16,7 @@ namespace corvisk::gige {
 
 namespace {
 
-constexpr const char* kTarget = "corvisk::gige::stream::runner";
+constexpr const char* kTarget = kStreamWorkerLogTarget;
 constexpr uint64_t kSocketToken = 1;
 constexpr uint64_t kWakerToken = 2;
 constexpr int kIdleTimeoutMs = 100;
@@ -28,7 +28,7 @@ constexpr int kMaxBatchesPerWake = 64;
 
 CameraError spawn_error(const CameraError& e) {
     if (e.kind() == CameraError::Kind::Io) {
-        return CameraError::thread_spawn(std::strerror(e.os_errno()));
+        return CameraError::thread_spawn(e.text());
     }
     return CameraError::thread_spawn(e.message());
 }
@@ -115,7 +115,7 @@ void StreamRunner::run() {
                 continue;
             }
             CVK_LOG(log::Level::Error, kTarget, {}, "gvsp worker poll error: {}",
-                    std::strerror(ready.error().os_errno()));
+                    ready.error().text());
             break;
         }
         drain_commands();
@@ -154,7 +154,7 @@ void StreamRunner::drain_socket() {
                 continue;
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                CVK_LOG(log::Level::Warn, kTarget, {}, "gvsp recv error: {}", std::strerror(errno));
+                CVK_LOG(log::Level::Warn, kTarget, {}, "gvsp recv error: {}", errno_text(errno));
             }
             return;
         }
@@ -204,6 +204,7 @@ StreamRunnerParams StreamRunnerParams::from_config(const StreamConfig& config,
     params.assembler.resend_interval = config.resend_interval;
     params.assembler.frame_timeout = config.frame_timeout;
     params.assembler.resend_ratio = config.resend_ratio;
+    params.assembler.pool_memory_limit = config.pool_memory_limit;
     params.channel = config.channel;
     params.thread = config.thread;
     return params;
@@ -230,12 +231,12 @@ CameraResult<StreamReceiver> spawn_stream_runner(UniqueFd socket, const sockaddr
                                                  const StreamRunnerParams& params) {
     int flags = ::fcntl(socket.get(), F_GETFL);
     if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
-        return Err{CameraError::thread_spawn(std::strerror(errno))};
+        return Err{CameraError::thread_spawn(errno_text(errno))};
     }
     StreamReceiver receiver;
     socklen_t len = sizeof receiver.local_;
     if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&receiver.local_), &len) != 0) {
-        return Err{CameraError::thread_spawn(std::strerror(errno))};
+        return Err{CameraError::thread_spawn(errno_text(errno))};
     }
     auto poller = Poller::create();
     auto waker = Waker::create();

@@ -1,0 +1,734 @@
+// Loading, scanning and serving a camera's own GenICam description.
+#include "description_device.hpp"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "genicam/zip.hpp"
+#include "gvsp_packets.hpp"
+
+namespace corvisk::sim {
+
+namespace {
+
+// Room kept free around the served document and between it and any register.
+constexpr uint64_t kGuard = 0x10000;
+constexpr uint64_t kPlacementAlign = 0x100000;
+constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
+// How far an indexed register is assumed to reach: this many selector steps of its offset.
+constexpr uint64_t kIndexSteps = 256;
+constexpr uint64_t kMaxIndexReach = 16u << 20;
+constexpr int kMaxChain = 16;  // pValue hops followed from a feature to its register
+constexpr uint32_t kMaxImageSide = 4096;
+
+uint64_t mix(uint64_t x) {
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+uint64_t hash_text(std::string_view s) {
+    uint64_t h = 1469598103934665603ull;
+    for (char c : s) {
+        h = (h ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+    }
+    return h;
+}
+
+// ---- XML tree helpers ----------------------------------------------------------------------
+
+struct DocFree {
+    void operator()(xmlDoc* d) const { xmlFreeDoc(d); }
+};
+using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
+
+std::string_view local_name(const xmlNode* n) {
+    std::string_view name(reinterpret_cast<const char*>(n->name));
+    size_t colon = name.rfind(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string trimmed(std::string s) {
+    const char* ws = " \t\n\r\f\v";
+    size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) {
+        return {};
+    }
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+std::string text_of(const xmlNode* n) {
+    xmlChar* content = xmlNodeGetContent(n);
+    std::string s = content ? reinterpret_cast<const char*>(content) : "";
+    xmlFree(content);
+    return trimmed(std::move(s));
+}
+
+std::optional<std::string> attribute(const xmlNode* n, const char* name) {
+    xmlChar* v = xmlGetProp(n, reinterpret_cast<const xmlChar*>(name));
+    if (v == nullptr) {
+        return std::nullopt;
+    }
+    std::string s = reinterpret_cast<const char*>(v);
+    xmlFree(v);
+    return s;
+}
+
+template <class F>
+void for_children(const xmlNode* n, F&& f) {
+    for (const xmlNode* c = n->children; c != nullptr; c = c->next) {
+        if (c->type == XML_ELEMENT_NODE) {
+            f(c);
+        }
+    }
+}
+
+const xmlNode* child(const xmlNode* n, std::string_view name) {
+    for (const xmlNode* c = n->children; c != nullptr; c = c->next) {
+        if (c->type == XML_ELEMENT_NODE && local_name(c) == name) {
+            return c;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<std::string> child_text(const xmlNode* n, std::string_view name) {
+    const xmlNode* c = child(n, name);
+    if (c == nullptr) {
+        return std::nullopt;
+    }
+    std::string t = text_of(c);
+    return t.empty() ? std::nullopt : std::optional<std::string>(std::move(t));
+}
+
+// "0x..." hexadecimal (bits taken as signed) or signed decimal, as the client reads numbers.
+std::optional<int64_t> number(std::string_view s) {
+    bool negative = false;
+    if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
+        negative = s[0] == '-';
+        s.remove_prefix(1);
+    }
+    uint64_t v = 0;
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        s.remove_prefix(2);
+        base = 16;
+    }
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) {
+        return std::nullopt;
+    }
+    auto value = static_cast<int64_t>(v);
+    return negative ? -value : value;
+}
+
+std::optional<int64_t> child_number(const xmlNode* n, std::string_view name) {
+    auto t = child_text(n, name);
+    return t ? number(*t) : std::nullopt;
+}
+
+bool big_endian_of(const xmlNode* reg) {
+    auto e = child_text(reg, "Endianess");
+    if (!e) {
+        e = child_text(reg, "Endianness");
+    }
+    return e && *e == "BigEndian";
+}
+
+Result<DocPtr, std::string> parse_xml(const std::vector<uint8_t>& text) {
+    static std::once_flag init;
+    std::call_once(init, [] { xmlInitParser(); });
+    // No entity substitution and no external subset: nothing outside the file is ever read.
+    const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING |
+                        XML_PARSE_NOCDATA | XML_PARSE_COMPACT;
+    DocPtr doc(xmlReadMemory(reinterpret_cast<const char*>(text.data()),
+                             static_cast<int>(text.size()), "description.xml", nullptr, options));
+    if (doc == nullptr || xmlDocGetRootElement(doc.get()) == nullptr) {
+        const xmlError* e = xmlGetLastError();
+        return Err{std::string(e && e->message ? trimmed(e->message) : "not well-formed XML")};
+    }
+    return doc;
+}
+
+// ---- The scan ------------------------------------------------------------------------------
+
+// The named elements of a description and its register elements.
+class Scan {
+  public:
+    explicit Scan(const xmlNode* root) { index(root); }
+
+    const xmlNode* find(const std::string& name) const {
+        auto it = names_.find(name);
+        return it == names_.end() ? nullptr : it->second;
+    }
+    const std::vector<const xmlNode*>& registers() const { return registers_; }
+    const std::vector<const xmlNode*>& elements() const { return elements_; }
+
+    // The register field a feature's value ends in, following pValue links; an error text when
+    // it ends anywhere else. `indexed_ok` accepts registers whose only variable address term is
+    // a pIndex (their constant address is then the field's address).
+    Result<RegisterField, std::string> field(const std::string& name,
+                                             bool indexed_ok = false) const;
+    // True when the feature's value is a formula of other features (pValue chain included).
+    bool computed(const std::string& name) const;
+    // The range of addresses a register element reaches, roughly.
+    std::pair<uint64_t, uint64_t> reach(const xmlNode* reg) const;
+
+  private:
+    void index(const xmlNode* n);
+    Result<RegisterField, std::string> register_field(const xmlNode* reg, const xmlNode* bits,
+                                                      bool indexed_ok) const;
+    std::optional<int64_t> constant_value(const std::string& name) const;
+
+    std::unordered_map<std::string, const xmlNode*> names_;
+    std::vector<const xmlNode*> registers_;
+    std::vector<const xmlNode*> elements_;
+};
+
+bool is_register(const xmlNode* n) {
+    return (child(n, "Length") || child(n, "pLength")) &&
+           (child(n, "Address") || child(n, "pAddress") || child(n, "IntSwissKnife") ||
+            child(n, "pIndex"));
+}
+
+// Nodes are the children of the root and of groups (at any depth), and a StructReg's entries;
+// anything deeper (entries, variables, features of a category) is part of its node.
+void Scan::index(const xmlNode* n) {
+    for_children(n, [this](const xmlNode* c) {
+        std::string_view kind = local_name(c);
+        if (kind == "Group") {
+            index(c);
+            return;
+        }
+        if (auto name = attribute(c, "Name")) {
+            names_[*name] = c;
+            elements_.push_back(c);
+        }
+        if (is_register(c)) {
+            registers_.push_back(c);
+        }
+        if (kind == "StructReg") {
+            for_children(c, [this](const xmlNode* entry) {
+                auto name = attribute(entry, "Name");
+                if (name && local_name(entry) == "StructEntry") {
+                    names_[*name] = entry;
+                    elements_.push_back(entry);
+                }
+            });
+        }
+    });
+}
+
+std::optional<int64_t> Scan::constant_value(const std::string& name) const {
+    const xmlNode* n = find(name);
+    return n && local_name(n) == "Integer" ? child_number(n, "Value") : std::nullopt;
+}
+
+std::pair<uint64_t, uint64_t> Scan::reach(const xmlNode* reg) const {
+    uint64_t address = 0;
+    uint64_t extent = 0;
+    for_children(reg, [&](const xmlNode* c) {
+        std::string_view kind = local_name(c);
+        if (kind == "Address") {
+            address += static_cast<uint64_t>(number(text_of(c)).value_or(0));
+        } else if (kind == "pAddress") {
+            address += static_cast<uint64_t>(constant_value(text_of(c)).value_or(0));
+        } else if (kind == "pIndex") {
+            auto offset = attribute(c, "Offset");
+            uint64_t step = offset ? static_cast<uint64_t>(number(*offset).value_or(4)) : 4;
+            extent += std::min(step * kIndexSteps, kMaxIndexReach);
+        }
+    });
+    auto length = child_number(reg, "Length");
+    uint64_t len = length && *length > 0 ? static_cast<uint64_t>(*length) : 256;
+    address &= kAddressSpace - 1;  // a GigE Vision device has a 32-bit address space
+    return {address, std::min(address + std::min(len, kAddressSpace) + extent, kAddressSpace)};
+}
+
+Result<RegisterField, std::string> Scan::field(const std::string& name, bool indexed_ok) const {
+    std::string at = name;
+    for (int hop = 0; hop < kMaxChain; ++hop) {
+        const xmlNode* n = find(at);
+        if (n == nullptr) {
+            return Err{fmt::format("{}: no such node", at)};
+        }
+        std::string_view kind = local_name(n);
+        if (kind == "IntReg" || kind == "MaskedIntReg") {
+            return register_field(n, n, indexed_ok);
+        }
+        if (kind == "StructEntry" && n->parent && n->parent->type == XML_ELEMENT_NODE) {
+            return register_field(n->parent, n, indexed_ok);
+        }
+        auto next = child_text(n, "pValue");
+        if (!next) {
+            return Err{fmt::format("{}: a {} without a register", at, kind)};
+        }
+        at = *next;
+    }
+    return Err{fmt::format("{}: pValue chain too long", name)};
+}
+
+bool Scan::computed(const std::string& name) const {
+    std::string at = name;
+    for (int hop = 0; hop < kMaxChain; ++hop) {
+        const xmlNode* n = find(at);
+        if (n == nullptr) {
+            return false;
+        }
+        std::string_view kind = local_name(n);
+        if (kind == "SwissKnife" || kind == "IntSwissKnife" || kind == "Converter" ||
+            kind == "IntConverter") {
+            return true;
+        }
+        auto next = child_text(n, "pValue");
+        if (!next) {
+            return false;
+        }
+        at = *next;
+    }
+    return false;
+}
+
+Result<RegisterField, std::string> Scan::register_field(const xmlNode* reg, const xmlNode* bits,
+                                                        bool indexed_ok) const {
+    std::string name = attribute(bits, "Name").value_or("?");
+    RegisterField f;
+    uint64_t address = 0;
+    std::string bad;
+    for_children(reg, [&](const xmlNode* c) {
+        std::string_view kind = local_name(c);
+        if (kind == "Address") {
+            address += static_cast<uint64_t>(number(text_of(c)).value_or(0));
+        } else if (kind == "pAddress" || kind == "IntSwissKnife" || kind == "pLength" ||
+                   (kind == "pIndex" && !indexed_ok)) {
+            bad = kind;
+        }
+    });
+    if (!bad.empty()) {
+        return Err{fmt::format("{}: computed through {}", name, bad)};
+    }
+    auto length =
+        child_text(reg, "Length") ? child_number(reg, "Length") : std::optional<int64_t>(4);
+    if (!length || *length < 1 || *length > 8) {
+        return Err{fmt::format("{}: not a 1 to 8 byte register", name)};
+    }
+    f.address = static_cast<uint32_t>(address);
+    f.length = static_cast<uint32_t>(*length);
+    f.big_endian = big_endian_of(bits == reg || child(bits, "Endianess") == nullptr ? reg : bits);
+    uint32_t w = 8 * f.length;
+    auto bit = child_number(bits, "Bit");
+    auto lsb = child_number(bits, "LSB") ? child_number(bits, "LSB") : bit;
+    auto msb = child_number(bits, "MSB") ? child_number(bits, "MSB") : bit;
+    uint32_t l = static_cast<uint32_t>(lsb.value_or(0)), m = static_cast<uint32_t>(msb.value_or(0));
+    f.low = lsb ? l : 0;
+    f.high = msb ? m : (lsb ? l : w - 1);
+    if (f.big_endian && (lsb || msb)) {
+        f.low = w - 1 - (lsb ? l : m);
+        f.high = w - 1 - (msb ? m : l);
+    }
+    if (f.high >= w || f.high < f.low) {
+        return Err{fmt::format("{}: bit range outside the register", name)};
+    }
+    return f;
+}
+
+std::vector<std::pair<std::string, int64_t>> entries_of(const xmlNode* n) {
+    std::vector<std::pair<std::string, int64_t>> out;
+    for_children(n, [&](const xmlNode* c) {
+        auto name = attribute(c, "Name");
+        auto value = local_name(c) == "EnumEntry" ? child_number(c, "Value") : std::nullopt;
+        if (name && value) {
+            out.emplace_back(*name, *value);
+        }
+    });
+    return out;
+}
+
+// ---- Placement -----------------------------------------------------------------------------
+
+std::vector<std::pair<uint64_t, uint64_t>> merged(std::vector<std::pair<uint64_t, uint64_t>> v) {
+    std::sort(v.begin(), v.end());
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    for (const auto& r : v) {
+        if (!out.empty() && r.first <= out.back().second) {
+            out.back().second = std::max(out.back().second, r.second);
+        } else {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+// The lowest aligned address from 1 MiB up where `size` bytes and their guard touch no range.
+std::optional<uint32_t> place(const std::vector<std::pair<uint64_t, uint64_t>>& used,
+                              uint64_t size) {
+    uint64_t base = kPlacementAlign;
+    for (const auto& r : used) {
+        if (base + size + kGuard <= r.first) {
+            break;
+        }
+        if (r.second + kGuard > base) {
+            base = (r.second + kGuard + kPlacementAlign - 1) / kPlacementAlign * kPlacementAlign;
+        }
+    }
+    if (base + size + kGuard > kAddressSpace) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(base);
+}
+
+// ---- Stream features -----------------------------------------------------------------------
+
+Result<RegisterField, std::string> command_field(const Scan& scan, const std::string& name,
+                                                 int64_t& value) {
+    const xmlNode* n = scan.find(name);
+    if (n == nullptr || local_name(n) != "Command") {
+        return Err{fmt::format("{}: no such command", name)};
+    }
+    if (child(n, "pCommandValue")) {
+        return Err{fmt::format("{}: command value computed", name)};
+    }
+    value = child_number(n, "CommandValue").value_or(1);
+    return scan.field(name);
+}
+
+std::optional<std::string> check_channel_registers(const Scan& scan) {
+    static const std::pair<const char*, uint32_t> channel_regs[] = {
+        {"GevSCPHostPort", 0x0D00}, {"GevSCPSPacketSize", 0x0D04}, {"GevSCDA", 0x0D18}};
+    for (const auto& [name, address] : channel_regs) {
+        if (scan.find(name) == nullptr) {
+            continue;  // the client uses the bootstrap register directly
+        }
+        auto f = scan.field(name, true);
+        if (!f.ok()) {
+            return f.error();
+        }
+        if ((f->address & ~3u) != address) {
+            return fmt::format("{}: at {:#x}, not the stream channel register", name, f->address);
+        }
+    }
+    return std::nullopt;
+}
+
+Result<StreamFeatures, std::string> stream_features(const Scan& scan) {
+    StreamFeatures s;
+    auto take = [&](const char* name, RegisterField& out) -> std::optional<std::string> {
+        auto f = scan.field(name);
+        if (!f.ok()) {
+            return f.error();
+        }
+        out = *f;
+        return std::nullopt;
+    };
+    for (auto [name, field] : {std::pair{"Width", &s.width}, std::pair{"Height", &s.height},
+                               std::pair{"PixelFormat", &s.pixel_format}}) {
+        if (auto e = take(name, *field)) {
+            return Err{*e};
+        }
+    }
+    // A PayloadSize the description computes from the image features needs no register.
+    if (!scan.computed("PayloadSize")) {
+        s.payload_size.emplace();
+        if (auto e = take("PayloadSize", *s.payload_size)) {
+            return Err{*e};
+        }
+    }
+    auto start = command_field(scan, "AcquisitionStart", s.start_value);
+    auto stop = command_field(scan, "AcquisitionStop", s.stop_value);
+    if (!start.ok() || !stop.ok()) {
+        return Err{!start.ok() ? start.error() : stop.error()};
+    }
+    s.start = *start;
+    s.stop = *stop;
+    if (auto e = check_channel_registers(scan)) {
+        return Err{*e};
+    }
+    for (const auto& [name, value] : entries_of(scan.find("PixelFormat"))) {
+        uint32_t bits = (static_cast<uint32_t>(value) >> 16) & 0xFF;
+        if (bits > 0 && bits <= 64 && value > 0 && value <= 0xFFFFFFFF) {
+            s.pixel_formats.push_back(value);
+        }
+    }
+    if (s.pixel_formats.empty()) {
+        return Err{std::string("PixelFormat: no entry the simulated camera can produce")};
+    }
+    if (auto mode = scan.field("AcquisitionMode"); mode.ok()) {
+        s.acquisition_mode = *mode;
+        static const std::map<std::string, AcqMode> known = {{"Continuous", AcqMode::Continuous},
+                                                             {"SingleFrame", AcqMode::SingleFrame},
+                                                             {"MultiFrame", AcqMode::MultiFrame}};
+        for (const auto& [name, value] : entries_of(scan.find("AcquisitionMode"))) {
+            if (auto it = known.find(name); it != known.end()) {
+                s.modes[value] = it->second;
+            }
+        }
+    }
+    return s;
+}
+
+// Enumerations and booleans start at one of their own values, chosen by the seed.
+std::vector<FieldPreset> presets(const Scan& scan, uint64_t seed) {
+    std::vector<FieldPreset> out;
+    for (const xmlNode* n : scan.elements()) {
+        std::string_view kind = local_name(n);
+        if (kind != "Enumeration" && kind != "Boolean") {
+            continue;
+        }
+        std::string name = attribute(n, "Name").value_or("");
+        auto f = scan.field(name);
+        if (!f.ok()) {
+            continue;
+        }
+        uint64_t pick = mix(seed ^ hash_text(name));
+        if (kind == "Boolean") {
+            auto on = child_number(n, "OnValue").value_or(1);
+            auto off = child_number(n, "OffValue").value_or(0);
+            out.push_back({*f, static_cast<uint64_t>(pick % 2 ? on : off)});
+        } else if (auto entries = entries_of(n); !entries.empty()) {
+            out.push_back({*f, static_cast<uint64_t>(entries[pick % entries.size()].second)});
+        }
+    }
+    return out;
+}
+
+bool is_zip(const std::vector<uint8_t>& file) {
+    return file.size() >= 4 && std::memcmp(file.data(), "PK\x03\x04", 4) == 0;
+}
+
+std::string url_name(const std::string& path, bool zip) {
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    std::replace(name.begin(), name.end(), ';', '_');  // ';' separates the URL's fields
+    if (name.empty()) {
+        name = "description";
+    }
+    std::string lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string ext = zip ? ".zip" : ".xml";
+    if (lower.size() < 4 || lower.compare(lower.size() - 4, 4, ext) != 0) {
+        name += ext;
+    }
+    return name;
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const Description>, std::string> prepare_description(
+    std::vector<uint8_t> file, const std::string& name, uint64_t seed) {
+    if (file.size() > kMaxDescriptionFile) {
+        return Err{fmt::format("description is larger than {} bytes", kMaxDescriptionFile)};
+    }
+    auto d = std::make_shared<Description>();
+    bool zip = is_zip(file);
+    std::vector<uint8_t> xml;
+    if (zip) {
+        auto inner = genicam::zip::extract_first_file(file);
+        if (!inner.ok()) {
+            return Err{"archive: " + inner.error()};
+        }
+        xml = std::move(*inner);
+    }
+    auto doc = parse_xml(zip ? xml : file);
+    if (!doc.ok()) {
+        return Err{"XML: " + doc.error()};
+    }
+    Scan scan(xmlDocGetRootElement(doc->get()));
+    std::vector<std::pair<uint64_t, uint64_t>> reach;
+    for (const xmlNode* r : scan.registers()) {
+        reach.push_back(scan.reach(r));
+    }
+    d->registers = reach.size();
+    d->used = merged(std::move(reach));
+    auto base = place(d->used, file.size());
+    if (!base) {
+        return Err{std::string("no free address range left for the description")};
+    }
+    d->base = *base;
+    d->file_name = url_name(name, zip);
+    d->file = std::move(file);
+    d->presets = presets(scan, seed);
+    auto stream = stream_features(scan);
+    if (stream.ok()) {
+        d->stream = std::move(*stream);
+    } else {
+        d->control_only_reason = stream.error();
+    }
+    return std::shared_ptr<const Description>(std::move(d));
+}
+
+Result<std::shared_ptr<const Description>, std::string> load_description(const std::string& path,
+                                                                         uint64_t seed) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return Err{fmt::format("cannot open {}: {}", path, std::strerror(errno))};
+    }
+    in.seekg(0, std::ios::end);
+    auto size = static_cast<uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
+    if (size > kMaxDescriptionFile) {
+        return Err{fmt::format("{} is larger than {} bytes", path, kMaxDescriptionFile)};
+    }
+    in.seekg(0);
+    std::vector<uint8_t> file(size);
+    if (!in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(size))) {
+        return Err{fmt::format("cannot read {}", path)};
+    }
+    return prepare_description(std::move(file), path, seed);
+}
+
+std::string describe_serving(const Description& d) {
+    std::string what =
+        fmt::format("description {} ({} bytes) at {:#x}", d.file_name, d.file.size(), d.base);
+    if (d.stream) {
+        return what + ", streaming";
+    }
+    return what + ", control only (" + d.control_only_reason + ")";
+}
+
+// ---- DescribedMemory -----------------------------------------------------------------------
+
+DescribedMemory::DescribedMemory(std::shared_ptr<const Description> description,
+                                 const SimConfig& config)
+    : description_(std::move(description)),
+      seed_(config.seed),
+      pattern_(config.pattern),
+      frame_rate_(config.frame_rate) {
+    for (const FieldPreset& p : description_->presets) {
+        write_field(p.field, p.value);
+    }
+    if (const auto& s = description_->stream) {
+        write_field(s->width, config.width);
+        write_field(s->height, config.height);
+        const auto& pfs = s->pixel_formats;
+        bool have = std::find(pfs.begin(), pfs.end(), config.pixel_format) != pfs.end();
+        write_field(s->pixel_format, have ? config.pixel_format : pfs.front());
+        if (s->acquisition_mode) {
+            for (const auto& [value, mode] : s->modes) {
+                if (mode == AcqMode::Continuous) {
+                    write_field(*s->acquisition_mode, static_cast<uint64_t>(value));
+                }
+            }
+        }
+        write_field(s->start, 0);
+        write_field(s->stop, 0);
+        refresh_payload_size();
+    }
+}
+
+uint32_t DescribedMemory::read_word(uint32_t addr) const {
+    if (auto it = written_.find(addr); it != written_.end()) {
+        return it->second;
+    }
+    // Small values: enumerations, selectors and flags stay near the values they are made for.
+    return static_cast<uint32_t>(mix(seed_ ^ (uint64_t{addr} * 0x9e3779b97f4a7c15ull)) % 4);
+}
+
+DescribedMemory::Effect DescribedMemory::write_word(uint32_t addr, uint32_t value) {
+    auto it = written_.find(addr);
+    if (it == written_.end()) {
+        if (written_.size() >= kMaxWrittenWords) {
+            return Effect::Refused;
+        }
+        it = written_.emplace(addr, value).first;
+    }
+    it->second = value;
+    const auto& s = description_->stream;
+    if (!s) {
+        return Effect::None;
+    }
+    Effect effect = Effect::None;
+    // A command register reads 0 again once its command is taken.
+    if (touches(s->stop, addr) && read_field(s->stop) == static_cast<uint64_t>(s->stop_value)) {
+        write_field(s->stop, 0);
+        effect = Effect::Stop;
+    }
+    if (touches(s->start, addr) && read_field(s->start) == static_cast<uint64_t>(s->start_value)) {
+        write_field(s->start, 0);
+        effect = Effect::Start;
+    }
+    if (touches(s->width, addr) || touches(s->height, addr) || touches(s->pixel_format, addr)) {
+        refresh_payload_size();
+    }
+    return effect;
+}
+
+bool DescribedMemory::touches(const RegisterField& f, uint32_t addr) const {
+    return uint64_t{f.address} + f.length > addr && f.address < uint64_t{addr} + 4;
+}
+
+uint64_t DescribedMemory::read_field(const RegisterField& f) const {
+    uint64_t v = 0;
+    for (uint32_t i = 0; i < f.length; ++i) {
+        uint32_t a = f.address + i;
+        auto byte = static_cast<uint8_t>(read_word(a & ~3u) >> (24 - 8 * (a & 3)));
+        uint32_t shift = f.big_endian ? 8 * (f.length - 1 - i) : 8 * i;
+        v |= uint64_t{byte} << shift;
+    }
+    uint32_t n = f.high - f.low + 1;
+    uint64_t mask = n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+    return (v >> f.low) & mask;
+}
+
+void DescribedMemory::write_field(const RegisterField& f, uint64_t value) {
+    uint32_t n = f.high - f.low + 1;
+    uint64_t mask = (n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1) << f.low;
+    uint64_t old = 0;
+    for (uint32_t i = 0; i < f.length; ++i) {
+        uint32_t a = f.address + i;
+        auto byte = static_cast<uint8_t>(read_word(a & ~3u) >> (24 - 8 * (a & 3)));
+        old |= uint64_t{byte} << (f.big_endian ? 8 * (f.length - 1 - i) : 8 * i);
+    }
+    uint64_t v = (old & ~mask) | ((value << f.low) & mask);
+    for (uint32_t i = 0; i < f.length; ++i) {
+        uint32_t a = f.address + i;
+        auto byte = static_cast<uint8_t>(v >> (f.big_endian ? 8 * (f.length - 1 - i) : 8 * i));
+        uint32_t shift = 24 - 8 * (a & 3);
+        uint32_t word = read_word(a & ~3u);
+        written_[a & ~3u] = (word & ~(0xFFu << shift)) | (uint32_t{byte} << shift);
+    }
+}
+
+void DescribedMemory::refresh_payload_size() {
+    const auto& s = *description_->stream;
+    if (s.payload_size) {
+        write_field(*s.payload_size, image_bytes(width(), height(), pixel_format()));
+    }
+}
+
+uint32_t DescribedMemory::width() const {
+    return static_cast<uint32_t>(
+        std::min<uint64_t>(read_field(description_->stream->width), kMaxImageSide));
+}
+
+uint32_t DescribedMemory::height() const {
+    return static_cast<uint32_t>(
+        std::min<uint64_t>(read_field(description_->stream->height), kMaxImageSide));
+}
+
+uint32_t DescribedMemory::pixel_format() const {
+    auto pf = static_cast<uint32_t>(read_field(description_->stream->pixel_format));
+    uint32_t bits = (pf >> 16) & 0xFF;
+    return bits <= 64 ? pf : description_->stream->pixel_formats.front();
+}
+
+AcqMode DescribedMemory::acquisition_mode() const {
+    const auto& s = *description_->stream;
+    if (!s.acquisition_mode) {
+        return AcqMode::Continuous;
+    }
+    auto it = s.modes.find(static_cast<int64_t>(read_field(*s.acquisition_mode)));
+    return it == s.modes.end() ? AcqMode::Continuous : it->second;
+}
+
+}  // namespace corvisk::sim

@@ -1,0 +1,124 @@
+// A camera's own GenICam description served by the simulated camera (corvisk-sim --description).
+//
+// The description is scanned once when it is loaded: which address ranges its registers use (so
+// the document itself can be placed where no register points), which enumeration and boolean
+// registers it has (so they start at a value the feature knows), and whether the features the
+// stream side needs (Width, Height, PixelFormat, PayloadSize, AcquisitionStart/Stop and the
+// stream channel registers) are plain registers at fixed addresses. Device memory outside the
+// bootstrap registers is then sparse: every word reads a value derived from the seed until it
+// is written, and writes persist.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "result.hpp"
+#include "sim_config.hpp"
+
+namespace corvisk::sim {
+
+// Where the bits of one integer feature live: `length` bytes at `address`, assembled in the
+// register's byte order, bits low..high of that value (bit 0 = least significant).
+struct RegisterField {
+    uint32_t address = 0;
+    uint32_t length = 4;  // 1..8
+    bool big_endian = true;
+    uint32_t low = 0;
+    uint32_t high = 31;
+};
+
+// The standard features behind streaming, each resolved to a plain register.
+struct StreamFeatures {
+    RegisterField width, height, pixel_format;
+    std::optional<RegisterField> payload_size;  // absent: the description computes it
+    RegisterField start, stop;
+    int64_t start_value = 1;  // the commands' CommandValue
+    int64_t stop_value = 1;
+    std::vector<int64_t> pixel_formats;  // PixelFormat entry values, document order
+    std::optional<RegisterField> acquisition_mode;
+    std::map<int64_t, AcqMode> modes;  // AcquisitionMode entry value -> mode
+};
+
+// A register field and the value it holds at power-up.
+struct FieldPreset {
+    RegisterField field;
+    uint64_t value = 0;
+};
+
+// A description prepared for serving. Immutable once loaded; shared by every device made from
+// the same configuration.
+struct Description {
+    std::string file_name;      // the name given in the Local: URL (.xml or .zip)
+    std::vector<uint8_t> file;  // the bytes served, exactly as given (plain XML or ZIP)
+    uint32_t base = 0;          // device memory address the file is served at
+    // [begin, end) address ranges the description's registers reach, merged and sorted.
+    std::vector<std::pair<uint64_t, uint64_t>> used;
+    size_t registers = 0;  // register elements found
+    std::optional<StreamFeatures> stream;
+    std::string control_only_reason;  // why `stream` is absent
+    std::vector<FieldPreset> presets;
+};
+
+// Largest description file accepted.
+constexpr size_t kMaxDescriptionFile = 64u << 20;
+
+// Reads `path` (plain XML or a ZIP archive holding it) and prepares it; an error text when the
+// file cannot be read or parsed, or no free address range is left for it.
+Result<std::shared_ptr<const Description>, std::string> load_description(const std::string& path,
+                                                                         uint64_t seed);
+// The same for a file already in memory; `name` is its file name (only the last path part and
+// its extension matter).
+Result<std::shared_ptr<const Description>, std::string> prepare_description(
+    std::vector<uint8_t> file, const std::string& name, uint64_t seed);
+
+// The text of corvisk-sim's ready line after the address: what is served and whether it streams.
+std::string describe_serving(const Description& d);
+
+// Device memory behind a description. Not thread-safe: the GvcpDevice calls it under its lock.
+class DescribedMemory {
+  public:
+    // Most words a client may write before further writes to new addresses are refused.
+    static constexpr size_t kMaxWrittenWords = 1u << 20;
+
+    enum class Effect : uint8_t { None, Start, Stop, Refused };
+
+    DescribedMemory(std::shared_ptr<const Description> description, const SimConfig& config);
+
+    // The big-endian value of the aligned word at `addr`.
+    uint32_t read_word(uint32_t addr) const;
+    // Stores the word; says whether it started or stopped the acquisition, or was refused
+    // because the sparse memory is full.
+    Effect write_word(uint32_t addr, uint32_t value);
+
+    const Description& description() const { return *description_; }
+    bool streams() const { return description_->stream.has_value(); }
+    // The described image geometry and acquisition mode (only when streams()).
+    uint32_t width() const;
+    uint32_t height() const;
+    uint32_t pixel_format() const;
+    AcqMode acquisition_mode() const;
+    // The pattern and frame rate of the configuration (the description has its own features
+    // for these, which the simulated camera does not interpret).
+    Pattern pattern() const { return pattern_; }
+    double frame_rate() const { return frame_rate_; }
+
+  private:
+    uint64_t read_field(const RegisterField& f) const;
+    void write_field(const RegisterField& f, uint64_t value);
+    void refresh_payload_size();
+    bool touches(const RegisterField& f, uint32_t addr) const;
+
+    std::shared_ptr<const Description> description_;
+    uint64_t seed_;
+    Pattern pattern_;
+    double frame_rate_;
+    std::unordered_map<uint32_t, uint32_t> written_;
+};
+
+}  // namespace corvisk::sim

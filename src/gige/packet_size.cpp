@@ -1,0 +1,151 @@
+// Fire-test prober and packet-size search.
+#include "gige/packet_size.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <algorithm>
+#include <vector>
+
+#include "log.hpp"
+
+namespace corvisk::gige {
+
+namespace {
+
+constexpr const char* kTarget = "corvisk::gige";
+// IPv4 and UDP headers: a test packet's size on the path is its UDP payload plus these.
+constexpr uint64_t kIpUdpOverhead = 28;
+constexpr auto kProbeTimeout = std::chrono::milliseconds(25);
+constexpr auto kDrainTimeout = std::chrono::milliseconds(5);
+constexpr auto kDrainLimit = std::chrono::milliseconds(200);
+constexpr int kProbeAttempts = 3;
+constexpr size_t kProbeBufferSize = 65536;
+
+template <class T>
+CameraResult<T> wait(const ResponseHandle<T>& handle, Duration timeout) {
+    return unshare(handle.wait_timeout(timeout));
+}
+
+// Fire-test probes on the not yet running stream socket.
+class Prober {
+  public:
+    Prober(int fd, const ControlPort& port, uint32_t scps, const sockaddr_in& device)
+        : fd_(fd), port_(port), scps_(scps), device_(device), buffer_(kProbeBufferSize) {}
+
+    std::optional<uint16_t> probe(uint16_t size) {
+        auto fired = wait(port_.write_register(scps_, kScpsFireTest | kScpsDontFragment | size),
+                          port_.request_timeout());
+        if (!fired.ok()) {
+            return std::nullopt;
+        }
+        std::optional<uint16_t> best;
+        for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+            std::optional<uint64_t> observed = receive_test_packet();
+            if (!observed || *observed > size) {
+                continue;
+            }
+            if (*observed == size) {
+                return size;
+            }
+            best = std::max<uint16_t>(best.value_or(0), static_cast<uint16_t>(*observed));
+        }
+        return best;
+    }
+
+    // Late test packets must not reach the worker as stream data. Bounded in time: a device
+    // that already streams to this port would otherwise keep the drain going for ever.
+    void drain() {
+        Instant deadline = deadline_after(kDrainLimit);
+        while (Clock::now() < deadline && readable(kDrainTimeout) &&
+               ::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT) >= 0) {
+        }
+    }
+
+  private:
+    // Waits up to `timeout` for a datagram. The wait is bounded here rather than by a socket
+    // read timeout, so a socket that refuses one can never make a probe wait without limit.
+    bool readable(Duration timeout) const {
+        pollfd pfd{fd_, POLLIN, 0};
+        auto ms = std::chrono::ceil<std::chrono::milliseconds>(timeout).count();
+        return ::poll(&pfd, 1, static_cast<int>(ms)) == 1 && (pfd.revents & POLLIN) != 0;
+    }
+
+    // The IP-level size of one datagram from the device, or nothing after the probe timeout.
+    std::optional<uint64_t> receive_test_packet() {
+        if (!readable(kProbeTimeout)) {
+            return std::nullopt;
+        }
+        sockaddr_storage source{};
+        socklen_t len = sizeof source;
+        ssize_t n = ::recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
+                               reinterpret_cast<sockaddr*>(&source), &len);
+        if (n < 0 || source.ss_family != AF_INET) {
+            return std::nullopt;
+        }
+        const auto& from = reinterpret_cast<const sockaddr_in&>(source);
+        if (from.sin_addr.s_addr != device_.sin_addr.s_addr) {
+            return std::nullopt;
+        }
+        return static_cast<uint64_t>(n) + kIpUdpOverhead;
+    }
+
+    int fd_;
+    const ControlPort& port_;
+    uint32_t scps_;
+    sockaddr_in device_;
+    std::vector<uint8_t> buffer_;
+};
+
+}  // namespace
+
+std::optional<uint16_t> search_packet_size(const PacketProbe& probe) {
+    if (probe(kMaxPacketSize)) {
+        return kMaxPacketSize;
+    }
+    uint16_t lower = 0;
+    uint16_t best = 0;
+    bool found = false;
+    for (uint16_t size : kFirstProbeSizes) {
+        if (auto observed = probe(size)) {
+            lower = size;
+            best = *observed;
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        return std::nullopt;
+    }
+    uint16_t upper = kMaxPacketSize;
+    while (static_cast<uint16_t>(upper - lower) > kPacketSizeStep) {
+        // Half the gap, rounded down to a whole step.
+        auto half = static_cast<uint16_t>(static_cast<uint16_t>(upper - lower) /
+                                          (2 * kPacketSizeStep) * kPacketSizeStep);
+        auto mid = static_cast<uint16_t>(lower + half);
+        if (auto observed = probe(mid)) {
+            lower = mid;
+            best = std::max(best, *observed);
+        } else {
+            upper = mid;
+        }
+    }
+    return std::max(best, kMinPacketSize);
+}
+
+CameraResult<uint16_t> negotiate_packet_size(int fd, const ControlPort& port, uint32_t scps,
+                                             const sockaddr_in& device) {
+    Prober prober(fd, port, scps, device);
+    std::optional<uint16_t> found =
+        search_packet_size([&](uint16_t size) { return prober.probe(size); });
+    if (!found) {
+        CVK_LOG(log::Level::Warn, kTarget, {},
+                "packet size fire-test unsupported, falling back to 1500");
+    }
+    uint16_t size = found.value_or(kFallbackPacketSize);
+    CVK_TRY_VOID(wait(port.write_register(scps, size), port.request_timeout()));
+    prober.drain();
+    CVK_LOG(log::Level::Debug, kTarget, {}, "negotiated stream packet size {}", size);
+    return size;
+}
+
+}  // namespace corvisk::gige
