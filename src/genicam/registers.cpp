@@ -159,6 +159,24 @@ uint64_t device_address(const Genicam& map, NodeId id, int64_t address) {
     return a & 0xFFFF'FFFFu;
 }
 
+// A register the description marks as not implemented or not available in the device's present
+// state has no meaningful location: vendors point such registers at a sentinel (0xffffffff for
+// the selector values a model lacks). Its access is refused without reaching the device. A
+// predicate that cannot be read does not refuse the access (the device may still answer).
+Status<GenicamError> check_present(Genicam& map, PortIo& port, NodeId id) {
+    const NodeMeta& meta = map.at(id).meta;
+    for (const ValueRef* predicate : {&meta.is_implemented, &meta.is_available}) {
+        if (predicate->is_none()) {
+            continue;
+        }
+        const ValueRef ref = *predicate;  // the evaluation may touch the node table
+        if (auto v = ref_int(map, port, ref); v.ok() && *v == 0) {
+            return Err{GenicamError::not_accessible(map.name(id))};
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 GenicamResult<Bytes> register_read(Genicam& map, PortIo& port, NodeId id) {
@@ -172,6 +190,7 @@ GenicamResult<Bytes> register_read(Genicam& map, PortIo& port, NodeId id) {
     if (const Bytes* cached = servable_cache(reg->common)) {
         return *cached;
     }
+    CVK_TRY_VOID(check_present(map, port, id));
     const RegisterLocation loc = CVK_TRY(register_address(map, port, id));
     if (loc.length < 0 || loc.length > kMaxRegisterLength) {
         return Err{codec_error(map, id, fmt::format("unsupported register length {}", loc.length))};
@@ -196,6 +215,7 @@ Status<GenicamError> register_write(Genicam& map, PortIo& port, NodeId id,
     if (reg->common.access == AccessMode::RO) {
         return Err{GenicamError::not_accessible(map.name(id))};
     }
+    CVK_TRY_VOID(check_present(map, port, id));
     const RegisterLocation loc = CVK_TRY(register_address(map, port, id));
     if (auto r = port.write(device_address(map, id, loc.address), bytes); !r.ok()) {
         return Err{GenicamError(std::move(r).error())};

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <unistd.h>
 #include <atomic>
+#include <map>
+#include <string>
 #include <thread>
 
 #include "bytes.hpp"
@@ -33,6 +36,35 @@ size_t open_fds() {
 }
 size_t threads() {
     return count_entries("/proc/self/task");
+}
+
+// What each open descriptor refers to ("socket:[1234]", a path ...), for naming a leak.
+std::map<std::string, std::string> fd_targets() {
+    std::map<std::string, std::string> targets;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (const dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') {
+                continue;
+            }
+            const std::string link = std::string("/proc/self/fd/") + e->d_name;
+            char buf[256];
+            const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+            targets[e->d_name] = n > 0 ? std::string(buf, static_cast<size_t>(n)) : "?";
+        }
+        ::closedir(d);
+    }
+    return targets;
+}
+
+// The descriptors open now that were not open (with the same target) in `before`.
+std::string new_fds(const std::map<std::string, std::string>& before) {
+    std::string text;
+    for (const auto& [fd, target] : fd_targets()) {
+        if (auto it = before.find(fd); it == before.end() || it->second != target) {
+            text += " " + fd + " -> " + target;
+        }
+    }
+    return text;
 }
 
 // Polls `done` until it holds or the timeout passes.
@@ -357,6 +389,7 @@ TEST(ControlCameraTest, ConnectDisconnectCyclesLeaveNothingBehind) {
     cam.disconnect();
     size_t fds = open_fds();
     size_t tasks = threads();
+    const auto targets = fd_targets();
     for (int i = 0; i < 500; ++i) {
         auto r = cam.connect();
         ASSERT_TRUE(r.ok()) << i << ": " << r.error().message();
@@ -366,7 +399,7 @@ TEST(ControlCameraTest, ConnectDisconnectCyclesLeaveNothingBehind) {
     // winding down: the test is that the counts settle at no more than before.
     EXPECT_TRUE(eventually([&] { return open_fds() <= fds && threads() <= tasks; }))
         << open_fds() << " fds (was " << fds << "), " << threads() << " threads (was " << tasks
-        << ")";
+        << "); new descriptors:" << new_fds(targets);
     EXPECT_TRUE(eventually([&] { return !sim.controlled(); }));
 }
 

@@ -56,6 +56,37 @@ TEST(DescriptionConstructsTest, IndexedRegistersAddTheIndexTimesTheOffset) {
     EXPECT_EQ(port.peek(0x200 + 48, 4), le32(5));
 }
 
+// Vendors point the registers a model lacks at a sentinel address and mark them not
+// implemented (or not available) for that selector value: such a register is refused without
+// a request, the others are read.
+TEST(DescriptionConstructsTest, AbsentRegistersAreRefusedWithoutTouchingTheDevice) {
+    for (const char* predicate : {"pIsImplemented", "pIsAvailable"}) {
+        SCOPED_TRACE(predicate);
+        const std::string tag = predicate;
+        Genicam map = build(
+            integer("Sel", "<Value>2</Value>") +
+            "<IntSwissKnife Name=\"Adr\"><pVariable Name=\"SEL\">Sel</pVariable>"
+            "<Formula>(SEL = 0) ? 0x40 : 0xffffffff</Formula></IntSwissKnife>"
+            "<IntSwissKnife Name=\"Present\"><pVariable Name=\"SEL\">Sel</pVariable>"
+            "<Formula>SEL = 0</Formula></IntSwissKnife>"
+            "<IntReg Name=\"R\"><" +
+            tag + ">Present</" + tag +
+            "><pAddress>Adr</pAddress>"
+            "<Length>4</Length><AccessMode>RW</AccessMode><pPort>Device</pPort>"
+            "<Cachable>NoCache</Cachable><Sign>Unsigned</Sign><Endianess>LittleEndian</Endianess>"
+            "</IntReg>");
+        MemoryPort port;
+        port.poke(0x40, le32(7));
+        auto absent = get_integer(map, port, "R");
+        ASSERT_FALSE(absent.ok());
+        EXPECT_EQ(absent.error().kind(), GenicamError::Kind::NotAccessible);
+        EXPECT_FALSE(set_integer(map, port, "R", 1).ok());
+        EXPECT_EQ(port.reads, 0);
+        ASSERT_TRUE(set_integer(map, port, "Sel", 0).ok());
+        EXPECT_EQ(must(get_integer(map, port, "R")), 7);
+    }
+}
+
 TEST(DescriptionConstructsTest, IndexedValuesPickTheEntryOrTheDefault) {
     Genicam map = build(
         integer("Sel", "<Value>1</Value>") + int_reg("R", "0x10") +
