@@ -159,6 +159,21 @@ uint64_t device_address(const Genicam& map, NodeId id, int64_t address) {
     return a & 0xFFFF'FFFFu;
 }
 
+// Where a register's bytes lie on the device. A location computed from device values (a
+// selector outside the range its address formula covers yields a sentinel such as 0xffffffff)
+// may run past the end of the address space; no request can address that, so the feature fails
+// with its own name rather than as a malformed request.
+GenicamResult<uint64_t> device_range(const Genicam& map, NodeId id, const RegisterLocation& loc) {
+    const uint64_t start = device_address(map, id, loc.address);
+    if (start + static_cast<uint64_t>(loc.length) > (uint64_t{1} << 32)) {
+        return Err{codec_error(map, id,
+                               fmt::format("register at {:#x} ({} bytes) runs past the 32-bit "
+                                           "address space",
+                                           start, loc.length))};
+    }
+    return start;
+}
+
 // A register the description marks as not implemented or not available in the device's present
 // state has no meaningful location: vendors point such registers at a sentinel (0xffffffff for
 // the selector values a model lacks). Its access is refused without reaching the device. A
@@ -195,8 +210,9 @@ GenicamResult<Bytes> register_read(Genicam& map, PortIo& port, NodeId id) {
     if (loc.length < 0 || loc.length > kMaxRegisterLength) {
         return Err{codec_error(map, id, fmt::format("unsupported register length {}", loc.length))};
     }
+    const uint64_t start = CVK_TRY(device_range(map, id, loc));
     Bytes bytes(static_cast<size_t>(loc.length), 0);
-    if (auto r = port.read(device_address(map, id, loc.address), bytes); !r.ok()) {
+    if (auto r = port.read(start, bytes); !r.ok()) {
         return Err{GenicamError(std::move(r).error())};
     }
     auto& common = as_register(map, id)->common;
@@ -217,7 +233,8 @@ Status<GenicamError> register_write(Genicam& map, PortIo& port, NodeId id,
     }
     CVK_TRY_VOID(check_present(map, port, id));
     const RegisterLocation loc = CVK_TRY(register_address(map, port, id));
-    if (auto r = port.write(device_address(map, id, loc.address), bytes); !r.ok()) {
+    const uint64_t start = CVK_TRY(device_range(map, id, loc));
+    if (auto r = port.write(start, bytes); !r.ok()) {
         return Err{GenicamError(std::move(r).error())};
     }
     auto& common = as_register(map, id)->common;

@@ -87,6 +87,21 @@ TEST(DescriptionConstructsTest, AbsentRegistersAreRefusedWithoutTouchingTheDevic
     }
 }
 
+// A location that runs past the end of the address space (a sentinel address from a selector
+// value its formula does not cover) fails the feature by name, without a request.
+TEST(DescriptionConstructsTest, RegistersPastTheAddressSpaceFailByName) {
+    Genicam map = build(int_reg("Edge", "0xfffffffe") + int_reg("Last", "0xfffffffc"));
+    MemoryPort port;
+    auto read = get_integer(map, port, "Edge");
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().message(),
+              "formula in 'Edge': register at 0xfffffffe (4 bytes) runs past the 32-bit address "
+              "space");
+    EXPECT_FALSE(set_integer(map, port, "Edge", 1).ok());
+    EXPECT_EQ(port.traffic(), 0);
+    EXPECT_TRUE(get_integer(map, port, "Last").ok());  // the last word is addressable
+}
+
 TEST(DescriptionConstructsTest, IndexedValuesPickTheEntryOrTheDefault) {
     Genicam map = build(
         integer("Sel", "<Value>1</Value>") + int_reg("R", "0x10") +

@@ -53,6 +53,9 @@ DEVICE_CAUSED = [
     ("not available or not implemented", r"not (available|implemented)"),
     # A register whose pLength names a register holding a device value that is no length.
     ("register length from the device", r"^formula in '[^']*': unsupported register length \d+$"),
+    # An address formula outside the selector range it covers gives a sentinel address.
+    ("register address from the device",
+     r"^formula in '[^']*': register at 0x[0-9a-f]+ \(\d+ bytes\) runs past the 32-bit address"),
 ]
 
 # Node-map faults known and being fixed. A description with any of these (and nothing else)
