@@ -30,3 +30,7 @@ from .introspection import (  # noqa: E402
     selectors,
 )
 
+
+# The feature facade with checked writes, built on the introspection above
+# (corvisk/features.py).
+from .features import Feature, Features, features  # noqa: E402
