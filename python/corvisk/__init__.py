@@ -31,6 +31,15 @@ from .introspection import (  # noqa: E402
 )
 
 
-# The feature facade with checked writes, built on the introspection above
-# (corvisk/features.py).
+# The feature facade with checked writes, and settings files and user sets, built on the
+# introspection above (corvisk/features.py, corvisk/settings.py).
 from .features import Feature, Features, features  # noqa: E402
+from .settings import (  # noqa: E402
+    SettingsResult,
+    load_settings,
+    save_settings,
+    user_set_default,
+    user_set_load,
+    user_set_save,
+    user_sets,
+)
