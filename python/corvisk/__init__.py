@@ -32,8 +32,8 @@ from .introspection import (  # noqa: E402
 
 
 # The feature facade with checked writes, and settings files and user sets, built on the
-# introspection above (corvisk/features.py, corvisk/settings.py).
-from .features import Feature, Features, features  # noqa: E402
+# introspection above (corvisk/feature_facade.py, corvisk/settings.py).
+from .feature_facade import Feature, Features, features  # noqa: E402
 from .settings import (  # noqa: E402
     SettingsResult,
     load_settings,

@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, List, Optional
 
 import corvisk
 from . import _corvisk_ext
-from .features import Feature, Features
+from .feature_facade import Feature, Features
 from .introspection import Category, FeatureInfo, category_tree
 from .settings import load_settings, save_settings
 

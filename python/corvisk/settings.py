@@ -27,7 +27,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 from . import _corvisk_core
-from .features import Feature, Features
+from .feature_facade import Feature, Features
 from .introspection import FeatureInfo, selectors
 
 __all__ = [
