@@ -6,6 +6,8 @@ sets, and the round trip on real camera descriptions served by `corvisk-sim --de
 Each test serves its own simulated camera on 127.30.2.x.
 """
 
+import json
+
 import pytest
 
 import corvisk
@@ -63,6 +65,12 @@ def test_round_trip_settles_dependency_order(camera, tmp_path, suffix):
     assert names.index("Width") < names.index("OffsetX")  # category order
     assert not [n for n in names if n.startswith(("Gev", "TL", "UserSet"))]
     assert "DeviceVendorName" not in names and "PayloadSize" not in names  # read-only
+    if suffix == ".json":
+        document = json.loads(path.read_text())
+        assert (document["format"], document["version"]) == ("corvisk-settings", 1)
+        assert document["device"] == "Corvisk SimCam-1 serial=SIM00001"
+    else:
+        assert path.read_text().startswith("# corvisk-settings 1\n")
     # The text form gives every value back as text, strings unescaped.
     as_text = {".json": lambda v: v, ".txt": str_text, ".pfs": str_text}[suffix]
     assert read_settings(path) == [(n, as_text(v)) for n, v in saved.applied]
