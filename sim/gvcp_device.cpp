@@ -258,6 +258,11 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kImageControl, 0, true);
     map_word(reg::kTemperatureRaw, 0xA9010000);  // 425 = 42.5 degrees, little-endian 16 bits
     map_word(reg::kWhiteBalanceOffset, static_cast<uint32_t>(-250), true);
+    map_word(reg::kUserSetSelector, UserSets::kDefault, true);
+    words_[reg::kUserSetLoad] = Word{0, false, true};
+    words_[reg::kUserSetSave] = Word{0, false, true};
+    map_word(reg::kUserSetDefault, UserSets::kDefault, true);
+    user_sets_.save(UserSets::kDefault, [this](uint32_t addr) { return word(addr); });
     if (described_) {
         // The served description has its own registers there (sparse memory).
         words_.erase(words_.lower_bound(reg::kWidth), words_.lower_bound(reg::kFeatureEnd));
@@ -838,6 +843,11 @@ uint16_t GvcpDevice::write_feature(uint32_t addr, uint32_t value, Word& w) {
             }
             break;
         }
+        case reg::kUserSetSelector:
+        case reg::kUserSetDefault:
+        case reg::kUserSetLoad:
+        case reg::kUserSetSave:
+            return write_user_set(addr, value, w);
         case reg::kAcquisitionStart:
             if (value == 1) {
                 start_acquisition();
@@ -853,6 +863,42 @@ uint16_t GvcpDevice::write_feature(uint32_t addr, uint32_t value, Word& w) {
     }
     w.value = value;
     return reg::kSuccess;
+}
+
+// UserSetSelector / UserSetDefault choose a set; UserSetSave snapshots the configuration into
+// the selected set (never into the factory Default); UserSetLoad restores it, refused while the
+// transport parameters are locked, as it changes the image format.
+uint16_t GvcpDevice::write_user_set(uint32_t addr, uint32_t value, Word& w) {
+    const uint32_t selected = word(reg::kUserSetSelector);
+    switch (addr) {
+        case reg::kUserSetSelector:
+        case reg::kUserSetDefault:
+            if (value >= UserSets::kCount) {
+                return reg::kInvalidParameter;
+            }
+            w.value = value;
+            return reg::kSuccess;
+        case reg::kUserSetSave:
+            if (value != 1) {
+                return reg::kSuccess;
+            }
+            if (selected == UserSets::kDefault) {
+                return reg::kWriteProtect;
+            }
+            user_sets_.save(selected, [this](uint32_t a) { return word(a); });
+            return reg::kSuccess;
+        default:  // UserSetLoad
+            if (value != 1) {
+                return reg::kSuccess;
+            }
+            if (word(reg::kTLParamsLocked) != 0 || acquiring_) {
+                return reg::kWriteProtect;
+            }
+            if (!user_sets_.load(selected, [this](uint32_t a, uint32_t v) { set_word(a, v); })) {
+                return reg::kInvalidParameter;  // nothing saved in that set yet
+            }
+            return reg::kSuccess;
+    }
 }
 
 uint16_t GvcpDevice::write_described(uint32_t addr, uint32_t value, Endpoint source) {

@@ -16,6 +16,7 @@
 
 #include "sim_config.hpp"
 #include "time.hpp"
+#include "user_sets.hpp"
 
 namespace corvisk::sim {
 
@@ -165,6 +166,7 @@ class GvcpDevice {
     uint16_t write_word(uint32_t addr, uint32_t value, Endpoint source, Instant now);
     uint16_t write_ccp(uint32_t value, Endpoint source, Instant now);
     uint16_t write_feature(uint32_t addr, uint32_t value, Word& word);
+    uint16_t write_user_set(uint32_t addr, uint32_t value, Word& word);
     uint16_t write_described(uint32_t addr, uint32_t value, Endpoint source);
     uint16_t write_channel(uint32_t channel, uint32_t offset, uint32_t value, Word& word);
     void release_control();
@@ -181,6 +183,7 @@ class GvcpDevice {
     AtomicCounters* counters_;
     AtomicCounters own_counters_;
     std::map<uint32_t, Word> words_;
+    UserSets user_sets_;
     std::vector<uint8_t> xml_file_;
     uint32_t xml_base_ = 0;
     // Sparse memory behind a served camera description (SimConfig::description); null otherwise.

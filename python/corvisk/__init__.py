@@ -31,3 +31,16 @@ from .introspection import (  # noqa: E402
     selectors,
 )
 
+
+# The feature facade with checked writes, and settings files and user sets, built on the
+# introspection above (corvisk/feature_facade.py, corvisk/settings.py).
+from .feature_facade import Feature, Features, features  # noqa: E402
+from .settings import (  # noqa: E402
+    SettingsResult,
+    load_settings,
+    save_settings,
+    user_set_default,
+    user_set_load,
+    user_set_save,
+    user_sets,
+)
