@@ -155,7 +155,9 @@ function input(c) {
     el.onclick = () => write(c.name);
   } else if (c.type === "Enumeration") {
     el = document.createElement("select");
-    for (const e of c.entries) el.add(new Option(e, e, false, e === c.value));
+    const entries = c.entries.slice();
+    if (c.value !== null && !entries.includes(c.value)) entries.unshift(c.value);  // shown
+    for (const e of entries) el.add(new Option(e, e, false, e === c.value));
     el.onchange = () => write(c.name, el.value);
   } else if (c.type === "Boolean") {
     el = document.createElement("input");
