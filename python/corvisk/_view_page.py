@@ -63,7 +63,9 @@ async function frames() {
   let seq = 0, shownUrl = null;
   for (;;) {
     try {
-      const r = await fetch("/frame.png?after=" + seq, {cache: "no-store"});
+      const shown = Math.ceil($("view").clientWidth * (window.devicePixelRatio || 1));
+      const r = await fetch("/frame.png?after=" + seq + "&width=" + Math.max(16, shown),
+                            {cache: "no-store"});
       if (r.status !== 200) { await sleep(r.status === 204 ? 0 : 500); continue; }
       seq = Number(r.headers.get("X-Frame-Seq"));
       const id = Number(r.headers.get("X-Frame-Id"));

@@ -3,21 +3,23 @@
 A small HTTP server from the standard library serves one page with the camera's live image,
 its frame rate, data rate and stream counters, a histogram, and controls for the main features
 (exposure, gain, region of interest, pixel format, trigger), built from what the camera's
-description says about them. Nothing beyond the standard library is needed; numpy, when
-present, makes scaling and the histogram cheaper.
+description says about them. Nothing beyond the standard library is needed.
 
 Threads: one stream thread takes frames from the acquisition and keeps the newest; the HTTP
 server runs on its own thread and answers each connection on a thread of its own. A frame is
-converted (RGB8 for colour formats, Mono8 for grey), scaled to at most ``max_width`` pixels
-and encoded as PNG only when a page asks for it, at most once per frame. ``close()`` stops
-all of them and joins them; nothing is left running.
+converted (RGB8 for colour formats, Mono8 for grey) and encoded as PNG only when a page asks
+for it, at most once per frame and size, scaled down towards the size the page shows it at
+(by whole factors, to at most ``max_width`` pixels). ``close()`` stops all of them and joins
+them; nothing is left running.
 
 Endpoints (all answers are ``Cache-Control: no-store``):
 
 - ``GET /`` the page;
-- ``GET /frame.png?after=SEQ`` the newest frame once it is newer than ``SEQ``, waiting up to
-  1 s for one (204 when none came); headers ``X-Frame-Seq`` (this server's running count)
-  and ``X-Frame-Id`` (the device's block id);
+- ``GET /frame.png?after=SEQ&width=W`` the newest frame once it is newer than ``SEQ``,
+  waiting up to 1 s for one (204 when none came), scaled down by a whole factor to at most
+  ``max_width`` pixels, and further while it stays at least ``W`` (the width the page shows
+  it at) wide; headers ``X-Frame-Seq`` (this
+  server's running count) and ``X-Frame-Id`` (the device's block id);
 - ``GET /state.json`` rates, counters, the newest frame's description and its histogram;
 - ``GET /features.json`` the controls: type, access, value, limits, entries;
 - ``POST /features`` with ``{"name": ..., "value": ...}`` (commands: no value) writes one
@@ -40,9 +42,11 @@ import ipaddress
 import json
 import math
 import socket
+import struct
 import threading
 import time
 import urllib.parse
+import zlib
 from typing import Any, Callable, Optional
 
 from . import _corvisk_core as _core
@@ -229,14 +233,6 @@ def _writer(cam: Any, info: FeatureInfo, value: Any) -> Callable[[], None]:
 
 # ---- images ----------------------------------------------------------------------------------
 
-def _numpy():
-    try:
-        import numpy
-        return numpy
-    except ImportError:
-        return None
-
-
 def _pixels(frame: Any) -> tuple[bytearray, int, int, int]:
     """The frame as 8-bit grey (mono formats) or RGB (everything else): (data, w, h, channels).
 
@@ -249,27 +245,71 @@ def _pixels(frame: Any) -> tuple[bytearray, int, int, int]:
     return data, w, h, c
 
 
-def _scaled(data: bytearray, w: int, h: int, c: int, max_width: int):
-    """Every n-th pixel of every n-th line so the width is at most max_width (needs numpy)."""
-    step = -(-w // max_width)
-    np = _numpy()
-    if step <= 1 or np is None:
+def _numpy():
+    """numpy when installed (faster scaling and histograms), else None: the standard library
+    does the same work."""
+    try:
+        import numpy
+    except ImportError:
+        return None
+    return numpy
+
+
+def scale_step(width: int, max_width: int, shown: Optional[int]) -> int:
+    """The whole factor an image `width` pixels wide is scaled down by: to at most max_width
+    pixels, and further while it stays at least as wide as it is `shown` (the browser scales
+    the rest, so the view stays sharp)."""
+    return max(1, -(-width // max_width), width // shown if shown else 1)
+
+
+def _scaled(data: bytearray, w: int, h: int, c: int, step: int):
+    """Every step-th pixel of every step-th line."""
+    if step <= 1:
         return data, w, h
-    arr = np.frombuffer(data, np.uint8).reshape(h, w, c)[::step, ::step]
-    return bytearray(np.ascontiguousarray(arr).tobytes()), arr.shape[1], arr.shape[0]
+    out_w, out_h = -(-w // step), -(-h // step)
+    np = _numpy()
+    if np is not None:
+        picked = np.frombuffer(data, np.uint8).reshape(h, w, c)[::step, ::step]
+        return bytearray(picked.tobytes()), out_w, out_h
+    line, out = w * c, bytearray()
+    for y in range(0, h, step):
+        row = data[y * line:(y + 1) * line]
+        picked = bytearray(out_w * c)
+        for i in range(c):
+            picked[i::c] = row[i::c * step]
+        out += picked
+    return out, out_w, out_h
+
+
+HISTOGRAM_SAMPLES = 1 << 18  # pixels counted per histogram: plenty for 256 bins
 
 
 def histogram(data: Any, channels: int) -> list[list[int]]:
-    """256 counts per channel of interleaved 8-bit samples."""
+    """256 counts per channel of interleaved 8-bit samples; of every n-th pixel when there
+    are more than HISTOGRAM_SAMPLES."""
+    pixels = len(data) // channels
+    step = max(1, -(-pixels // HISTOGRAM_SAMPLES))
     np = _numpy()
     if np is not None:
-        arr = np.frombuffer(data, np.uint8).reshape(-1, channels)
-        return [np.bincount(arr[:, i], minlength=256).tolist() for i in range(channels)]
+        arr = np.frombuffer(data, np.uint8, count=pixels * channels).reshape(pixels, channels)
+        return [np.bincount(arr[::step, i], minlength=256).tolist() for i in range(channels)]
     out = []
     for i in range(channels):
-        plane = bytes(data[i::channels])
-        out.append([plane.count(v) for v in range(256)])
+        counts = collections.Counter(data[i::channels * step])
+        out.append([counts.get(v, 0) for v in range(256)])
     return out
+
+
+def png(data: Any, w: int, h: int, c: int) -> bytes:
+    """A PNG of 8-bit grey (c = 1) or RGB (c = 3) pixels, compressed for speed over size: a
+    live view encodes every frame it shows."""
+    stride = w * c
+    view = memoryview(data)
+    lines = b"".join(b"\x00" + view[y * stride:(y + 1) * stride] for y in range(h))
+    header = struct.pack(">IIBBBBB", w, h, 8, 0 if c == 1 else 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + b"".join((
+        _image._png_chunk(b"IHDR", header), _image._png_chunk(b"IDAT", zlib.compress(lines, 1)),
+        _image._png_chunk(b"IEND", b"")))
 
 
 def _format_name(frame: Any) -> str:
@@ -280,24 +320,37 @@ def _format_name(frame: Any) -> str:
 
 
 class _Rendered:
-    """One frame ready for the page: its PNG, histogram and description."""
+    """One frame ready for the page: its description and histogram, its pixels as 8-bit grey
+    or RGB, and the PNG last asked for (at most one size is kept)."""
 
-    def __init__(self, seq: int, frame: Any, max_width: int):
+    def __init__(self, seq: int, frame: Any):
         self.seq, self.frame_id = seq, frame.frame_id
         self.info = {"seq": seq, "frame_id": frame.frame_id, "width": frame.width,
                      "height": frame.height, "pixel_format": _format_name(frame),
                      "status": _status_name(frame.status), "error": ""}
-        self.png = b""
         self.histogram: dict = {"channels": [], "bins": []}
+        self._pixels: Optional[tuple] = None
+        self._png = (0, b"")
         try:
-            data, w, h, c = _pixels(frame)
+            self._pixels = _pixels(frame)
         except ValueError as e:
             self.info["error"] = f"cannot show this frame: {e}"
             return
+        data, _, _, c = self._pixels
         self.histogram = {"channels": ["grey"] if c == 1 else ["red", "green", "blue"],
                           "bins": histogram(data, c)}
-        data, w, h = _scaled(data, w, h, c, max_width)
-        self.png = _image.png_bytes(_image._Raster(data, w, h, c, 8, 8))
+
+    def png(self, max_width: int, shown: Optional[int]) -> bytes:
+        """The frame as PNG, scaled down (see scale_step); b"" when it cannot be shown.
+        Callers serialise (the stream's render lock)."""
+        if self._pixels is None:
+            return b""
+        data, w, h, c = self._pixels
+        step = scale_step(w, max_width, shown)
+        if self._png[0] != step:
+            data, w, h = _scaled(data, w, h, c, step)
+            self._png = (step, png(data, w, h, c))
+        return self._png[1]
 
 
 # ---- the stream ------------------------------------------------------------------------------
@@ -405,9 +458,10 @@ class _Stream:
                 self._window.popleft()
             self._cond.notify_all()
 
-    def newest(self, after: int, timeout: float) -> Optional[_Rendered]:
-        """The newest frame rendered, once its sequence number is past `after` (None when no
-        such frame came within `timeout`)."""
+    def newest(self, after: int, timeout: float,
+               shown: Optional[int] = None) -> Optional[tuple[_Rendered, bytes]]:
+        """The newest frame and its PNG for a page showing it `shown` pixels wide, once its
+        sequence number is past `after`; None when no such frame came within `timeout`."""
         deadline = time.monotonic() + timeout
         with self._cond:
             while self._seq <= after and not self._closed:
@@ -418,13 +472,15 @@ class _Stream:
             if self._seq <= after:
                 return None
             seq, frame = self._seq, self._frame
-        return self._render(seq, frame)
+        with self._render_lock:
+            rendered = self._render_locked(seq, frame)
+            return rendered, rendered.png(self.max_width, shown)
 
-    def _render(self, seq: int, frame: Any) -> _Rendered:
-        with self._render_lock:  # one conversion per frame, however many pages ask
-            if self._rendered is None or self._rendered.seq != seq:
-                self._rendered = _Rendered(seq, frame, self.max_width)
-            return self._rendered
+    def _render_locked(self, seq: int, frame: Any) -> _Rendered:
+        # One conversion per frame, however many pages ask.
+        if self._rendered is None or self._rendered.seq != seq:
+            self._rendered = _Rendered(seq, frame)
+        return self._rendered
 
     def _rates(self) -> tuple[float, float]:
         if len(self._window) < 2:
@@ -452,7 +508,10 @@ class _Stream:
                 out["stats"] = {name: getattr(s, name) for name in _STATS}
             except ValueError:  # stopped in between
                 pass
-        rendered = self._render(seq, frame) if frame is not None else None
+        rendered = None
+        if frame is not None:
+            with self._render_lock:
+                rendered = self._render_locked(seq, frame)
         out["frame"] = rendered.info if rendered else None
         out["histogram"] = rendered.histogram if rendered else {"channels": [], "bins": []}
         return out
@@ -472,6 +531,17 @@ class _Stream:
 
 
 # ---- HTTP ------------------------------------------------------------------------------------
+
+def _query_int(query: dict, key: str, default: int) -> int:
+    text = query.get(key, [str(default)])[-1]
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise _bad(f"{key} must be a whole number, not {text!r}")
+    return value
+
 
 class _Handler(http.server.BaseHTTPRequestHandler):
     """One connection's requests. ``self.server.view`` is the ViewServer."""
@@ -543,7 +613,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if url.path == "/":
             self._send(200, PAGE.encode(), "text/html; charset=utf-8")
         elif url.path == "/frame.png":
-            self._frame(urllib.parse.parse_qs(url.query).get("after", ["0"])[0])
+            self._frame(urllib.parse.parse_qs(url.query))
         elif url.path == "/state.json":
             self._json(200, view.state())
         elif url.path == "/features.json":
@@ -551,16 +621,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         else:
             raise RequestError(404, f"no such page: {url.path}")
 
-    def _frame(self, after_text: str) -> None:
-        try:
-            after = int(after_text)
-        except ValueError:
-            raise _bad(f"after must be a frame sequence number, not {after_text!r}") from None
-        rendered = self.server.view.stream.newest(after, FRAME_WAIT)
-        if rendered is None or not rendered.png:
+    def _frame(self, query: dict) -> None:
+        after, width = (_query_int(query, key, default) for key, default in (("after", 0),
+                                                                           ("width", 0)))
+        if width and width < 16:
+            raise _bad(f"width must be at least 16, not {width}")
+        got = self.server.view.stream.newest(after, FRAME_WAIT, width or None)
+        if got is None or not got[1]:
             self._send(204, b"", "image/png")
             return
-        self._send(200, rendered.png, "image/png",
+        rendered, body = got
+        self._send(200, body, "image/png",
                    {"X-Frame-Seq": str(rendered.seq), "X-Frame-Id": str(rendered.frame_id)})
 
     def _read_body(self) -> bytes:
@@ -604,38 +675,52 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self._json(200, {"feature": self.server.view.write(request)})
 
 
-class _Server(http.server.ThreadingHTTPServer):
-    """The HTTP server; remembers open connections so close() can end idle keep-alives."""
-
-    daemon_threads = True
-    block_on_close = True  # server_close() joins every connection's thread
+class _Server(http.server.HTTPServer):
+    """The HTTP server: one daemon thread per connection, each remembered so that close can end
+    idle keep-alive connections and join every thread (the standard threading server does not
+    join daemon threads)."""
 
     def __init__(self, address: tuple[str, int], view: "ViewServer"):
         self.view = view
         self._open: set = set()
+        self._threads: list[threading.Thread] = []
         self._open_lock = threading.Lock()
         super().__init__(address, _Handler)
 
     def process_request(self, request: Any, client_address: Any) -> None:
+        thread = threading.Thread(target=self._answer, args=(request, client_address),
+                                  name="corvisk-view-request", daemon=True)
         with self._open_lock:
             self._open.add(request)
-        super().process_request(request, client_address)
+            self._threads = [t for t in self._threads if t.is_alive()]
+            self._threads.append(thread)
+        thread.start()
+
+    def _answer(self, request: Any, client_address: Any) -> None:
+        try:
+            self.finish_request(request, client_address)
+        except Exception:  # a browser that went away mid-answer; nothing to report
+            pass
+        finally:
+            self.shutdown_request(request)
 
     def shutdown_request(self, request: Any) -> None:
         with self._open_lock:
             self._open.discard(request)
         super().shutdown_request(request)
 
-    def handle_error(self, request: Any, client_address: Any) -> None:
-        pass  # a browser that went away mid-answer; nothing to report
-
-    def end_connections(self) -> None:
+    def close_all(self) -> None:
+        """Ends every connection, joins their threads and closes the listening socket."""
         with self._open_lock:
             for request in self._open:
                 try:
                     request.shutdown(socket.SHUT_RDWR)
                 except OSError:
                     pass
+            threads = list(self._threads)
+        for thread in threads:
+            thread.join()
+        self.server_close()
 
 
 # ---- the server ------------------------------------------------------------------------------
@@ -740,8 +825,7 @@ class ViewServer:
             self._httpd.shutdown()
             self._thread.join()
             self.stream.close()  # wakes requests waiting for a frame
-            self._httpd.end_connections()
-            self._httpd.server_close()
+            self._httpd.close_all()
             if self._owns_camera:
                 self.camera.disconnect()
             self._closed.set()
@@ -755,7 +839,7 @@ def serve(cam_or_ip: Any, port: int = 0, *, bind: str = "127.0.0.1", n_buffers: 
     address (connected here, disconnected by ``close()``). ``port`` 0 picks a free port
     (``.url`` tells which). ``bind`` is the address to listen on, loopback by default: any other
     lets every host that reaches it change the camera's settings. Images wider than
-    ``max_width`` are scaled down by whole factors (with numpy). ``n_buffers`` is the
+    ``max_width`` are scaled down by whole factors. ``n_buffers`` is the
     acquisition's buffer count.
     """
     if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:

@@ -111,12 +111,47 @@ def test_frames_are_pngs_of_the_pattern_and_state_counts_them(view):
     assert state["device"]["ip"] == "127.32.1.1" and state["device"]["model"] == "SimCam-1"
 
 
+@pytest.mark.parametrize("with_numpy", [True, False], ids=["numpy", "stdlib"])
+@pytest.mark.parametrize("fmt, channels", [("Mono8", 1), ("RGB8", 3)])
+@pytest.mark.parametrize("query, max_width, step", [
+    ("", 1280, 1),
+    ("&width=300", 1280, 2),  # shown 300 wide: halved, still wider than shown
+    ("&width=100", 200, 6),
+])
+def test_frames_are_scaled_towards_the_shown_size(view, monkeypatch, with_numpy, fmt,
+                                                  channels, query, max_width, step):
+    if not with_numpy:
+        monkeypatch.setattr(corvisk.view, "_numpy", lambda: None)
+    server, _ = view("127.32.1.15", "--pixel-format", fmt, max_width=max_width)
+    status, headers, body = get(server, f"/frame.png?after=0{query}")
+    png, block = Png(body), int(headers["X-Frame-Id"])
+    assert (png.width, png.height, png.channels) == (-(-640 // step), -(-480 // step), channels)
+    for y in (0, 7, png.height - 1):  # pixel (x, y) is the camera's (x * step, y * step)
+        start = y * step * 640 * channels
+        expected = bytearray()
+        for x in range(png.width):
+            i = start + x * step * channels
+            expected += bytes((i + k + block) % 256 for k in range(channels))
+        assert png.rows[y] == expected
+
+
+@pytest.mark.parametrize("channels", [1, 3])
+def test_histograms_agree_with_and_without_numpy(monkeypatch, channels):
+    data = bytearray(os.urandom(channels * 300_000))  # more than HISTOGRAM_SAMPLES pixels
+    with_numpy = corvisk.view.histogram(data, channels)
+    monkeypatch.setattr(corvisk.view, "_numpy", lambda: None)
+    assert corvisk.view.histogram(data, channels) == with_numpy
+    assert [sum(bins) for bins in with_numpy] == [150_000] * channels  # every 2nd pixel
+    assert with_numpy[0][data[0]] >= 1 and len(with_numpy[0]) == 256
+
+
 def test_a_frame_waits_for_a_newer_one_and_a_stopped_page_gets_none(view):
     server, _ = view("127.32.1.2", "--frame-rate", "20")
     seq, _, _ = frame_after(server)
     status, _, body = get(server, f"/frame.png?after={seq + 10**9}")
     assert (status, body) == (204, b"")  # none within the wait
-    assert get(server, "/frame.png?after=x")[0] == 400
+    for query in ("after=x", "after=-1", "width=8", "width=1e3"):
+        assert get(server, f"/frame.png?{query}")[0] == 400
 
 
 def test_controls_come_from_the_description_and_absent_ones_are_left_out(view):
@@ -195,7 +230,7 @@ def test_plain_writes_leave_the_stream_running(view):
     (b"\xff\xfe", 400, "the body is not valid JSON: "),
     (b"x" * (corvisk.view.MAX_BODY + 1), 413, "request body of 16385 bytes is too large "
                                               "(at most 16384)"),
-])
+], ids=lambda v: None if not isinstance(v, bytes) else repr(v[:10]))
 def test_bad_writes_are_refused_and_the_stream_goes_on(view, body, status, error):
     server, cam = view("127.32.1.6", "--frame-rate", "50")
     before = cam.get_integer("Width"), cam.get_float("ExposureTime")
@@ -269,7 +304,7 @@ def test_close_ends_every_thread_and_connection(sim):
     idle.close()
     assert not waiting.is_alive() and server.closed and repr(server).endswith("closed)")
     server.close()  # idempotent
-    assert threading.active_count() == threads and open_fds() == fds
+    assert threading.active_count() == threads and open_fds() == fds, threading.enumerate()
     again = corvisk.Camera("127.32.1.10")  # control was given back
     again.connect()
     again.disconnect()
