@@ -3,8 +3,8 @@
     PATH=build/cmake:$PATH PYTHONPATH=<dir with corvisk> python3 bench/view_bench.py [seconds]
 
 For each image size and format, one client polls /frame.png as the page does (each request
-asks for a frame newer than the last) while the simulated camera streams at 30 frames/s:
-frames served per frame acquired (1.0 = the page sees every frame), the time one request
+asks for a frame newer than the last, for a page showing it 900 pixels wide) while the
+simulated camera streams at 30 frames/s: frames served per frame acquired (1.0 = the page sees every frame), the time one request
 takes (conversion, scaling, histogram, PNG), and the PNG size.
 """
 
@@ -33,7 +33,7 @@ def run_case(width, height, fmt, seconds):
             first = server.state()["frames"]
             while time.monotonic() - start < seconds:
                 t = time.monotonic()
-                with urllib.request.urlopen(f"{server.url}frame.png?after={seq}") as r:
+                with urllib.request.urlopen(f"{server.url}frame.png?after={seq}&width=900") as r:
                     if r.status != 200:
                         continue
                     body = r.read()
