@@ -4,8 +4,9 @@
 
 For each image size and format, one client polls /frame.png as the page does (each request
 asks for a frame newer than the last, for a page showing it 900 pixels wide) while the
-simulated camera streams at 30 frames/s: frames served per frame acquired (1.0 = the page sees every frame), the time one request
-takes (conversion, scaling, histogram, PNG), and the PNG size.
+simulated camera streams at 30 frames/s: frames served per frame acquired (1.0 = the page
+sees every frame), the time one request takes (conversion, scaling, histogram, PNG), and the
+PNG size.
 """
 
 import subprocess
