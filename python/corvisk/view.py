@@ -180,6 +180,8 @@ def _check_number(info: FeatureInfo, value: Any) -> Any:
                        f"not {json.dumps(value)}")
     if not integer and not math.isfinite(value):
         raise _bad(f"{name} takes a finite number, not {value}")
+    if integer and not -(1 << 63) <= value < 1 << 63:
+        raise _bad(f"{name} = {value} does not fit a 64-bit integer")
     if _bounds(info):
         lo, hi = info.bounds
         if not lo <= value <= hi:
@@ -581,6 +583,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self._json(502, {"error": f"camera: {e}"})
         except (ConnectionError, socket.timeout):
             self.close_connection = True
+        except (ValueError, TypeError, OverflowError) as e:  # refused by the core's checks
+            self._json(400, {"error": str(e)})
 
     def _check_origin(self) -> None:
         view = self.server.view

@@ -216,6 +216,8 @@ def test_plain_writes_leave_the_stream_running(view):
     ({"name": "Width", "value": 322}, 400,
      "Width = 322 is not a valid step: Width takes 16..2048 in steps of 4"),
     ({"name": "Width", "value": 64.5}, 400, "Width takes an integer, not 64.5"),
+    ({"name": "Width", "value": 1 << 64}, 400,
+     "Width = 18446744073709551616 does not fit a 64-bit integer"),
     ({"name": "Width", "value": 4096}, 400,
      "Width = 4096 is out of range: Width takes 16..2048"),
     ({"name": "PixelFormat", "value": "Mono13"}, 400,
