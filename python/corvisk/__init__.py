@@ -30,3 +30,6 @@ from .introspection import (  # noqa: E402
     selectors,
 )
 
+
+# Live view in the browser (corvisk/view.py): corvisk.view.serve(cam), `corvisk view IP`.
+from . import view  # noqa: E402,F401

@@ -145,6 +145,17 @@ def test_histograms_agree_with_and_without_numpy(monkeypatch, channels):
     assert with_numpy[0][data[0]] >= 1 and len(with_numpy[0]) == 256
 
 
+def test_frames_with_lost_packets_are_shown_and_counted(view):
+    # Payload packet 3 of every frame is lost, and the camera cannot send it again.
+    server, _ = view("127.32.1.16", "--drop-packets", "0:3", "--no-resend")
+    seq, _, png = frame_after(server)
+    assert (png.width, png.height) == (640, 480)  # shown with its hole
+    state = get_json(server, "/state.json")
+    assert state["frame"]["status"] == "MissingPackets" and state["frame"]["error"] == ""
+    assert state["incomplete"] == state["frames"] >= 1
+    assert state["stats"]["failed_frames"] >= 1 and state["stats"]["resend_requests"] == 0
+
+
 def test_a_frame_waits_for_a_newer_one_and_a_stopped_page_gets_none(view):
     server, _ = view("127.32.1.2", "--frame-rate", "20")
     seq, _, _ = frame_after(server)
