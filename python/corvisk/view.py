@@ -84,7 +84,7 @@ MAX_BODY = 16 * 1024  # bytes of a POST body; a feature write is a few dozen
 MAX_STRING = 1024  # characters of a string feature value
 FRAME_WAIT = 1.0  # seconds /frame.png waits for a newer frame
 RATE_WINDOW = 2.0  # seconds of frames the rates are averaged over
-RETRY_START = 1.0  # seconds between attempts to restart a failed acquisition
+RETRY_START = (1.0, 16.0)  # seconds before restarting a failed acquisition: first, at most
 
 _CameraErrors = (_core.CameraError, _core.GenicamError)
 _STATUS_NAMES = ("Complete", "MissingPackets", "Timeout", "Aborted", "WrongPacketId",
@@ -380,6 +380,7 @@ class _Stream:
         self._window: collections.deque = collections.deque()  # (time, bytes) of recent frames
         self._frames = self._incomplete = self._restarts = 0
         self._wake = threading.Event()
+        self._retry = RETRY_START[0]  # doubles with each start that fails, up to the maximum
         self._thread = threading.Thread(target=self._run, name="corvisk-view-stream",
                                         daemon=True)
 
@@ -392,6 +393,7 @@ class _Stream:
         try:
             self._acq = self.cam.start_acquisition(n_buffers=self.n_buffers)
             self._error = ""
+            self._retry = RETRY_START[0]
         except (*_CameraErrors, ValueError) as e:
             self._acq = None
             self._error = f"acquisition did not start: {e}"
@@ -439,9 +441,10 @@ class _Stream:
 
     def _recover(self, seen: Any) -> None:
         """After a lost or failed acquisition: wait a moment, then start a new one (unless a
-        write already has)."""
-        self._wake.wait(RETRY_START)
+        write already has). The moment grows while starts keep failing."""
+        self._wake.wait(self._retry)
         self._wake.clear()
+        self._retry = min(2 * self._retry, RETRY_START[1])
         with self._lock:
             if self._closed or self._acq is not seen:
                 return

@@ -354,6 +354,41 @@ def test_a_real_description_offers_its_own_names(view):
     assert frame_after(server, seq)[2].width == controls["Width"]["value"] // 2
 
 
+@pytest.mark.parametrize("description, names, acquiring", [
+    # Older feature names, and only what the description implements.
+    ("Basler-acA640-90gm.xml", ["ExposureTimeAbs", "AcquisitionFrameRateAbs", "PixelFormat",
+                                "TriggerSelector", "TriggerMode"], True),
+    ("Basler-a2A2600-20gmBAS.xml", ["ExposureTime", "Gain", "AcquisitionFrameRate", "Width",
+                                    "Height", "OffsetX", "OffsetY", "PixelFormat",
+                                    "TriggerSelector", "TriggerMode", "TriggerSource",
+                                    "TriggerSoftware"], True),
+    ("FLIR_A35.xml", ["Width", "Height", "OffsetX", "OffsetY", "PixelFormat"], True),
+    # A camera without PayloadSize cannot stream: the page says so and its controls still work.
+    ("Mikrotron_CXP_MC206xS11.xml", ["ExposureTime", "AcquisitionFrameRate", "Width", "Height",
+                                     "OffsetX", "OffsetY", "PixelFormat", "TriggerSelector",
+                                     "TriggerMode", "TriggerSource", "TriggerSoftware"], False),
+])
+def test_real_descriptions_get_their_own_controls(view, description, names, acquiring):
+    path = DESCRIPTIONS / description
+    if not path.exists():
+        pytest.skip(f"{path} is not available")
+    server, cam = view("127.32.1.17", "--description", str(path))
+    controls = get_json(server, "/features.json")["features"]
+    assert [c["name"] for c in controls] == names
+    for c in controls:
+        assert c["type"] in ("Integer", "Float", "Boolean", "Enumeration", "String", "Command")
+        assert isinstance(c["writable"], bool) and isinstance(c["error"], str)
+    state = get_json(server, "/state.json")
+    assert state["acquiring"] is acquiring
+    if not acquiring:
+        assert state["error"] == "acquisition did not start: feature 'PayloadSize' not found"
+        assert get(server, "/frame.png?after=0")[0] == 204
+    if "TriggerSoftware" in names:
+        status, answer = post(server, {"name": "TriggerSoftware"})
+        assert status == 200 and answer["feature"]["type"] == "Command"
+        assert post(server, {"name": "TriggerSoftware", "value": 5})[0] == 400
+
+
 def test_the_command_serves_until_interrupted():
     sim = subprocess.Popen([SIM, "--ip", "127.32.1.13", "--frame-rate", "30"],
                            stdout=subprocess.PIPE, text=True)
