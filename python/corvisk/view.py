@@ -375,6 +375,7 @@ class _Stream:
         self._error = ""
         self._closed = False
         self._seq = 0
+        self.waiting = 0  # requests waiting for a newer frame
         self._frame: Any = None
         self._rendered: Optional[_Rendered] = None
         self._window: collections.deque = collections.deque()  # (time, bytes) of recent frames
@@ -469,11 +470,15 @@ class _Stream:
         sequence number is past `after`; None when no such frame came within `timeout`."""
         deadline = time.monotonic() + timeout
         with self._cond:
-            while self._seq <= after and not self._closed:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self._cond.wait(left)
+            self.waiting += 1
+            try:
+                while self._seq <= after and not self._closed:
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        return None
+                    self._cond.wait(left)
+            finally:
+                self.waiting -= 1
             if self._seq <= after:
                 return None
             seq, frame = self._seq, self._frame
@@ -721,7 +726,9 @@ class _Server(http.server.HTTPServer):
         with self._open_lock:
             for request in self._open:
                 try:
-                    request.shutdown(socket.SHUT_RDWR)
+                    # Reading ends (an idle keep-alive wakes to end of file); an answer being
+                    # written still reaches its client.
+                    request.shutdown(socket.SHUT_RD)
                 except OSError:
                     pass
             threads = list(self._threads)

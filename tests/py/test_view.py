@@ -309,12 +309,15 @@ def test_close_ends_every_thread_and_connection(sim):
     frame_after(server)
     idle = http.client.HTTPConnection("127.0.0.1", server.port, timeout=10)
     idle.connect()  # a keep-alive connection that never sends a request
-    waiting = threading.Thread(target=get, args=(server, "/frame.png?after=1000000000"))
+    answers = []
+    waiting = threading.Thread(target=lambda: answers.append(
+        get(server, "/frame.png?after=1000000000")[0]))
     waiting.start()  # a request waiting for a frame
-    assert wait_for(lambda: threading.active_count() >= threads + 5)
+    assert wait_for(lambda: server.stream.waiting == 1)
     server.close()
     waiting.join(5)
     idle.close()
+    assert answers == [204]  # answered, not cut off
     assert not waiting.is_alive() and server.closed and repr(server).endswith("closed)")
     server.close()  # idempotent
     assert threading.active_count() == threads and open_fds() == fds, threading.enumerate()
