@@ -44,3 +44,5 @@ from .settings import (  # noqa: E402
     user_set_save,
     user_sets,
 )
+# Live view in the browser (corvisk/view.py): corvisk.view.serve(cam), `corvisk view IP`.
+from . import view  # noqa: E402,F401

@@ -12,6 +12,7 @@
     snap IP -o file.png         capture one frame into an image file (.png .tif .npy .raw)
     stream IP --seconds N       stream and print live frame statistics
     ip list|force|persistent    show or change device IP configuration
+    view IP [--port P]          serve a live view with controls in the web browser
 
 Commands register themselves with the ``@command`` decorator below; each one gets its own
 sub-parser and returns the process exit status.
@@ -33,6 +34,7 @@ from typing import Callable, Optional
 
 import corvisk
 from corvisk import cli_features, ipconfig_cli
+from corvisk import view as view_cli
 from corvisk import _sim
 
 Handler = Callable[[argparse.Namespace], int]
@@ -324,6 +326,7 @@ def _stream_command(args: argparse.Namespace) -> int:
 
 command("ip", ipconfig_cli.SUMMARY, ipconfig_cli.arguments)(ipconfig_cli.run)
 cli_features.register(command, _connect)  # features, get, set, describe, genicam, settings
+command("view", view_cli.SUMMARY, view_cli.arguments)(lambda args: view_cli.run(args, _connect))
 
 
 def build_parser() -> argparse.ArgumentParser:
