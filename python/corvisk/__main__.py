@@ -8,6 +8,7 @@
     execute IP NAME             run a command feature
     snap IP -o file.png         capture one frame into an image file (.png .tif .npy .raw)
     stream IP --seconds N       stream and print live frame statistics
+    record IP --seconds N -o D  record frames to files (tiff png npy raw) with an index
     ip list|force|persistent    show or change device IP configuration
 
 Commands register themselves with the ``@command`` decorator below; each one gets its own
@@ -29,7 +30,7 @@ from pathlib import Path
 from typing import Callable, Optional
 
 import corvisk
-from corvisk import ipconfig_cli
+from corvisk import cli_record, ipconfig_cli
 from corvisk import _sim
 
 Handler = Callable[[argparse.Namespace], int]
@@ -463,6 +464,7 @@ def _stream_command(args: argparse.Namespace) -> int:
 
 
 command("ip", ipconfig_cli.SUMMARY, ipconfig_cli.arguments)(ipconfig_cli.run)
+command("record", cli_record.SUMMARY, cli_record.arguments)(cli_record.run)
 
 
 def build_parser() -> argparse.ArgumentParser:
