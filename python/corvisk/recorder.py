@@ -32,6 +32,7 @@ import queue as _queue
 import tempfile
 import threading
 import time
+import weakref
 from pathlib import Path
 from typing import Any, Optional
 
@@ -44,6 +45,23 @@ _SUFFIX = {"tiff": ".tiff", "png": ".png", "npy": ".npy", "raw": ".raw"}
 _WAIT = 0.1  # seconds per wait on the source: how soon the reader sees a stop
 _STATS = ("completed_frames", "failed_frames", "frames_dropped", "underruns", "missing_frames",
           "missing_packets", "resend_requests", "resent_packets")
+
+
+_LIVE: "weakref.WeakSet[Recorder]" = weakref.WeakSet()
+
+
+def _stop_all_at_exit() -> None:
+    """A recorder still running when the program ends would keep it waiting for its threads
+    for ever; stop each one (which also writes its index) before the interpreter joins them."""
+    for rec in list(_LIVE):
+        try:
+            rec.stop()
+        except BaseException:  # noqa: BLE001  (nobody is left to tell)
+            pass
+
+
+# Runs before the interpreter waits for non-daemon threads (what atexit cannot do).
+getattr(threading, "_register_atexit", lambda f: None)(_stop_all_at_exit)
 
 
 class _FrameCopy(bytes):
@@ -165,6 +183,7 @@ class Recorder:
         self._reader = threading.Thread(target=self._read_loop, name="corvisk-record-reader")
         self._writer.start()
         self._reader.start()
+        _LIVE.add(self)
 
     # ---- counters ----------------------------------------------------------------------------
 
@@ -320,6 +339,7 @@ class Recorder:
                 while thread.is_alive():
                     thread.join(_WAIT)  # in slices, so Ctrl-C still interrupts
             self._stopped = True
+            _LIVE.discard(self)
             self._elapsed = time.monotonic() - self._started
             self._write_index()
         if self._error is not None:

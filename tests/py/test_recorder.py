@@ -245,3 +245,29 @@ def test_a_full_disk_surfaces_at_stop(sim, tmp_path):
     assert result["raised"] == "ENOSPC", result
     assert 1 <= result["written"] <= 3
     assert result["received"] == result["written"] + result["dropped"]
+
+
+_FORGETFUL_CHILD = textwrap.dedent("""
+    import sys, corvisk
+    from test_camera_connect import wait_for
+    cam = corvisk.Camera(sys.argv[1]); cam.connect()
+    acq = cam.start_acquisition()
+    rec = corvisk.Recorder(acq, sys.argv[2], "raw")
+    assert wait_for(lambda: rec.written >= 2, timeout=10)
+    print("leaving without stop()", flush=True)
+""")
+
+
+def test_a_recorder_left_running_does_not_hold_the_program_at_exit(sim, tmp_path):
+    ip = "127.31.1.13"
+    sim(ip, *SMALL)
+    script = tmp_path / "child.py"
+    script.write_text(_FORGETFUL_CHILD)
+    here = str(Path(__file__).resolve().parent)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [here, os.environ.get(
+        "PYTHONPATH")]))}
+    done = subprocess.run([sys.executable, str(script), ip, str(tmp_path / "rec")],
+                          capture_output=True, text=True, timeout=30, env=env)
+    assert done.returncode == 0, done.stderr
+    idx = index(tmp_path / "rec")  # stopped at exit: the index is there
+    assert idx["written"] >= 2 and idx["written"] == len(list((tmp_path / "rec").glob("*.raw")))
