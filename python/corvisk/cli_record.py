@@ -43,7 +43,8 @@ def arguments(parser: argparse.ArgumentParser) -> None:
                         help="directory for the frames and index.json (default: recording)")
     parser.add_argument("--format", choices=FORMATS, default="tiff",
                         help="file format of each frame (default: tiff)")
-    parser.add_argument("--frames", type=_count, help="stop after this many frames")
+    parser.add_argument("--frames", type=_count,
+                        help="stop after this many frames (or --seconds, what comes first)")
     parser.add_argument("--queue", type=_count, default=32,
                         help="frames held in memory waiting for the disk (default: 32)")
     parser.add_argument("--buffers", type=_count, default=16,
@@ -71,14 +72,17 @@ def record(cam: corvisk.Camera, args: argparse.Namespace, out: Optional[TextIO] 
     out = out or sys.stdout
     with cam.start_acquisition(n_buffers=args.buffers) as acq:
         rec = corvisk.Recorder(acq, args.output, args.format, queue=args.queue,
-                               incomplete=not args.skip_incomplete, overwrite=args.overwrite)
+                               incomplete=not args.skip_incomplete, overwrite=args.overwrite,
+                               max_frames=args.frames)
         try:
             end = clock() + args.seconds
-            while clock() < end and rec.error is None and (
-                    args.frames is None or rec.received < args.frames):
-                out.write("\r" + _progress(rec, acq) + "   ")
-                out.flush()
-                time.sleep(min(0.25, max(0.0, end - clock())))
+            drawn = 0.0
+            while clock() < end and rec.error is None and not rec.done():
+                if clock() - drawn >= 0.25:
+                    out.write("\r" + _progress(rec, acq) + "   ")
+                    out.flush()
+                    drawn = clock()
+                time.sleep(min(0.02, max(0.0, end - clock())))
         finally:
             acq.stop()
             rec.stop()

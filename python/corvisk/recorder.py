@@ -148,15 +148,21 @@ class Recorder:
     ``queue``: frames held in memory waiting for the disk, at most (each a copy of the
     payload). ``incomplete``: also write frames that lost packets (their status is in the
     index either way). ``overwrite``: allow a directory that already holds an index.
+    ``max_frames``: take this many frames, then stop reading (``done()`` turns true).
     """
 
     def __init__(self, source: Any, directory: Any, format: str = "tiff", *, queue: int = 32,
-                 incomplete: bool = True, overwrite: bool = False):
+                 incomplete: bool = True, overwrite: bool = False,
+                 max_frames: Optional[int] = None):
         if format not in FORMATS:
             raise ValueError(f"unknown recording format {format!r}; use one of "
                              f"{', '.join(FORMATS)}")
         if isinstance(queue, bool) or not isinstance(queue, int) or queue < 1:
             raise ValueError(f"queue must be a positive number of frames, not {queue!r}")
+        if max_frames is not None and (isinstance(max_frames, bool) or not isinstance(
+                max_frames, int) or max_frames < 1):
+            raise ValueError(f"max_frames must be a positive number of frames or None, not "
+                             f"{max_frames!r}")
         if not callable(getattr(source, "wait_for", None)):
             raise TypeError(f"Recorder records an Acquisition or a FrameChannel, not "
                             f"{type(source).__name__}")
@@ -167,6 +173,7 @@ class Recorder:
         _check_directory(self.directory, overwrite)
         self._source = source
         self._incomplete = incomplete
+        self._max_frames = max_frames
         self._queue: _queue.Queue = _queue.Queue(queue)
         self._entries: list[dict] = []
         self._lock = threading.Lock()  # guards _entries, _error and the counters
@@ -230,6 +237,10 @@ class Recorder:
     def is_stopped(self) -> bool:
         return self._stopped
 
+    def done(self) -> bool:
+        """True once nothing more will be read: max_frames taken, or the stream ended."""
+        return not self._reader.is_alive()
+
     def __repr__(self) -> str:
         state = "stopped" if self._stopped else "running"
         return (f"Recorder({str(self.directory)!r}, {self.format}, {state}, "
@@ -261,6 +272,9 @@ class Recorder:
         try:
             counted = time.monotonic()
             while not self._stopping.is_set():
+                if self._max_frames is not None and self._received >= self._max_frames:
+                    self._stats_end = self._stream_stats() or self._stats_end
+                    return
                 begun = time.monotonic()
                 frame = self._source.wait_for(_WAIT)
                 if frame is not None:

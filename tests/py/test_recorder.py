@@ -167,6 +167,9 @@ def test_bad_arguments_and_unwritable_directories_fail_at_start(sim, tmp_path):
         for queue in (0, -1, 2.5, True):
             with pytest.raises(ValueError, match="queue must be a positive number"):
                 corvisk.Recorder(acq, tmp_path, queue=queue)
+        for limit in (0, -3, 1.5, False):
+            with pytest.raises(ValueError, match="max_frames must be a positive number"):
+                corvisk.Recorder(acq, tmp_path, max_frames=limit)
         with pytest.raises(TypeError, match="records an Acquisition or a FrameChannel, not str"):
             corvisk.Recorder("acq", tmp_path)
         corvisk.Recorder(acq, tmp_path / "once", "raw").stop()
@@ -187,6 +190,17 @@ def test_a_channel_ends_the_recording_when_its_stream_stops(sim, tmp_path):
     rec.stop()
     assert index(tmp_path)["stream"] is None  # a channel has no counters of its own
     assert rec.written == index(tmp_path)["written"]
+    cam.disconnect()
+
+
+def test_max_frames_takes_exactly_that_many(sim, tmp_path):
+    cam = connected(sim, "127.31.1.14", *SMALL)
+    with cam.start_acquisition() as acq:
+        rec = corvisk.Recorder(acq, tmp_path, "raw", max_frames=4)
+        assert wait_for(rec.done, timeout=10)
+        assert acq.wait_for(2.0) is not None  # the acquisition goes on, read by nobody else
+        rec.stop()
+    assert (rec.received, rec.written) == (4, 4) and index(tmp_path)["written"] == 4
     cam.disconnect()
 
 
