@@ -8,6 +8,7 @@ Convention for examples (so new ones are picked up without touching this file):
 - files are written only into the working directory (a fresh temporary one here).
 
 Example number i (in name order) serves its cameras on 127.31.(10 + i).1, .2, ...
+fix_camera_address.py broadcasts, so it opts out and runs here in a namespace pair instead.
 """
 
 import os
@@ -19,7 +20,8 @@ from pathlib import Path
 
 import pytest
 
-from test_camera_connect import ROOT, needs_sim, sim  # noqa: F401  (sim is a fixture)
+from netns import _ip
+from test_camera_connect import ROOT, SIM, needs_sim, sim  # noqa: F401  (sim is a fixture)
 
 pytestmark = needs_sim
 
@@ -72,3 +74,22 @@ def test_example_runs_against_the_simulated_camera(sim, tmp_path, path):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, f"{path.name} failed:\n{done.stdout}\n{done.stderr}"
     assert _tree(ROOT / "examples") == before  # nothing written beside the examples
+
+
+def test_fix_camera_address_moves_a_camera_across_subnets(lab, tmp_path):
+    """The example that broadcasts, in a pair of namespaces: a camera at 192.168.31.7 behind
+    an adapter on 10.31.0.0/24 is moved to the address given on the command line."""
+    client, device = lab.namespace(), lab.namespace()
+    lab.link(client, "10.31.0.1/24", device, "192.168.31.7/24")
+    # The new address exists on the device's side, so the simulator can move onto it.
+    _ip("-n", device.name, "addr", "add", "10.31.0.2/24", "dev", "cvkb0")
+    camera = lab.spawn(device, SIM, "--ip", "192.168.31.7", "--subnet", "255.255.255.0",
+                       "--mac", "02:00:5e:31:00:07", "--discovery-reply", "limited")
+    assert camera.read_until(lambda lines: any("ready" in line for line in lines)), camera.lines
+    done = subprocess.run(client.exec_args(sys.executable, str(ROOT / "examples" /
+                                                                "fix_camera_address.py"),
+                                           "10.31.0.2"),
+                          cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert "02:00:5e:31:00:07 moved to 10.31.0.2" in done.stdout
+    assert camera.read_until(lambda lines: "corvisk-sim moved to 10.31.0.2" in lines)
