@@ -36,7 +36,7 @@ import weakref
 from pathlib import Path
 from typing import Any, Optional
 
-from .image import _Raster, as_array, save, tiff_header
+from .image import _numpy, _Raster, as_array, save, tiff_header
 
 __all__ = ["Recorder", "FORMATS"]
 
@@ -167,7 +167,7 @@ class Recorder:
             raise TypeError(f"Recorder records an Acquisition or a FrameChannel, not "
                             f"{type(source).__name__}")
         if format == "npy":
-            import numpy  # noqa: F401  (fail now, not on the writer)
+            _numpy("Recorder")  # fail now, saying how to install it, not on the writer
         self.directory = Path(directory)
         self.format = format
         _check_directory(self.directory, overwrite)
@@ -328,9 +328,8 @@ class Recorder:
             header = tiff_header(_Raster(None, copy.width, copy.height, 1, 8, 8), len(copy))
             _write_file(path, [header, copy])
         elif self.format == "npy":
-            import numpy
             with open(path, "wb") as f:
-                numpy.save(f, as_array(copy, allow_incomplete=True))
+                _numpy("Recorder").save(f, as_array(copy, allow_incomplete=True))
         else:
             save(copy, path, allow_incomplete=True)
 
