@@ -8,6 +8,8 @@ from . import _corvisk_core
 from ._corvisk_core import *  # noqa: F401,F403  (the core's public names, as they grow)
 from .reconnect import Reconnector  # noqa: F401  (re-establishes an acquisition after control loss)
 from .image import as_array, convert, save  # noqa: F401  (frames as arrays and image files)
+from .recorder import Recorder  # noqa: F401  (frames to disk on background threads)
+from . import aio  # noqa: F401  (asyncio helpers: corvisk.aio.frames, corvisk.aio.snap)
 
 # IP configuration (corvisk/ipconfig.py): package API beyond the core, not star-exported.
 from .ipconfig import (DiscoveredDevice, IpConfigMode, PersistentIp, find_devices, force_ip,

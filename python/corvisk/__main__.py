@@ -11,6 +11,7 @@
     execute IP NAME             run a command feature
     snap IP -o file.png         capture one frame into an image file (.png .tif .npy .raw)
     stream IP --seconds N       stream and print live frame statistics
+    record IP --seconds N -o D  record frames to files (tiff png npy raw) with an index
     ip list|force|persistent    show or change device IP configuration
     view IP [--port P]          serve a live view with controls in the web browser
 
@@ -33,7 +34,7 @@ from pathlib import Path
 from typing import Callable, Optional
 
 import corvisk
-from corvisk import cli_features, ipconfig_cli
+from corvisk import cli_features, cli_record, ipconfig_cli
 from corvisk import view as view_cli
 from corvisk import _sim
 
@@ -327,6 +328,7 @@ def _stream_command(args: argparse.Namespace) -> int:
 command("ip", ipconfig_cli.SUMMARY, ipconfig_cli.arguments)(ipconfig_cli.run)
 cli_features.register(command, _connect)  # features, get, set, describe, genicam, settings
 command("view", view_cli.SUMMARY, view_cli.arguments)(lambda args: view_cli.run(args, _connect))
+command("record", cli_record.SUMMARY, cli_record.arguments)(cli_record.run)
 
 
 def build_parser() -> argparse.ArgumentParser:
