@@ -30,3 +30,7 @@ from .introspection import (  # noqa: E402
     selectors,
 )
 
+
+# Action commands and device clocks (corvisk/actions.py, corvisk/clock.py).
+from .actions import ActionAck, action  # noqa: E402
+from .clock import DeviceClock, PtpState, clock, ptp_state  # noqa: E402
