@@ -1,7 +1,7 @@
 """Triggers two cameras with one scheduled action and compares their frames' timestamps.
 
 Both cameras are armed for action signal 1 (device key, group key and mask) with
-TriggerSource Action1; the action is sent to each camera (on a real network one broadcast,
+TriggerSource Action1; the action goes to each camera by unicast (on a real network one broadcast,
 ``corvisk.action(..., adapter="eth1")``, reaches them all) for the same device time 100 ms
 ahead. Cameras synchronised by PTP act together; their device clocks are mapped to host time
 to show how far apart the two exposures were.
@@ -38,10 +38,9 @@ def main(addresses: list[str]) -> int:
         print(f"{ip}: {clk} ptp={clk.ptp}")
     acqs = [cam.start_acquisition() for cam in cams]
     when = clocks[0].to_device_ticks(time.time_ns() + 100_000_000)
-    for ip in addresses:
-        for ack in corvisk.action(DEVICE_KEY, GROUP_KEY, GROUP_MASK, scheduled_time=when,
-                                  destination=ip):
-            print(f"{ack.address} acknowledged with status {ack.status:#06x}")
+    for ack in corvisk.action(DEVICE_KEY, GROUP_KEY, GROUP_MASK, scheduled_time=when,
+                              destination=addresses):
+        print(f"{ack.address} acknowledged with status {ack.status:#06x}")
     frames = [acq.wait_for(2.0) for acq in acqs]
     for acq in acqs:
         acq.stop()

@@ -26,7 +26,7 @@ import select
 import socket
 import struct
 import time
-from typing import NamedTuple, Optional
+from typing import NamedTuple, Optional, Sequence, Union
 
 GVCP_PORT = 3956
 _ACTION_CMD = 0x0100
@@ -133,12 +133,15 @@ def encode_action(device_key: int, group_key: int, group_mask: int, req_id: int,
     return struct.pack(">BBHHH", 0x42, flags, _ACTION_CMD, len(payload), req_id) + payload
 
 
-def _targets(destination: Optional[str], adapter: Optional[str]) -> list[tuple[str, str]]:
+def _targets(destination: Union[str, Sequence[str], None],
+             adapter: Optional[str]) -> list[tuple[str, str]]:
     """(local address to send from, destination address) pairs."""
     if destination is not None:
-        dest = _ipv4(destination, "destination")
+        wanted = [destination] if isinstance(destination, str) else list(destination)
+        if not wanted:
+            raise ValueError("destination is an empty list")
         local = _find_adapter(adapter).ip if adapter is not None else "0.0.0.0"
-        return [(local, dest)]
+        return [(local, _ipv4(d, "destination")) for d in wanted]
     chosen = [_find_adapter(adapter)] if adapter is not None else adapters()
     if not chosen:
         raise ValueError("no IPv4 adapter that can broadcast; give destination=")
@@ -170,14 +173,16 @@ def _collect(socks: list[socket.socket], req_id: int, timeout: float) -> list[Ac
 
 
 def action(device_key: int, group_key: int, group_mask: int, *,
-           scheduled_time: Optional[int] = None, destination: Optional[str] = None,
+           scheduled_time: Optional[int] = None,
+           destination: Union[str, Sequence[str], None] = None,
            timeout: float = 0.5, adapter: Optional[str] = None,
            ack: bool = True) -> list[ActionAck]:
     """Sends an action command and returns the devices' acknowledges received within
     ``timeout`` seconds, sorted by address (an empty list when nobody answered: devices not
     addressed by the keys stay silent).
 
-    ``destination`` is a device address (unicast) or a broadcast address; by default the
+    ``destination`` is a device address (unicast), a list of them (one datagram each, all
+    sent before any answer is awaited) or a broadcast address; by default the
     command goes to 255.255.255.255 on ``adapter`` (interface name or address), or on every
     adapter when that is None too. ``scheduled_time`` is the device time in ticks of each camera's
     timestamp counter at which to act. ``ack=False`` sends without asking for answers and

@@ -51,6 +51,7 @@ step("late", adapter={adapter!r}, scheduled_time=1)
 step("other_key", adapter={adapter!r}, device_key=0x4321)
 step("other_group", adapter={adapter!r}, mask=0b010)
 step("unicast", destination={ips!r}[1])
+step("list", destination={ips!r})
 out["silent_bad_ack"] = corvisk.action(0x1234, 7, 0b100, destination="10.34.0.9", timeout=0.2)
 for acq in acqs:
     acq.stop()
@@ -123,6 +124,12 @@ def test_unicast_action_reaches_one_camera(run):
     assert list(step["frames"]) == [CAMERAS[1]]
 
 
+def test_unicast_to_a_list_reaches_each_camera(run):
+    step = run["list"]
+    assert step["acks"] == [[ip, 0] for ip in CAMERAS]
+    assert sorted(step["frames"]) == CAMERAS
+
+
 def test_nobody_there_is_an_empty_list(run):
     assert run["silent_bad_ack"] == []
 
@@ -136,6 +143,7 @@ def test_nobody_there_is_an_empty_list(run):
     (dict(scheduled_time=-5), ValueError),
     (dict(scheduled_time=1.5), TypeError),
     (dict(destination="10.34.0.300"), ValueError),
+    (dict(destination=[]), ValueError),
     (dict(adapter="no-such-adapter0"), ValueError),
 ])
 def test_bad_arguments_are_refused_before_sending(kwargs, error):
