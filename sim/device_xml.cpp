@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include "actions.hpp"
 #include "gvcp_device.hpp"
 #include "pixels/format.hpp"
 
@@ -1018,7 +1019,7 @@ std::string with_pixel_formats(std::string xml) {
 }  // namespace
 
 const std::string& device_xml() {
-    static const std::string xml = with_pixel_formats(kXml);
+    static const std::string xml = with_action_features(with_pixel_formats(kXml));
     return xml;
 }
 

@@ -48,3 +48,8 @@ from .settings import (  # noqa: E402
 )
 # Live view in the browser (corvisk/view.py): corvisk.view.serve(cam), `corvisk view IP`.
 from . import view  # noqa: E402,F401
+# Action commands and device clocks (corvisk/actions.py, corvisk/clock.py).
+from .actions import ActionAck, action  # noqa: E402
+from .clock import DeviceClock, PtpState, clock, ptp_state  # noqa: E402
+# Multicast streams and read-only monitor connections (corvisk/monitor.py).
+from .monitor import Monitor, MulticastFrame, MulticastStream, multicast_acquisition  # noqa: E402

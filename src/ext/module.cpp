@@ -11,6 +11,7 @@ constexpr AddStep kSteps[] = {
     add_ip_config,
     add_introspection,
     add_feature_support,
+    add_monitor,
 };
 
 int module_exec(PyObject* module) {
