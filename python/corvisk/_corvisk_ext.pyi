@@ -15,6 +15,7 @@ def string_max_length(camera: object, name: str, /) -> int | None:
 
 def description_xml(camera: object, /) -> bytes:
     """The device description the connection fetched, as bytes (unzipped)."""
+
 class MonitorConnection:
     """A read-only connection that claims no control (corvisk.Monitor wraps it)."""
 
