@@ -169,7 +169,8 @@ def test_controls_come_from_the_description_and_absent_ones_are_left_out(view):
     server, cam = view("127.32.1.3")
     controls = {c["name"]: c for c in get_json(server, "/features.json")["features"]}
     assert list(controls) == ["ExposureTime", "Gain", "AcquisitionFrameRate", "Width", "Height",
-                              "OffsetX", "OffsetY", "PixelFormat"]  # the simulator has no trigger
+                              "OffsetX", "OffsetY", "PixelFormat", "TriggerSelector",
+                              "TriggerMode", "TriggerSource", "TriggerSoftware"]
     exposure = controls["ExposureTime"]
     assert (exposure["type"], exposure["unit"], exposure["writable"]) == ("Float", "us", True)
     assert (exposure["min"], exposure["max"]) == cam.float_bounds("ExposureTime")

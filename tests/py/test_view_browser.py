@@ -40,10 +40,10 @@ def test_the_page_shows_live_frames_and_writes_through_its_controls(page):
     ids = browser.wait_until("new Set(window.corviskView.frameIds).size >= 2 && "
                              "window.corviskView.frameIds")
     assert len(set(ids)) >= 2
-    # Controls from the description, without the trigger the simulator lacks.
+    # Controls from the description, the trigger group included.
     assert browser.wait_until("window.corviskView.controls") == [
         "ExposureTime", "Gain", "AcquisitionFrameRate", "Width", "Height", "OffsetX", "OffsetY",
-        "PixelFormat"]
+        "PixelFormat", "TriggerSelector", "TriggerMode", "TriggerSource", "TriggerSoftware"]
     # Stream state on the page.
     browser.wait_until("Number(document.getElementById('fps').textContent) > 5")
     assert "SimCam-1" in browser.evaluate("document.getElementById('device').textContent")
