@@ -10,6 +10,8 @@ constexpr AddStep kSteps[] = {
     add_build_info,
     add_ip_config,
     add_introspection,
+    add_feature_support,
+    add_monitor,
 };
 
 int module_exec(PyObject* module) {
