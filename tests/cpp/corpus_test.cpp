@@ -71,14 +71,16 @@ std::vector<uint8_t> read_file(const fs::path& p) {
 }
 
 // Errors a device's values cause by themselves (any implementation reports them too); a length
-// register holding an absurd size is one of them.
+// register holding an absurd size is one of them, an address formula evaluated outside the
+// selector range it covers (a sentinel address at the end of the address space) another.
 bool caused_by_values(const GenicamError& e) {
     const std::string& m = e.message();
     return e.kind() == GenicamError::Kind::NoSuchEntry ||
            e.kind() == GenicamError::Kind::NotAccessible ||
            m.find("division by zero") != std::string::npos ||
            m.find("remainder by zero") != std::string::npos ||
-           m.find("unsupported register length") != std::string::npos;
+           m.find("unsupported register length") != std::string::npos ||
+           m.find("runs past the 32-bit address space") != std::string::npos;
 }
 
 // Reads the node the way a user would for its kind; nullopt when it is not a value feature.

@@ -102,6 +102,23 @@ def sim():
         s.stop()
 
 
+@pytest.fixture
+def camera(sim):
+    """Factory: camera(ip, *options) -> a connected Camera on its own simulator."""
+    opened = []
+
+    def connect(ip, *options):
+        sim(ip, *options)
+        cam = corvisk.Camera(ip)
+        cam.connect()
+        opened.append(cam)
+        return cam
+
+    yield connect
+    for cam in opened:
+        cam.disconnect()
+
+
 # Short timeouts keep the fault tests quick; faults still get every retry they need.
 FAST = dict(gvcp_timeout=0.05, retries=2)
 

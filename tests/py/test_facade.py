@@ -10,26 +10,9 @@ import math
 import pytest
 
 import corvisk
-from test_camera_connect import needs_sim, sim  # noqa: F401  (sim is a fixture)
+from test_camera_connect import camera, needs_sim, sim  # noqa: F401  (fixtures)
 
 pytestmark = needs_sim
-
-
-@pytest.fixture
-def camera(sim):
-    """Factory: camera(ip, *options) -> a connected Camera on its own simulator."""
-    opened = []
-
-    def connect(ip, *options):
-        sim(ip, *options)
-        cam = corvisk.Camera(ip)
-        cam.connect()
-        opened.append(cam)
-        return cam
-
-    yield connect
-    for cam in opened:
-        cam.disconnect()
 
 
 def test_mapping_in_category_order(camera):

@@ -12,7 +12,7 @@ import pytest
 
 import corvisk
 from corvisk.settings import collect_settings, read_settings
-from test_camera_connect import needs_sim, sim  # noqa: F401  (sim is a fixture)
+from test_camera_connect import camera, needs_sim, sim  # noqa: F401  (fixtures)
 from test_corpus import CORPUS, DescribedSim
 
 pytestmark = needs_sim
@@ -20,22 +20,6 @@ pytestmark = needs_sim
 
 # Three vendors, each with selectors whose features are saved once per selector value.
 REAL = ["AVT_Manta_G125C.xml", "FLIR_A35.xml", "ViewWorks_VNP604.xml"]
-
-
-@pytest.fixture
-def camera(sim):
-    opened = []
-
-    def connect(ip, *options):
-        sim(ip, *options)
-        cam = corvisk.Camera(ip)
-        cam.connect()
-        opened.append(cam)
-        return cam
-
-    yield connect
-    for cam in opened:
-        cam.disconnect()
 
 
 CONFIGURED = {"Width": 600, "OffsetX": 40, "ExposureTime": 1234.5, "ReverseX": True,
