@@ -30,3 +30,6 @@ from .introspection import (  # noqa: E402
     selectors,
 )
 
+
+# Stream settings the capture methods take no keywords for (receive buffer, pool memory limit).
+from .streamconfig import StreamSettings, stream_config  # noqa: E402,F401

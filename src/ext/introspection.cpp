@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "ext/camera_arg.hpp"
 #include "ext/parts.hpp"
 #include "genicam/introspection.hpp"
 #include "py/camera.hpp"
@@ -17,29 +18,6 @@ namespace {
 
 using corvisk::GenicamResult;
 using genicam::FeatureInfo;
-
-// The camera core of `obj`, or null with TypeError set. The type is checked against the Camera
-// class of the imported core module: this module links its own copy of the library, so the
-// core's module definition cannot be compared.
-std::shared_ptr<py::CameraCore> camera_arg(PyObject* obj) {
-    PyObject* core_module = PyImport_ImportModule("corvisk._corvisk_core");
-    if (core_module == nullptr) {
-        return nullptr;
-    }
-    PyObject* type = PyObject_GetAttrString(core_module, "Camera");
-    Py_DECREF(core_module);
-    if (type == nullptr) {
-        return nullptr;
-    }
-    const int is_camera = PyType_Check(type) != 0 &&
-                          PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)) != 0;
-    Py_DECREF(type);
-    if (!is_camera) {
-        PyErr_Format(PyExc_TypeError, "expected a corvisk.Camera, got %s", Py_TYPE(obj)->tp_name);
-        return nullptr;
-    }
-    return reinterpret_cast<py::CameraObject*>(obj)->core;
-}
 
 // Runs fn(map, port) on the camera's node map with the interpreter lock released and the camera
 // mutex held; raises GenicamError-like RuntimeError text on failure.

@@ -10,6 +10,7 @@ constexpr AddStep kSteps[] = {
     add_build_info,
     add_ip_config,
     add_introspection,
+    add_stream_config,
 };
 
 int module_exec(PyObject* module) {

@@ -13,5 +13,6 @@ using AddStep = int (*)(PyObject* module);
 int add_build_info(PyObject* module);
 int add_ip_config(PyObject* module);
 int add_introspection(PyObject* module);
+int add_stream_config(PyObject* module);
 
 }  // namespace corvisk::ext

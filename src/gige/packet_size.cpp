@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "log.hpp"
@@ -98,25 +99,7 @@ class Prober {
 
 }  // namespace
 
-std::optional<uint16_t> search_packet_size(const PacketProbe& probe) {
-    if (probe(kMaxPacketSize)) {
-        return kMaxPacketSize;
-    }
-    uint16_t lower = 0;
-    uint16_t best = 0;
-    bool found = false;
-    for (uint16_t size : kFirstProbeSizes) {
-        if (auto observed = probe(size)) {
-            lower = size;
-            best = *observed;
-            found = true;
-            break;
-        }
-    }
-    if (!found) {
-        return std::nullopt;
-    }
-    uint16_t upper = kMaxPacketSize;
+uint16_t largest_passing(const PacketProbe& probe, uint16_t lower, uint16_t best, uint16_t upper) {
     while (static_cast<uint16_t>(upper - lower) > kPacketSizeStep) {
         // Half the gap, rounded down to a whole step.
         auto half = static_cast<uint16_t>(static_cast<uint16_t>(upper - lower) /
@@ -129,15 +112,64 @@ std::optional<uint16_t> search_packet_size(const PacketProbe& probe) {
             upper = mid;
         }
     }
-    return std::max(best, kMinPacketSize);
+    return best;
+}
+
+std::optional<uint16_t> search_packet_size(const PacketProbe& probe) {
+    if (probe(kMaxPacketSize)) {
+        return kMaxPacketSize;
+    }
+    for (uint16_t size : kFirstProbeSizes) {
+        if (auto observed = probe(size)) {
+            return std::max(largest_passing(probe, size, *observed, kMaxPacketSize),
+                            kMinPacketSize);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<uint16_t> path_below_minimum(const PacketProbe& probe) {
+    auto observed = probe(kPathCheckSize);
+    if (!observed) {
+        return std::nullopt;
+    }
+    return largest_passing(probe, kPathCheckSize, *observed, kMinPacketSize);
+}
+
+std::optional<uint16_t> PacketSizeCache::find(uint16_t channel, uint32_t host) const {
+    for (const Entry& e : entries_) {
+        if (e.channel == channel && e.host == host) {
+            return e.size;
+        }
+    }
+    return std::nullopt;
+}
+
+void PacketSizeCache::store(uint16_t channel, uint32_t host, uint16_t size) {
+    forget(channel, host);
+    entries_.push_back(Entry{channel, host, size});
+}
+
+void PacketSizeCache::forget(uint16_t channel, uint32_t host) {
+    std::erase_if(entries_, [&](const Entry& e) { return e.channel == channel && e.host == host; });
 }
 
 CameraResult<uint16_t> negotiate_packet_size(int fd, const ControlPort& port, uint32_t scps,
                                              const sockaddr_in& device) {
     Prober prober(fd, port, scps, device);
-    std::optional<uint16_t> found =
-        search_packet_size([&](uint16_t size) { return prober.probe(size); });
+    PacketProbe probe = [&](uint16_t size) { return prober.probe(size); };
+    std::optional<uint16_t> found = search_packet_size(probe);
     if (!found) {
+        // A device that answers small probes but none of the usable sizes sits behind a path
+        // that would lose every stream packet: streaming at the fallback size cannot work.
+        if (auto carried = path_below_minimum(probe)) {
+            prober.drain();
+            return Err{CameraError::io_text(
+                EMSGSIZE, fmt::format("the network path from the device carries stream packets "
+                                      "of at most {} bytes, below the smallest usable size of "
+                                      "{} bytes; raise the path's MTU",
+                                      *carried, kMinPacketSize))};
+        }
         CVK_LOG(log::Level::Warn, kTarget, {},
                 "packet size fire-test unsupported, falling back to 1500");
     }

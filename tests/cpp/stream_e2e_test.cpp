@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <string>
@@ -836,7 +837,9 @@ INSTANTIATE_TEST_SUITE_P(Paths, Negotiation,
                          ::testing::Values(MtuCase{"127.0.8.70", 1500, 1488, false},
                                            MtuCase{"127.0.8.71", 9000, 8992, false},
                                            MtuCase{"127.0.8.72", 9200, 9152, false},
-                                           MtuCase{"127.0.8.73", 500, 1500, true}));
+                                           // Too small even for the path check: the device
+                                           // looks as if it sent no test packets at all.
+                                           MtuCase{"127.0.8.73", 100, 1500, true}));
 
 TEST(Negotiation, ADeviceThatPassesTheFirstProbeIsProbedOnce) {
     SimConfig sc = sim_at("127.0.8.74");
@@ -849,6 +852,90 @@ TEST(Negotiation, ADeviceThatPassesTheFirstProbeIsProbedOnce) {
     ASSERT_TRUE(channel.ok());
     EXPECT_EQ(rig.sim().counters().test_packets, 1u);
     EXPECT_EQ(rig.sim().counters().packets_dropped, 0u);
+}
+
+// A path that carries only packets below the smallest usable size would lose every stream
+// packet at the fallback size: the open fails and names the figures instead.
+TEST(Negotiation, APathBelowTheSmallestSizeFailsTheOpen) {
+    SimConfig sc = sim_at("127.35.2.1");
+    sc.path_mtu = 500;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    log::ScopedCapture capture(log::Level::Debug);
+    StreamConfig c = rig.config();
+    c.packet_size.reset();
+    auto channel = rig.open(c);
+    ASSERT_FALSE(channel.ok());
+    EXPECT_EQ(channel.error().kind(), CameraError::Kind::Io);
+    EXPECT_EQ(channel.error().os_errno(), EMSGSIZE);
+    EXPECT_EQ(channel.error().message(),
+              "io error: the network path from the device carries stream packets of at most "
+              "496 bytes, "
+              "below the smallest usable size of 560 bytes; raise the path's MTU");
+    EXPECT_FALSE(
+        capture.sink().contains(log::Level::Warn, "corvisk::gige",
+                                "packet size fire-test unsupported, falling back to 1500"));
+    // The device no longer points at the closed socket (the reset went out before this read).
+    EXPECT_EQ(rig.read(reg::kScp), 0u);
+}
+
+// Opens a negotiated stream on `rig`, checks that it streams, and returns its packet size and the
+// number of test packets the device has sent so far.
+std::pair<uint16_t, uint64_t> negotiated_open(Rig& rig) {
+    StreamConfig c = rig.config();
+    c.packet_size.reset();
+    auto channel = rig.open(c);
+    EXPECT_TRUE(channel.ok()) << channel.error().message();
+    if (!channel.ok()) {
+        return {0, 0};
+    }
+    FrameChannel frames = channel->subscribe(4);
+    EXPECT_TRUE(rig.acquire(1));
+    auto got = collect(frames, 1);
+    EXPECT_EQ(check_complete_frames(got, rig.image()), 1u);
+    return {channel->packet_size(), rig.sim().counters().test_packets};
+}
+
+TEST(Negotiation, LaterStreamsOfTheConnectionReuseTheSize) {
+    SimConfig sc = sim_at("127.35.2.2");
+    sc.path_mtu = 1500;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    auto [size, probes] = negotiated_open(rig);
+    EXPECT_EQ(size, 1488);
+    EXPECT_GT(probes, 0u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(negotiated_open(rig), std::make_pair(size, probes)) << "stream " << i;
+    }
+}
+
+// Someone else's SCPS write (a fixed packet size, a feature write), or a new connection, makes
+// the next stream search again.
+TEST(Negotiation, AChangedScpsOrANewConnectionSearchesAgain) {
+    SimConfig sc = sim_at("127.35.2.3");
+    sc.path_mtu = 1500;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    auto [size, probes] = negotiated_open(rig);
+    StreamConfig fixed = rig.config();
+    fixed.packet_size = 1000;
+    {
+        auto channel = rig.open(fixed);
+        ASSERT_TRUE(channel.ok());
+    }
+    auto [again, more] = negotiated_open(rig);
+    EXPECT_EQ(again, size);
+    EXPECT_GT(more, probes);
+    ASSERT_TRUE(rig.write(reg::kScps, 700));
+    auto [third, most] = negotiated_open(rig);
+    EXPECT_EQ(third, size);
+    EXPECT_GT(most, more);
+    rig.camera().disconnect();
+    ASSERT_TRUE(rig.camera().connect().ok());
+    auto [fourth, after_reconnect] = negotiated_open(rig);
+    EXPECT_EQ(fourth, size);
+    EXPECT_GT(after_reconnect, most);
+    EXPECT_EQ(negotiated_open(rig), std::make_pair(size, after_reconnect));
 }
 
 }  // namespace
