@@ -9,33 +9,25 @@
 #include <vector>
 
 #include "errno_text.hpp"
+#include "gige/event_loop.hpp"
 #include "log.hpp"
-#include "poller.hpp"
 
 namespace corvisk::gige {
 
 namespace {
 
 constexpr const char* kTarget = kStreamWorkerLogTarget;
-constexpr uint64_t kSocketToken = 1;
-constexpr uint64_t kWakerToken = 2;
-constexpr int kIdleTimeoutMs = 100;
+constexpr Duration kIdleWait = std::chrono::milliseconds(100);
 constexpr size_t kDatagramSize = 65535;
 // Datagrams taken per recvmmsg call, and calls per readiness event: bounded so that a device
 // streaming at line rate cannot starve timers, commands and the stop flag.
 constexpr unsigned kBatch = 16;
 constexpr int kMaxBatchesPerWake = 64;
 
-CameraError spawn_error(const CameraError& e) {
-    if (e.kind() == CameraError::Kind::Io) {
-        return CameraError::thread_spawn(e.text());
-    }
-    return CameraError::thread_spawn(e.message());
-}
-
-int to_poll_ms(Duration d) {
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
-    return static_cast<int>(std::clamp<int64_t>(ms, 1, kIdleTimeoutMs));
+// The wait while frames are in flight: their resend and timeout checks come due this often.
+Duration busy_wait(const AssemblerConfig& config) {
+    return std::clamp<Duration>(std::min(config.resend_interval, config.frame_timeout),
+                                std::chrono::milliseconds(1), kIdleWait);
 }
 
 }  // namespace
@@ -44,18 +36,14 @@ int to_poll_ms(Duration d) {
 // owned by the worker thread.
 class StreamRunner {
   public:
-    StreamRunner(UniqueFd socket, const sockaddr_in& device, Poller poller,
-                 chan::Receiver<ToStreamWorker> commands, std::shared_ptr<StreamShared> shared,
-                 Flag stop, const StreamRunnerParams& params)
+    StreamRunner(UniqueFd socket, const sockaddr_in& device, EventLoop<ToStreamWorker> loop,
+                 std::shared_ptr<StreamShared> shared, const StreamRunnerParams& params)
         : socket_(std::move(socket)),
           device_(device),
-          poller_(std::move(poller)),
-          commands_(std::move(commands)),
+          loop_(std::move(loop)),
           shared_(std::move(shared)),
-          stop_(std::move(stop)),
           thread_(params.thread),
-          busy_timeout_ms_(to_poll_ms(
-              std::min(params.assembler.resend_interval, params.assembler.frame_timeout))) {}
+          busy_wait_(busy_wait(params.assembler)) {}
 
     CameraResult<void> init(const AssemblerConfig& config);
     void run();
@@ -69,15 +57,12 @@ class StreamRunner {
 
     UniqueFd socket_;
     sockaddr_in device_;
-    Poller poller_;
-    chan::Receiver<ToStreamWorker> commands_;
+    EventLoop<ToStreamWorker> loop_;
     std::shared_ptr<StreamShared> shared_;
-    Flag stop_;
     ThreadConfig thread_;
-    int busy_timeout_ms_;
+    Duration busy_wait_;
     std::optional<Assembler> assembler_;
     bool stop_requested_ = false;
-    ToStreamWorker command_;
     std::vector<uint8_t> buffers_;
     std::array<mmsghdr, kBatch> msgs_{};
     std::array<iovec, kBatch> iovs_{};
@@ -106,23 +91,17 @@ CameraResult<void> StreamRunner::init(const AssemblerConfig& config) {
 
 void StreamRunner::run() {
     thread_.apply_logged();
-    std::array<Poller::Event, 16> events;
-    while (!stop_->load(std::memory_order_acquire)) {
-        int timeout = assembler_->has_frames_in_flight() ? busy_timeout_ms_ : kIdleTimeoutMs;
-        auto ready = poller_.wait(events, timeout);
-        if (!ready.ok()) {
-            if (ready.error().os_errno() == EINTR) {
-                continue;
-            }
+    while (!loop_.stop_requested()) {
+        Duration wait = assembler_->has_frames_in_flight() ? busy_wait_ : kIdleWait;
+        auto readable = loop_.wait_until(Clock::now() + wait);
+        if (!readable.ok()) {
             CVK_LOG(log::Level::Error, kTarget, {}, "gvsp worker poll error: {}",
-                    ready.error().text());
+                    readable.error().text());
             break;
         }
         drain_commands();
-        for (size_t i = 0; i < *ready && !stop_requested_; ++i) {
-            if (events[i].token == kSocketToken) {
-                drain_socket();
-            }
+        if (*readable && !stop_requested_) {
+            drain_socket();
         }
         if (stop_requested_) {
             break;
@@ -134,8 +113,8 @@ void StreamRunner::run() {
 }
 
 void StreamRunner::drain_commands() {
-    while (commands_.try_recv(command_) == chan::RecvResult::Item) {
-        if (auto* subscribe = std::get_if<SubscribeCommand>(&command_)) {
+    while (auto command = loop_.try_command()) {
+        if (auto* subscribe = std::get_if<SubscribeCommand>(&*command)) {
             assembler_->add_subscriber(std::move(subscribe->sender));
         } else {
             stop_requested_ = true;
@@ -189,6 +168,7 @@ void StreamRunner::shutdown() {
     shared_->publish(assembler_->stats());
     assembler_->drop_subscribers();
     CVK_LOG(log::Level::Debug, kTarget, {}, "gvsp worker shutting down");
+    loop_.close();
 }
 
 StreamRunnerParams StreamRunnerParams::from_config(const StreamConfig& config,
@@ -238,36 +218,19 @@ CameraResult<StreamReceiver> spawn_stream_runner(UniqueFd socket, const sockaddr
     if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&receiver.local_), &len) != 0) {
         return Err{CameraError::thread_spawn(errno_text(errno))};
     }
-    auto poller = Poller::create();
-    auto waker = Waker::create();
-    if (!poller.ok() || !waker.ok()) {
-        return Err{spawn_error(!poller.ok() ? poller.error() : waker.error())};
-    }
-    auto added = poller->add_readable(socket.get(), kSocketToken);
-    if (added.ok()) {
-        added = poller->add_waker(**waker, kWakerToken);
-    }
-    if (!added.ok()) {
-        return Err{spawn_error(added.error())};
-    }
     auto [tx, rx] = chan::unbounded<ToStreamWorker>();
+    auto loop = CVK_TRY(EventLoop<ToStreamWorker>::create(socket.get(), std::move(rx),
+                                                          receiver.worker_.stop_flag()));
     receiver.commands_ = std::move(tx);
     receiver.shared_ = std::make_shared<StreamShared>();
-    receiver.worker_.set_waker(*waker);
-    auto runner =
-        std::make_shared<StreamRunner>(std::move(socket), device, std::move(*poller), std::move(rx),
-                                       receiver.shared_, receiver.worker_.stop_flag(), params);
+    receiver.worker_.set_waker(loop.waker());
+    auto runner = std::make_shared<StreamRunner>(std::move(socket), device, std::move(loop),
+                                                 receiver.shared_, params);
     if (auto ok = runner->init(params.assembler); !ok.ok()) {
         return Err{spawn_error(ok.error())};
     }
-    auto spawned = spawn_worker(receiver.worker_, fmt::format("corvisk-gvsp{}", params.channel),
-                                [runner = std::move(runner)]() mutable {
-                                    runner->run();
-                                    runner.reset();  // socket and pool go before `alive` clears
-                                });
-    if (!spawned.ok()) {
-        return Err{spawned.error()};
-    }
+    CVK_TRY_VOID(spawn_loop_worker(receiver.worker_, fmt::format("corvisk-gvsp{}", params.channel),
+                                   std::move(runner)));
     return receiver;
 }
 
