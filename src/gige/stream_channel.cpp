@@ -222,6 +222,10 @@ StreamStats StreamChannel::stats() const {
     return state_->receiver ? state_->receiver->stats() : StreamStats{};
 }
 
+PlacementCounts StreamChannel::placement() const {
+    return state_->receiver ? state_->receiver->placement() : PlacementCounts{};
+}
+
 // ---- open_stream ------------------------------------------------------------------------------
 
 namespace {

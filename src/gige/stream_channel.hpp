@@ -63,6 +63,8 @@ class StreamChannel {
     FrameChannel subscribe(size_t capacity) const;
     // The counters as last published by the worker.
     StreamStats stats() const;
+    // How payload bytes reached the frame buffers (in place or copied), as last published.
+    PlacementCounts placement() const;
     // Closes the channel now (what destruction does). Idempotent.
     void close();
 

@@ -938,5 +938,67 @@ TEST(Negotiation, AChangedScpsOrANewConnectionSearchesAgain) {
     EXPECT_EQ(negotiated_open(rig), std::make_pair(size, after_reconnect));
 }
 
+// ---- scatter receive ---------------------------------------------------------------------------
+
+struct ScatterCase {
+    const char* name;
+    const char* ip;
+    bool extended_ids;
+    GvspFaults faults;
+    // Share of the payload bytes the kernel must have written in place. A lost or duplicated
+    // packet shifts the rest of its receive batch off its landings, so those are copied.
+    double min_in_place;
+};
+
+class Scatter : public ::testing::TestWithParam<ScatterCase> {};
+
+// Payloads land straight in the frame buffer where the packet id says they belong; whatever
+// arrives out of place (leaders, first packets, reordered, duplicated, resent or interleaved
+// packets) is moved there, so every frame stays exact.
+TEST_P(Scatter, FramesStayExactAndTheBulkLandsInPlace) {
+    const ScatterCase& p = GetParam();
+    Image image{640, 480, pfnc::kMono8};  // 210 packets of 1464 bytes a frame
+    SimConfig sc = sim_at(p.ip, image);
+    sc.extended_ids = p.extended_ids;
+    sc.gvsp_faults = p.faults;
+    Rig rig(sc, image);
+    ASSERT_TRUE(rig.start());
+    auto channel = rig.open(rig.config());
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(32);
+    constexpr uint32_t kFrames = 12;
+    ASSERT_TRUE(rig.acquire(kFrames));
+    auto got = collect(frames, kFrames);
+    ASSERT_EQ(got.size(), kFrames);
+    EXPECT_EQ(check_complete_frames(got, image), kFrames);
+    ASSERT_TRUE(
+        stats_reach(*channel, [&](const StreamStats& s) { return s.completed_frames == kFrames; }));
+    PlacementCounts placed = channel->placement();
+    uint64_t total = placed.in_place_bytes + placed.copied_bytes;
+    EXPECT_GE(total, kFrames * image.bytes());  // duplicates may be placed twice
+    EXPECT_GE(static_cast<double>(placed.in_place_bytes), p.min_in_place * total)
+        << placed.in_place_bytes << " of " << total << " bytes in place";
+}
+
+GvspFaults scatter_faults(uint32_t reorder, double duplicates, bool interleave, double drop) {
+    GvspFaults f;
+    f.reorder_window = reorder;
+    f.duplicate_fraction = duplicates;
+    f.interleave = interleave;
+    f.drop_fraction = drop;
+    return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, Scatter,
+    ::testing::Values(
+        ScatterCase{"InOrder", "127.35.4.1", false, {}, 0.9},
+        ScatterCase{"ExtendedIds", "127.35.4.2", true, {}, 0.9},
+        ScatterCase{"Reordered", "127.35.4.3", false, scatter_faults(8, 0, false, 0), 0.0},
+        ScatterCase{"Duplicated", "127.35.4.4", false, scatter_faults(0, 0.1, false, 0), 0.25},
+        ScatterCase{"Interleaved", "127.35.4.5", false, scatter_faults(0, 0, true, 0), 0.0},
+        ScatterCase{"Lossy", "127.35.4.6", false, scatter_faults(0, 0, false, 0.02), 0.25}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
 }  // namespace
 }  // namespace corvisk::gige

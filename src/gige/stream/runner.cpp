@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "errno_text.hpp"
@@ -23,6 +24,10 @@ constexpr size_t kDatagramSize = 65535;
 // streaming at line rate cannot starve timers, commands and the stop flag.
 constexpr unsigned kBatch = 16;
 constexpr int kMaxBatchesPerWake = 64;
+
+size_t header_size(bool extended_id) {
+    return extended_id ? gvsp::kExtendedHeaderSize : gvsp::kStandardHeaderSize;
+}
 
 // The wait while frames are in flight: their resend and timeout checks come due this often.
 Duration busy_wait(const AssemblerConfig& config) {
@@ -51,6 +56,12 @@ class StreamRunner {
   private:
     void drain_commands();
     void drain_socket();
+    void aim_batch();
+    void deliver_batch(unsigned n);
+    bool landed(unsigned i, gvsp::GvspHeader& h) const;
+    void reassemble(unsigned i);
+    uint8_t* datagram(unsigned i) { return buffers_.data() + size_t{i} * kDatagramSize; }
+    uint8_t* overflow(unsigned i) { return overflow_.data() + size_t{i} * kDatagramSize; }
     bool from_device(const mmsghdr& msg) const;
     int send_to_device(std::span<const uint8_t> bytes) const;
     void shutdown();
@@ -63,9 +74,16 @@ class StreamRunner {
     Duration busy_wait_;
     std::optional<Assembler> assembler_;
     bool stop_requested_ = false;
+    // Per message of a batch: the whole datagram when it has no landing; otherwise its header,
+    // its payload in the frame buffer (the landing) and whatever does not fit there.
     std::vector<uint8_t> buffers_;
+    std::vector<uint8_t> overflow_;
+    std::array<std::array<uint8_t, gvsp::kExtendedHeaderSize>, kBatch> headers_{};
+    std::array<Assembler::Landing, kBatch> landings_{};
+    std::array<gvsp::GvspHeader, kBatch> parsed_{};
+    std::array<bool, kBatch> in_place_{};
     std::array<mmsghdr, kBatch> msgs_{};
-    std::array<iovec, kBatch> iovs_{};
+    std::array<std::array<iovec, 3>, kBatch> iovs_{};
     std::array<sockaddr_in, kBatch> sources_{};
 };
 
@@ -77,13 +95,12 @@ CameraResult<void> StreamRunner::init(const AssemblerConfig& config) {
     assembler_.emplace(CVK_TRY(Assembler::create(config, std::move(hooks))));
     try {
         buffers_.resize(kBatch * kDatagramSize);
+        overflow_.resize(kBatch * kDatagramSize);
     } catch (const std::bad_alloc&) {
         return Err{CameraError::io(ENOMEM)};
     }
     for (unsigned i = 0; i < kBatch; ++i) {
-        iovs_[i] = iovec{buffers_.data() + i * kDatagramSize, kDatagramSize};
-        msgs_[i].msg_hdr.msg_iov = &iovs_[i];
-        msgs_[i].msg_hdr.msg_iovlen = 1;
+        msgs_[i].msg_hdr.msg_iov = iovs_[i].data();
         msgs_[i].msg_hdr.msg_name = &sources_[i];
     }
     return {};
@@ -108,6 +125,7 @@ void StreamRunner::run() {
         }
         assembler_->tick(Clock::now());
         shared_->publish(assembler_->stats());
+        shared_->publish_placement(assembler_->placement());
     }
     shutdown();
 }
@@ -124,9 +142,7 @@ void StreamRunner::drain_commands() {
 
 void StreamRunner::drain_socket() {
     for (int round = 0; round < kMaxBatchesPerWake && !stop_requested_; ++round) {
-        for (auto& msg : msgs_) {
-            msg.msg_hdr.msg_namelen = sizeof(sockaddr_in);
-        }
+        aim_batch();
         int n = ::recvmmsg(socket_.get(), msgs_.data(), kBatch, MSG_DONTWAIT, nullptr);
         if (n < 0) {
             if (errno == EINTR) {
@@ -137,18 +153,87 @@ void StreamRunner::drain_socket() {
             }
             return;
         }
-        for (int i = 0; i < n; ++i) {
-            if (from_device(msgs_[i])) {
-                std::span<const uint8_t> datagram(
-                    static_cast<const uint8_t*>(msgs_[i].msg_hdr.msg_iov->iov_base),
-                    msgs_[i].msg_len);
-                assembler_->on_datagram(datagram, Clock::now());
-            }
-        }
+        deliver_batch(static_cast<unsigned>(n));
         if (static_cast<unsigned>(n) < kBatch) {
             return;  // the socket had no more
         }
     }
+}
+
+// Scatter receive: a message with a landing takes the header into its own small buffer, the
+// payload straight into the frame buffer where the assembler expects that packet, and anything
+// beyond into its overflow area. A message without one takes the whole datagram.
+void StreamRunner::aim_batch() {
+    assembler_->predict(landings_);
+    for (unsigned i = 0; i < kBatch; ++i) {
+        msghdr& m = msgs_[i].msg_hdr;
+        m.msg_namelen = sizeof(sockaddr_in);
+        std::array<iovec, 3>& iov = iovs_[i];
+        const Assembler::Landing& l = landings_[i];
+        if (l.region.empty()) {
+            iov[0] = iovec{datagram(i), kDatagramSize};
+            m.msg_iovlen = 1;
+            continue;
+        }
+        iov[0] = iovec{headers_[i].data(), header_size(l.extended_id)};
+        iov[1] = iovec{l.region.data(), l.region.size()};
+        iov[2] = iovec{overflow(i), kDatagramSize};
+        m.msg_iovlen = 3;
+    }
+}
+
+// Payloads that landed where predicted are placed without a copy. Every other datagram is put
+// back together in its own buffer first, all of them before any is placed: placing a packet
+// may write over the landing area another datagram of the batch arrived in.
+void StreamRunner::deliver_batch(unsigned n) {
+    for (unsigned i = 0; i < n; ++i) {
+        in_place_[i] = landed(i, parsed_[i]);
+        if (!in_place_[i] && !landings_[i].region.empty()) {
+            reassemble(i);
+        }
+    }
+    for (unsigned i = 0; i < n; ++i) {
+        if (!from_device(msgs_[i])) {
+            continue;
+        }
+        if (in_place_[i]) {
+            assembler_->on_packet(parsed_[i], msgs_[i].msg_len, Clock::now());
+        } else {
+            assembler_->on_datagram(std::span<const uint8_t>(datagram(i), msgs_[i].msg_len),
+                                    Clock::now());
+        }
+    }
+}
+
+// Whether message i is the payload packet its landing was meant for, with `h` its header and
+// payload (in the frame buffer).
+bool StreamRunner::landed(unsigned i, gvsp::GvspHeader& h) const {
+    const Assembler::Landing& l = landings_[i];
+    size_t header = header_size(l.extended_id);
+    size_t length = msgs_[i].msg_len;
+    if (l.region.empty() || length <= header ||
+        !gvsp::parse_header(std::span<const uint8_t>(headers_[i].data(), header), h)) {
+        return false;
+    }
+    size_t payload = length - header;
+    if (h.is_error() || h.format != gvsp::kPayload || h.block_id != l.block_id ||
+        h.packet_id != l.packet_id || h.extended_id != l.extended_id || payload > l.region.size()) {
+        return false;
+    }
+    h.payload = std::span<const uint8_t>(l.region.data(), payload);
+    return true;
+}
+
+// Copies message i's pieces (header, landing, overflow) into its datagram buffer, in order.
+void StreamRunner::reassemble(unsigned i) {
+    const Assembler::Landing& l = landings_[i];
+    size_t length = msgs_[i].msg_len;
+    size_t header = std::min(length, header_size(l.extended_id));
+    size_t landed_bytes = std::min(length - header, l.region.size());
+    uint8_t* out = datagram(i);
+    std::memcpy(out, headers_[i].data(), header);
+    std::memcpy(out + header, l.region.data(), landed_bytes);
+    std::memcpy(out + header + landed_bytes, overflow(i), length - header - landed_bytes);
 }
 
 bool StreamRunner::from_device(const mmsghdr& msg) const {
@@ -166,6 +251,7 @@ int StreamRunner::send_to_device(std::span<const uint8_t> bytes) const {
 void StreamRunner::shutdown() {
     assembler_->abort_all();
     shared_->publish(assembler_->stats());
+    shared_->publish_placement(assembler_->placement());
     assembler_->drop_subscribers();
     CVK_LOG(log::Level::Debug, kTarget, {}, "gvsp worker shutting down");
     loop_.close();
