@@ -16,7 +16,9 @@ namespace {
 constexpr const char* kTarget = "corvisk::gige";
 // IPv4 and UDP headers: a test packet's size on the path is its UDP payload plus these.
 constexpr uint64_t kIpUdpOverhead = 28;
-constexpr auto kProbeTimeout = std::chrono::milliseconds(25);
+constexpr Duration kProbeTimeout = std::chrono::milliseconds(25);
+constexpr Duration kMinProbeWait = std::chrono::milliseconds(5);
+constexpr int kProbeWaitFactor = 4;
 constexpr auto kDrainTimeout = std::chrono::milliseconds(5);
 constexpr auto kDrainLimit = std::chrono::milliseconds(200);
 constexpr int kProbeAttempts = 3;
@@ -39,12 +41,19 @@ class Prober {
         if (!fired.ok()) {
             return std::nullopt;
         }
+        Instant fired_at = Clock::now();
         std::optional<uint16_t> best;
         for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+            // Nothing within the wait: the path did not carry this size. Waiting the other
+            // attempts out as well would only make every failing probe three times as slow.
+            if (!readable(probe_wait())) {
+                break;
+            }
             std::optional<uint64_t> observed = receive_test_packet();
             if (!observed || *observed > size) {
                 continue;
             }
+            slowest_ = std::max(slowest_, Clock::now() - fired_at);
             if (*observed == size) {
                 return size;
             }
@@ -63,6 +72,16 @@ class Prober {
     }
 
   private:
+    // How long a probe waits for its test packet: the full probe timeout until one has come
+    // back, then a few times the slowest that did (at least kMinProbeWait), so that on a fast
+    // path the probes that fail do not dominate the search.
+    Duration probe_wait() const {
+        if (slowest_ == Duration::zero()) {
+            return kProbeTimeout;
+        }
+        return std::clamp<Duration>(slowest_ * kProbeWaitFactor, kMinProbeWait, kProbeTimeout);
+    }
+
     // Waits up to `timeout` for a datagram. The wait is bounded here rather than by a socket
     // read timeout, so a socket that refuses one can never make a probe wait without limit.
     bool readable(Duration timeout) const {
@@ -71,11 +90,9 @@ class Prober {
         return ::poll(&pfd, 1, static_cast<int>(ms)) == 1 && (pfd.revents & POLLIN) != 0;
     }
 
-    // The IP-level size of one datagram from the device, or nothing after the probe timeout.
+    // The IP-level size of the datagram waiting on the socket, or nothing when it is not from
+    // the device.
     std::optional<uint64_t> receive_test_packet() {
-        if (!readable(kProbeTimeout)) {
-            return std::nullopt;
-        }
         sockaddr_storage source{};
         socklen_t len = sizeof source;
         ssize_t n = ::recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
@@ -95,6 +112,7 @@ class Prober {
     uint32_t scps_;
     sockaddr_in device_;
     std::vector<uint8_t> buffer_;
+    Duration slowest_ = Duration::zero();  // slowest test packet that came back so far
 };
 
 }  // namespace
