@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <cerrno>
 #include <chrono>
@@ -999,6 +1000,47 @@ INSTANTIATE_TEST_SUITE_P(
         ScatterCase{"Interleaved", "127.35.4.5", false, scatter_faults(0, 0, true, 0), 0.0},
         ScatterCase{"Lossy", "127.35.4.6", false, scatter_faults(0, 0, false, 0.02), 0.25}),
     [](const auto& tp) { return std::string(tp.param.name); });
+
+// ---- receive offload -------------------------------------------------------------------------
+
+bool kernel_coalesces_udp() {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    return ::setsockopt(fd.get(), IPPROTO_UDP, UDP_GRO, &on, sizeof on) == 0;
+}
+
+// A device whose packets the kernel hands over coalesced (the simulated camera sends them with
+// UDP_SEGMENT, as a NIC's receive offload would merge a camera's equal-sized packets): each
+// coalesced datagram is split by its segment size, and the frames are exact, with resends too.
+TEST(ReceiveOffload, CoalescedDatagramsAreSplitIntoTheirPackets) {
+    Image image{640, 480, pfnc::kMono8};
+    for (double drop : {0.0, 0.02}) {
+        SimConfig sc = sim_at(drop == 0 ? "127.35.5.1" : "127.35.5.2", image);
+        sc.gso = true;
+        sc.gvsp_faults.drop_fraction = drop;
+        Rig rig(sc, image);
+        ASSERT_TRUE(rig.start());
+        auto channel = rig.open(rig.config());
+        ASSERT_TRUE(channel.ok());
+        FrameChannel frames = channel->subscribe(32);
+        constexpr uint32_t kFrames = 10;
+        ASSERT_TRUE(rig.acquire(kFrames));
+        auto got = collect(frames, kFrames);
+        ASSERT_EQ(got.size(), kFrames);
+        EXPECT_EQ(check_complete_frames(got, image), kFrames) << "loss " << drop;
+        ASSERT_TRUE(stats_reach(
+            *channel, [&](const StreamStats& s) { return s.completed_frames == kFrames; }))
+            << to_string(channel->stats()) << " loss " << drop;
+        StreamStats s = channel->stats();
+        EXPECT_EQ(s.ignored_packets, 0u);
+        if (drop == 0) {  // every packet the device sent arrived, as a packet of its own
+            EXPECT_EQ(s.packets, rig.sim().counters().packets_sent);
+        }
+        if (kernel_coalesces_udp()) {
+            EXPECT_GT(channel->placement().coalesced_datagrams, s.packets / 2) << "loss " << drop;
+        }
+    }
+}
 
 }  // namespace
 }  // namespace corvisk::gige

@@ -2,6 +2,8 @@
 #include "gige/stream/runner.hpp"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <algorithm>
 #include <array>
@@ -59,6 +61,13 @@ class StreamRunner {
     void aim_batch();
     void deliver_batch(unsigned n);
     bool landed(unsigned i, gvsp::GvspHeader& h) const;
+    size_t coalesced_segment(unsigned i) const;
+    void deliver_segments(unsigned i, size_t segment);
+    void publish_placement() {
+        PlacementCounts counts = assembler_->placement();
+        counts.coalesced_datagrams = coalesced_;
+        shared_->publish_placement(counts);
+    }
     void reassemble(unsigned i);
     uint8_t* datagram(unsigned i) { return buffers_.data() + size_t{i} * kDatagramSize; }
     uint8_t* overflow(unsigned i) { return overflow_.data() + size_t{i} * kDatagramSize; }
@@ -85,6 +94,11 @@ class StreamRunner {
     std::array<mmsghdr, kBatch> msgs_{};
     std::array<std::array<iovec, 3>, kBatch> iovs_{};
     std::array<sockaddr_in, kBatch> sources_{};
+    // Receive offload: the kernel may hand over several equal-sized datagrams from the device
+    // as one, with their size in a control message.
+    bool gro_ = false;
+    uint64_t coalesced_ = 0;
+    std::array<std::array<uint8_t, CMSG_SPACE(sizeof(int))>, kBatch> controls_{};
 };
 
 CameraResult<void> StreamRunner::init(const AssemblerConfig& config) {
@@ -103,6 +117,9 @@ CameraResult<void> StreamRunner::init(const AssemblerConfig& config) {
         msgs_[i].msg_hdr.msg_iov = iovs_[i].data();
         msgs_[i].msg_hdr.msg_name = &sources_[i];
     }
+    // Where the kernel cannot coalesce, the option is refused and datagrams come one by one.
+    const int on = 1;
+    gro_ = ::setsockopt(socket_.get(), IPPROTO_UDP, UDP_GRO, &on, sizeof on) == 0;
     return {};
 }
 
@@ -125,7 +142,7 @@ void StreamRunner::run() {
         }
         assembler_->tick(Clock::now());
         shared_->publish(assembler_->stats());
-        shared_->publish_placement(assembler_->placement());
+        publish_placement();
     }
     shutdown();
 }
@@ -168,6 +185,8 @@ void StreamRunner::aim_batch() {
     for (unsigned i = 0; i < kBatch; ++i) {
         msghdr& m = msgs_[i].msg_hdr;
         m.msg_namelen = sizeof(sockaddr_in);
+        m.msg_control = gro_ ? controls_[i].data() : nullptr;
+        m.msg_controllen = gro_ ? controls_[i].size() : 0;
         std::array<iovec, 3>& iov = iovs_[i];
         const Assembler::Landing& l = landings_[i];
         if (l.region.empty()) {
@@ -187,7 +206,7 @@ void StreamRunner::aim_batch() {
 // may write over the landing area another datagram of the batch arrived in.
 void StreamRunner::deliver_batch(unsigned n) {
     for (unsigned i = 0; i < n; ++i) {
-        in_place_[i] = landed(i, parsed_[i]);
+        in_place_[i] = coalesced_segment(i) == 0 && landed(i, parsed_[i]);
         if (!in_place_[i] && !landings_[i].region.empty()) {
             reassemble(i);
         }
@@ -196,7 +215,9 @@ void StreamRunner::deliver_batch(unsigned n) {
         if (!from_device(msgs_[i])) {
             continue;
         }
-        if (in_place_[i]) {
+        if (size_t segment = coalesced_segment(i); segment != 0) {
+            deliver_segments(i, segment);
+        } else if (in_place_[i]) {
             assembler_->on_packet(parsed_[i], msgs_[i].msg_len, Clock::now());
         } else {
             assembler_->on_datagram(std::span<const uint8_t>(datagram(i), msgs_[i].msg_len),
@@ -222,6 +243,39 @@ bool StreamRunner::landed(unsigned i, gvsp::GvspHeader& h) const {
     }
     h.payload = std::span<const uint8_t>(l.region.data(), payload);
     return true;
+}
+
+// The segment size of message i when the kernel coalesced several datagrams into it, else 0.
+size_t StreamRunner::coalesced_segment(unsigned i) const {
+    const msghdr& m = msgs_[i].msg_hdr;
+    if (!gro_) {
+        return 0;
+    }
+    for (const cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr*>(&m), const_cast<cmsghdr*>(c))) {
+        if (c->cmsg_level == IPPROTO_UDP && c->cmsg_type == UDP_GRO &&
+            c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+            int segment = 0;
+            std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
+            return segment > 0 && static_cast<size_t>(segment) < msgs_[i].msg_len
+                       ? static_cast<size_t>(segment)
+                       : 0;
+        }
+    }
+    return 0;
+}
+
+// A coalesced message (already whole in its datagram buffer) is the device's datagrams back to
+// back, each `segment` bytes but the last; each goes to the assembler as it was sent.
+void StreamRunner::deliver_segments(unsigned i, size_t segment) {
+    const uint8_t* data = datagram(i);
+    size_t length = msgs_[i].msg_len;
+    for (size_t offset = 0; offset < length; offset += segment) {
+        ++coalesced_;
+        assembler_->on_datagram(
+            std::span<const uint8_t>(data + offset, std::min(segment, length - offset)),
+            Clock::now());
+    }
 }
 
 // Copies message i's pieces (header, landing, overflow) into its datagram buffer, in order.
@@ -251,7 +305,7 @@ int StreamRunner::send_to_device(std::span<const uint8_t> bytes) const {
 void StreamRunner::shutdown() {
     assembler_->abort_all();
     shared_->publish(assembler_->stats());
-    shared_->publish_placement(assembler_->placement());
+    publish_placement();
     assembler_->drop_subscribers();
     CVK_LOG(log::Level::Debug, kTarget, {}, "gvsp worker shutting down");
     loop_.close();

@@ -70,6 +70,7 @@ std::string to_string(const StreamStats& stats);
 struct PlacementCounts {
     uint64_t in_place_bytes = 0;
     uint64_t copied_bytes = 0;
+    uint64_t coalesced_datagrams = 0;  // device datagrams the kernel handed over coalesced
 };
 
 class StreamShared {
