@@ -2,6 +2,9 @@
 // buffer, no assembly) on the same simulated camera stream, in alternating rounds, plus the
 // multi-camera, snap-latency and loss-sweep runs. Prints figures and ratios; no pass/fail.
 //
+// With "device GSO" the simulated camera sends segmented bursts: corvisk's GRO socket receives
+// them coalesced, the bare loop's plain socket has the kernel split them first.
+//
 //   stream_compare_bench [section [rounds]]
 //       section: compare | cameras | snap | loss | all (default all); rounds per receiver in
 //       compare (default 4). Run it inside a network namespace of its own (kernel drops are
@@ -117,6 +120,7 @@ struct Scenario {
     uint16_t packet_size;
     double fps;
     uint32_t frames;
+    bool gso = false;  // the device sends segmented bursts (GRO on corvisk's side)
 };
 
 // One simulated camera and a connection to it.
@@ -140,6 +144,7 @@ struct Device {
         c.height = c.sensor_height = s.height;
         c.frame_rate = s.fps;
         c.resend_ring_frames = 32;
+        c.gso = s.gso;
         c.gvsp_faults = std::move(f);
         return c;
     }
@@ -317,6 +322,9 @@ void compare(int rounds) {
         {"2048x2048 SCPS 1400, 50 fps", 2048, 2048, 1400, 50, 100},
         {"2048x2048 SCPS 1400, max", 2048, 2048, 1400, 0, 100},
         {"640x480 SCPS 8000, 500 fps", 640, 480, 8000, 500, 1000},
+        {"2048x2048 SCPS 8000, 50 fps, device GSO", 2048, 2048, 8000, 50, 100, true},
+        {"2048x2048 SCPS 8000, max, device GSO", 2048, 2048, 8000, 0, 200, true},
+        {"2048x2048 SCPS 1400, 50 fps, device GSO", 2048, 2048, 1400, 50, 100, true},
     };
     for (const Scenario& s : scenarios) {
         Device d("127.35.9.1", s);
