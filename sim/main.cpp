@@ -53,6 +53,8 @@ Device:
   --no-acquisition-mode     leave the AcquisitionMode feature out of the description
   --no-resend               clear the packet-resend capability and ignore PACKETRESEND
   --extended-ids            stream with 64-bit block ids / 32-bit packet ids from power-up
+  --gso                     send runs of equal-sized stream packets as one segmented (GSO)
+                            send, so a receiver with UDP GRO gets them coalesced
   --no-broadcast            answer DISCOVERY only on ADDR (by default it is also answered
                             when sent to 255.255.255.255 or the interface's broadcast address)
   --discovery-reply MODE    unicast | limited | subnet (default unicast): where DISCOVERY is
@@ -451,6 +453,7 @@ const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
         {"url-schema-version", [](SimConfig& c) { c.url_schema_version = true; }},
         {"no-acquisition-mode", [](SimConfig& c) { c.describe_acquisition_mode = false; }},
         {"no-resend", [](SimConfig& c) { c.packet_resend = false; }},
+        {"gso", [](SimConfig& c) { c.gso = true; }},
         {"extended-ids", [](SimConfig& c) { c.extended_ids = true; }},
         {"no-broadcast", [](SimConfig& c) { c.listen_broadcast = false; }},
         {"silent", [](SimConfig& c) { c.gvcp_faults.silent = true; }},

@@ -5,13 +5,16 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -147,6 +150,10 @@ struct SimCamera::Impl : DeviceHooks {
     std::vector<uint8_t> headers;
     std::vector<iovec> iovs;
     std::vector<mmsghdr> msgs;
+    std::vector<size_t> iov_counts;   // per packet of the batch
+    std::vector<size_t> msg_packets;  // packets carried by each message of the batch
+    std::vector<std::array<uint8_t, CMSG_SPACE(sizeof(uint16_t))>> gso_controls;
+    bool gso_refused = false;  // the kernel refused a segmented send once: single packets
     sockaddr_in dest{};
     uint16_t payload_type_ = gvsp::kImagePayload;
     std::optional<uint64_t> trigger_stamp;  // the device time of the trigger being served
@@ -191,6 +198,9 @@ struct SimCamera::Impl : DeviceHooks {
                                     const GvspFaults& faults);
     void serve_resend(const ResendRequest& req, const StreamState& st, const GvspFaults& faults);
     void serve_triggers(const StreamState& st, const GvspFaults& faults);
+    size_t message_bytes(size_t k) const;
+    size_t group_messages(size_t n, bool gso);
+    size_t send_messages(size_t messages);
     size_t transmit(const std::vector<Planned>& plan, const PacketGeometry& g,
                     const ChannelState& ch);
     size_t build_message(const Planned& p, const PacketGeometry& g, size_t slot);
@@ -544,6 +554,9 @@ size_t SimCamera::Impl::transmit(const std::vector<Planned>& plan, const PacketG
     headers.resize(kBatch * gvsp::kMaxHeaderBytes);
     iovs.resize(kBatch * 2);
     msgs.resize(kBatch);
+    iov_counts.resize(kBatch);
+    msg_packets.resize(kBatch);
+    gso_controls.resize(kBatch);
     auto delay =
         std::chrono::nanoseconds(uint64_t{ch.delay_ticks} * 1000000000ull / reg::kTickFrequency);
     Instant next = Clock::now();
@@ -551,35 +564,100 @@ size_t SimCamera::Impl::transmit(const std::vector<Planned>& plan, const PacketG
     for (size_t i = 0; i < plan.size();) {
         size_t n = std::min(batch, plan.size() - i);
         for (size_t k = 0; k < n; ++k) {
-            size_t iov_count = build_message(plan[i + k], g, k);
-            msghdr& m = msgs[k].msg_hdr;
-            m = msghdr{};
-            m.msg_name = &dest;
-            m.msg_namelen = sizeof(dest);
-            m.msg_iov = &iovs[k * 2];
-            m.msg_iovlen = iov_count;
+            iov_counts[k] = build_message(plan[i + k], g, k);
         }
+        size_t messages = group_messages(n, cam.config_.gso && !gso_refused && batch > 1);
         if (ch.delay_ticks > 0) {
             sleep_until(next);
             next += delay;
         }
-        size_t done = 0;
-        while (done < n) {
-            int r =
-                ::sendmmsg(stream_fd.get(), msgs.data() + done, static_cast<unsigned>(n - done), 0);
-            if (r < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                done++;  // this one cannot be sent (e.g. unreachable); skip it
-                continue;
-            }
-            done += static_cast<size_t>(r);
-            sent += static_cast<size_t>(r);
-        }
+        sent += send_messages(messages);
         i += n;
     }
     cam.counters_.packets_sent += sent;
+    return sent;
+}
+
+size_t SimCamera::Impl::message_bytes(size_t k) const {
+    size_t bytes = 0;
+    for (size_t v = 0; v < iov_counts[k]; ++v) {
+        bytes += iovs[k * 2 + v].iov_len;
+    }
+    return bytes;
+}
+
+// One message per packet, or with `gso` one per run of equal-sized packets (a shorter one may
+// end a run) of at most 64 segments and 64 000 bytes, sent with UDP_SEGMENT.
+size_t SimCamera::Impl::group_messages(size_t n, bool gso) {
+    constexpr size_t kMaxSegments = 64;
+    constexpr size_t kMaxGsoBytes = 64000;
+    size_t messages = 0;
+    for (size_t k = 0; k < n; ++messages) {
+        size_t segment = message_bytes(k), total = segment, j = k + 1;
+        while (gso && iov_counts[k] == 2 && j < n && j - k < kMaxSegments && iov_counts[j] == 2) {
+            size_t bytes = message_bytes(j);
+            if (bytes > segment || total + bytes > kMaxGsoBytes) {
+                break;
+            }
+            total += bytes;
+            ++j;
+            if (bytes < segment) {
+                break;
+            }
+        }
+        msghdr& m = msgs[messages].msg_hdr;
+        m = msghdr{};
+        m.msg_name = &dest;
+        m.msg_namelen = sizeof(dest);
+        m.msg_iov = &iovs[k * 2];
+        m.msg_iovlen = j - k == 1 ? iov_counts[k] : 2 * (j - k);
+        if (j - k > 1) {
+            m.msg_control = gso_controls[messages].data();
+            m.msg_controllen = gso_controls[messages].size();
+            cmsghdr* c = CMSG_FIRSTHDR(&m);
+            c->cmsg_level = IPPROTO_UDP;
+            c->cmsg_type = UDP_SEGMENT;
+            c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+            auto seg = static_cast<uint16_t>(segment);
+            std::memcpy(CMSG_DATA(c), &seg, sizeof seg);
+        }
+        msg_packets[messages] = j - k;
+        k = j;
+    }
+    return messages;
+}
+
+// Sends the grouped messages; returns the packets sent. A segmented send the kernel refuses
+// turns segmentation off and goes out as single packets.
+size_t SimCamera::Impl::send_messages(size_t messages) {
+    size_t done = 0, sent = 0;
+    while (done < messages) {
+        int r = ::sendmmsg(stream_fd.get(), msgs.data() + done,
+                           static_cast<unsigned>(messages - done), 0);
+        if (r >= 0) {
+            for (int m = 0; m < r; ++m) {
+                sent += msg_packets[done + static_cast<size_t>(m)];
+            }
+            done += static_cast<size_t>(r);
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        msghdr& m = msgs[done].msg_hdr;
+        if (msg_packets[done] > 1) {
+            gso_refused = true;
+            for (size_t p = 0; p < msg_packets[done]; ++p) {
+                msghdr one = m;
+                one.msg_control = nullptr;
+                one.msg_controllen = 0;
+                one.msg_iov = m.msg_iov + 2 * p;
+                one.msg_iovlen = 2;
+                sent += ::sendmsg(stream_fd.get(), &one, 0) >= 0 ? 1 : 0;
+            }
+        }
+        done++;  // this one cannot be sent (e.g. unreachable); skip it
+    }
     return sent;
 }
 

@@ -126,6 +126,9 @@ struct SimConfig {
     bool describe_acquisition_mode = true;
     bool packet_resend = true;  // advertise and serve PACKETRESEND
     bool extended_ids = false;  // 64-bit block ids / 32-bit packet ids at power-up
+    // Send runs of equal-sized stream packets as one UDP_SEGMENT (GSO) send, as a NIC's receive
+    // offload would hand a camera's packets over; falls back to single packets where refused.
+    bool gso = false;
     uint32_t width = 640;
     uint32_t height = 480;
     uint32_t sensor_width = 2048;

@@ -53,3 +53,5 @@ from .actions import ActionAck, action  # noqa: E402
 from .clock import DeviceClock, PtpState, clock, ptp_state  # noqa: E402
 # Multicast streams and read-only monitor connections (corvisk/monitor.py).
 from .monitor import Monitor, MulticastFrame, MulticastStream, multicast_acquisition  # noqa: E402
+# Stream settings the capture methods take no keywords for (receive buffer, pool memory limit).
+from .streamconfig import StreamSettings, stream_config  # noqa: E402,F401

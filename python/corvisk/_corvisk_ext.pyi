@@ -41,3 +41,15 @@ class MulticastReceiver:
     def port(self) -> int: ...
     def stats(self) -> dict[str, int]: ...
     def close(self) -> None: ...
+def stream_tuning(camera: object, /) -> tuple[int, int, int]:
+    """The camera's (recv_buffer, recv_buffer_max, pool_memory_limit); 0 = automatic."""
+
+def set_stream_tuning(camera: object, recv_buffer: int, recv_buffer_max: int,
+                      pool_memory_limit: int, /) -> None:
+    """Sets the stream settings later captures of the camera use (0 = automatic)."""
+
+def stream_defaults() -> dict[str, int]:
+    """What the automatic stream settings resolve to on this host."""
+
+def granted_receive_buffer(requested: int, /) -> int:
+    """The receive buffer the system grants a socket that asks for `requested` bytes."""

@@ -12,6 +12,7 @@ constexpr AddStep kSteps[] = {
     add_introspection,
     add_feature_support,
     add_monitor,
+    add_stream_config,
 };
 
 int module_exec(PyObject* module) {

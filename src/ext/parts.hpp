@@ -15,5 +15,6 @@ int add_ip_config(PyObject* module);
 int add_introspection(PyObject* module);
 int add_feature_support(PyObject* module);
 int add_monitor(PyObject* module);
+int add_stream_config(PyObject* module);
 
 }  // namespace corvisk::ext

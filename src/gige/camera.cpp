@@ -140,6 +140,7 @@ CameraResult<void> GigECamera::connect() {
         .device_info = std::move(id.info),
         .gvcp_capability = id.capability,
         .local_address = spawned.local_address,
+        .packet_sizes = {},
         .shared = std::move(shared),
         .worker = std::move(spawned.worker),
         .port = std::move(port),

@@ -19,6 +19,7 @@
 #include "gige/address.hpp"
 #include "gige/control_port.hpp"
 #include "gige/link.hpp"
+#include "gige/packet_size.hpp"
 #include "gige/proto/bootstrap.hpp"
 #include "gige/runner.hpp"
 #include "thread_util.hpp"
@@ -62,6 +63,8 @@ struct Connection {
     uint32_t gvcp_capability = 0;
     // The control socket's bound address.
     SocketAddress local_address;
+    // Stream packet sizes negotiated on this connection, reused by its later streams.
+    PacketSizeCache packet_sizes;
     std::shared_ptr<Shared> shared;
     ThreadHandle worker;
     ControlPort port;

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <algorithm>
+#include <cerrno>
 #include <vector>
 
 #include "log.hpp"
@@ -15,7 +16,9 @@ namespace {
 constexpr const char* kTarget = "corvisk::gige";
 // IPv4 and UDP headers: a test packet's size on the path is its UDP payload plus these.
 constexpr uint64_t kIpUdpOverhead = 28;
-constexpr auto kProbeTimeout = std::chrono::milliseconds(25);
+constexpr Duration kProbeTimeout = std::chrono::milliseconds(25);
+constexpr Duration kMinProbeWait = std::chrono::milliseconds(5);
+constexpr int kProbeWaitFactor = 4;
 constexpr auto kDrainTimeout = std::chrono::milliseconds(5);
 constexpr auto kDrainLimit = std::chrono::milliseconds(200);
 constexpr int kProbeAttempts = 3;
@@ -38,12 +41,19 @@ class Prober {
         if (!fired.ok()) {
             return std::nullopt;
         }
+        Instant fired_at = Clock::now();
         std::optional<uint16_t> best;
         for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+            // Nothing within the wait: the path did not carry this size. Waiting the other
+            // attempts out as well would only make every failing probe three times as slow.
+            if (!readable(probe_wait())) {
+                break;
+            }
             std::optional<uint64_t> observed = receive_test_packet();
             if (!observed || *observed > size) {
                 continue;
             }
+            slowest_ = std::max(slowest_, Clock::now() - fired_at);
             if (*observed == size) {
                 return size;
             }
@@ -62,6 +72,16 @@ class Prober {
     }
 
   private:
+    // How long a probe waits for its test packet: the full probe timeout until one has come
+    // back, then a few times the slowest that did (at least kMinProbeWait), so that on a fast
+    // path the probes that fail do not dominate the search.
+    Duration probe_wait() const {
+        if (slowest_ == Duration::zero()) {
+            return kProbeTimeout;
+        }
+        return std::clamp<Duration>(slowest_ * kProbeWaitFactor, kMinProbeWait, kProbeTimeout);
+    }
+
     // Waits up to `timeout` for a datagram. The wait is bounded here rather than by a socket
     // read timeout, so a socket that refuses one can never make a probe wait without limit.
     bool readable(Duration timeout) const {
@@ -70,11 +90,9 @@ class Prober {
         return ::poll(&pfd, 1, static_cast<int>(ms)) == 1 && (pfd.revents & POLLIN) != 0;
     }
 
-    // The IP-level size of one datagram from the device, or nothing after the probe timeout.
+    // The IP-level size of the datagram waiting on the socket, or nothing when it is not from
+    // the device.
     std::optional<uint64_t> receive_test_packet() {
-        if (!readable(kProbeTimeout)) {
-            return std::nullopt;
-        }
         sockaddr_storage source{};
         socklen_t len = sizeof source;
         ssize_t n = ::recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT,
@@ -94,29 +112,12 @@ class Prober {
     uint32_t scps_;
     sockaddr_in device_;
     std::vector<uint8_t> buffer_;
+    Duration slowest_ = Duration::zero();  // slowest test packet that came back so far
 };
 
 }  // namespace
 
-std::optional<uint16_t> search_packet_size(const PacketProbe& probe) {
-    if (probe(kMaxPacketSize)) {
-        return kMaxPacketSize;
-    }
-    uint16_t lower = 0;
-    uint16_t best = 0;
-    bool found = false;
-    for (uint16_t size : kFirstProbeSizes) {
-        if (auto observed = probe(size)) {
-            lower = size;
-            best = *observed;
-            found = true;
-            break;
-        }
-    }
-    if (!found) {
-        return std::nullopt;
-    }
-    uint16_t upper = kMaxPacketSize;
+uint16_t largest_passing(const PacketProbe& probe, uint16_t lower, uint16_t best, uint16_t upper) {
     while (static_cast<uint16_t>(upper - lower) > kPacketSizeStep) {
         // Half the gap, rounded down to a whole step.
         auto half = static_cast<uint16_t>(static_cast<uint16_t>(upper - lower) /
@@ -129,15 +130,64 @@ std::optional<uint16_t> search_packet_size(const PacketProbe& probe) {
             upper = mid;
         }
     }
-    return std::max(best, kMinPacketSize);
+    return best;
+}
+
+std::optional<uint16_t> search_packet_size(const PacketProbe& probe) {
+    if (probe(kMaxPacketSize)) {
+        return kMaxPacketSize;
+    }
+    for (uint16_t size : kFirstProbeSizes) {
+        if (auto observed = probe(size)) {
+            return std::max(largest_passing(probe, size, *observed, kMaxPacketSize),
+                            kMinPacketSize);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<uint16_t> path_below_minimum(const PacketProbe& probe) {
+    auto observed = probe(kPathCheckSize);
+    if (!observed) {
+        return std::nullopt;
+    }
+    return largest_passing(probe, kPathCheckSize, *observed, kMinPacketSize);
+}
+
+std::optional<uint16_t> PacketSizeCache::find(uint16_t channel, uint32_t host) const {
+    for (const Entry& e : entries_) {
+        if (e.channel == channel && e.host == host) {
+            return e.size;
+        }
+    }
+    return std::nullopt;
+}
+
+void PacketSizeCache::store(uint16_t channel, uint32_t host, uint16_t size) {
+    forget(channel, host);
+    entries_.push_back(Entry{channel, host, size});
+}
+
+void PacketSizeCache::forget(uint16_t channel, uint32_t host) {
+    std::erase_if(entries_, [&](const Entry& e) { return e.channel == channel && e.host == host; });
 }
 
 CameraResult<uint16_t> negotiate_packet_size(int fd, const ControlPort& port, uint32_t scps,
                                              const sockaddr_in& device) {
     Prober prober(fd, port, scps, device);
-    std::optional<uint16_t> found =
-        search_packet_size([&](uint16_t size) { return prober.probe(size); });
+    PacketProbe probe = [&](uint16_t size) { return prober.probe(size); };
+    std::optional<uint16_t> found = search_packet_size(probe);
     if (!found) {
+        // A device that answers small probes but none of the usable sizes sits behind a path
+        // that would lose every stream packet: streaming at the fallback size cannot work.
+        if (auto carried = path_below_minimum(probe)) {
+            prober.drain();
+            return Err{CameraError::io_text(
+                EMSGSIZE, fmt::format("the network path from the device carries stream packets "
+                                      "of at most {} bytes, below the smallest usable size of "
+                                      "{} bytes; raise the path's MTU",
+                                      *carried, kMinPacketSize))};
+        }
         CVK_LOG(log::Level::Warn, kTarget, {},
                 "packet size fire-test unsupported, falling back to 1500");
     }

@@ -3,6 +3,7 @@
 #include "gige/stream_channel.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -18,7 +19,6 @@ namespace corvisk::gige {
 namespace {
 
 constexpr const char* kTarget = "corvisk::gige";
-constexpr uint64_t kMinAutoRecvBuffer = 262144;
 // Frames the automatic receive buffer holds: the one being read out and the next burst.
 constexpr uint64_t kRecvBufferFrames = 2;
 // Bytes the kernel charges to the socket per payload byte (socket buffer bookkeeping of each
@@ -83,8 +83,12 @@ std::string to_text(const sockaddr_in& addr) {
     return a ? a->to_string() : std::string("?");
 }
 
+// The system's cap on receive buffers is the same for every stream, so it is reported at WARN
+// once per figure and at DEBUG afterwards, instead of once per stream opened.
+std::atomic<uint64_t> reported_receive_buffer_cap{0};
+
 // A refused size is not fatal: the stream runs with the system's buffer and may lose more
-// packets under load. A size the system capped is reported like a refusal.
+// packets under load. A size the system capped is reported like a refusal, with the figure.
 void set_receive_buffer(int fd, uint64_t requested) {
     udp::ReceiveBufferResult r = udp::set_receive_buffer(fd, requested);
     if (r.error != 0) {
@@ -93,7 +97,9 @@ void set_receive_buffer(int fd, uint64_t requested) {
         return;
     }
     if (r.granted < std::min<uint64_t>(requested, INT_MAX)) {
-        CVK_LOG(log::Level::Warn, kTarget, {}, "SO_RCVBUF={} not applied: {}", requested,
+        bool first = reported_receive_buffer_cap.exchange(r.granted) != r.granted;
+        CVK_LOG(first ? log::Level::Warn : log::Level::Debug, kTarget, {},
+                "SO_RCVBUF={} not applied: {}", requested,
                 fmt::format("limited to {} bytes by the system (net.core.rmem_max)", r.granted));
     }
 }
@@ -216,7 +222,76 @@ StreamStats StreamChannel::stats() const {
     return state_->receiver ? state_->receiver->stats() : StreamStats{};
 }
 
+PlacementCounts StreamChannel::placement() const {
+    return state_->receiver ? state_->receiver->placement() : PlacementCounts{};
+}
+
 // ---- open_stream ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kScpsSizeMask = 0xFFFF;
+
+CameraResult<sockaddr_in> device_v4(const SocketAddress& device) {
+    if (!device.ip.is_v4()) {
+        return Err{CameraError::unsupported("IPv6 stream destinations")};
+    }
+    sockaddr_storage storage{};
+    device.to_sockaddr(storage);
+    sockaddr_in device_in{};
+    std::memcpy(&device_in, &storage, sizeof device_in);
+    return device_in;
+}
+
+// The packet size of a stream that has no fixed one. The size negotiated earlier on this
+// connection for the same channel and host address is reused while the device's SCPS still
+// holds it; once anyone has written another size there (a fixed packet size, a feature write),
+// the search runs again. A fresh result is remembered only when SCPS reads back as written.
+CameraResult<uint16_t> stream_packet_size(Connection& conn, uint16_t channel, int fd,
+                                          const sockaddr_in& host, uint32_t scps,
+                                          const sockaddr_in& device) {
+    const ControlPort& port = conn.port;
+    const uint32_t host_ip = scda_value(host);
+    if (auto cached = conn.packet_sizes.find(channel, host_ip)) {
+        auto current = wait(port.read_register(scps), port.request_timeout());
+        if (current.ok() && (*current & kScpsSizeMask) == *cached) {
+            return *cached;
+        }
+        conn.packet_sizes.forget(channel, host_ip);
+    }
+    uint16_t size = CVK_TRY(negotiate_packet_size(fd, port, scps, device));
+    auto written = wait(port.read_register(scps), port.request_timeout());
+    if (written.ok() && (*written & kScpsSizeMask) == size) {
+        conn.packet_sizes.store(channel, host_ip, size);
+    }
+    return size;
+}
+
+// Points the device's channel at the socket (SCDA, then SCP, arming `reset`), sets its packet
+// size (fixed or found) and delay; returns the packet size.
+CameraResult<uint16_t> program_channel(Connection& conn, const StreamConfig& config,
+                                       const BoundSocket& sock, const sockaddr_in& device,
+                                       const StreamRegisters& regs, ScpReset& reset) {
+    const ControlPort& port = conn.port;
+    Duration w = port.request_timeout();
+    CVK_TRY_VOID(wait(port.write_register(regs.scda, scda_value(sock.local)), w));
+    CVK_TRY_VOID(wait(port.write_register(regs.scp, ntohs(sock.local.sin_port)), w));
+    reset.arm();
+    uint16_t size = 0;
+    if (config.packet_size) {
+        CVK_TRY_VOID(wait(port.write_register(regs.scps, *config.packet_size), w));
+        size = *config.packet_size;
+    } else {
+        size = CVK_TRY(
+            stream_packet_size(conn, config.channel, sock.fd.get(), sock.local, regs.scps, device));
+    }
+    if (config.packet_delay) {
+        CVK_TRY_VOID(wait(port.write_register(regs.scpd, *config.packet_delay), w));
+    }
+    return size;
+}
+
+}  // namespace
 
 CameraResult<StreamChannel> open_stream(GigECamera& camera, const StreamConfig& config) {
     if (!config.payload_size || *config.payload_size == 0) {
@@ -228,23 +303,14 @@ CameraResult<StreamChannel> open_stream(GigECamera& camera, const StreamConfig& 
     const SocketAddress& device = camera.config().device;
     SocketAddress bind_to = CVK_TRY(choose_bind_address(config, *conn, device));
     BoundSocket sock = CVK_TRY(bind_stream_socket(bind_to));
-    if (!device.ip.is_v4()) {
-        return Err{CameraError::unsupported("IPv6 stream destinations")};
-    }
-    sockaddr_storage storage{};
-    device.to_sockaddr(storage);
-    sockaddr_in device_in{};
-    std::memcpy(&device_in, &storage, sizeof device_in);
-
-    uint32_t scda = scda_value(sock.local);
-    if (scda == 0) {
+    sockaddr_in device_in = CVK_TRY(device_v4(device));
+    if (scda_value(sock.local) == 0) {
         CVK_LOG(log::Level::Debug, kTarget, log::fields("local", to_text(sock.local)),
                 "stream host IP unresolved; advertising SCDA=0 (device streams to the GVCP "
                 "requester)");
     }
     set_receive_buffer(sock.fd.get(), receive_buffer_size(config.recv_buffer, *config.payload_size,
                                                           config.recv_buffer_max));
-
     auto state = std::make_unique<StreamChannel::State>(StreamChannel::State{
         .port = conn->port,
         .regs = StreamRegisters::for_channel(config.channel),
@@ -255,26 +321,12 @@ CameraResult<StreamChannel> open_stream(GigECamera& camera, const StreamConfig& 
         .receiver = std::nullopt,
         .local = sock.local,
     });
-    const ControlPort& port = state->port;
-    const StreamRegisters& regs = state->regs;
-    Duration w = port.request_timeout();
-    CVK_TRY_VOID(wait(port.write_register(regs.scda, scda), w));
-    ScpReset reset(port, regs.scp);
-    CVK_TRY_VOID(wait(port.write_register(regs.scp, ntohs(sock.local.sin_port)), w));
-    reset.arm();
-    if (config.packet_size) {
-        CVK_TRY_VOID(wait(port.write_register(regs.scps, *config.packet_size), w));
-        state->packet_size = *config.packet_size;
-    } else {
-        state->packet_size =
-            CVK_TRY(negotiate_packet_size(sock.fd.get(), port, regs.scps, device_in));
-    }
-    if (config.packet_delay) {
-        CVK_TRY_VOID(wait(port.write_register(regs.scpd, *config.packet_delay), w));
-    }
+    ScpReset reset(state->port, state->regs.scp);
+    state->packet_size =
+        CVK_TRY(program_channel(*conn, config, sock, device_in, state->regs, reset));
     StreamRunnerParams params =
         StreamRunnerParams::from_config(config, *config.payload_size, state->packet_size,
-                                        read_tick_frequency(port), state->resend_enabled);
+                                        read_tick_frequency(state->port), state->resend_enabled);
     state->receiver.emplace(CVK_TRY(spawn_stream_runner(std::move(sock.fd), device_in, params)));
     reset.disarm();
     CVK_LOG(log::Level::Debug, kTarget,

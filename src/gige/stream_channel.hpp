@@ -32,6 +32,8 @@ struct StreamRegisters {
 // The SCDA value for a host address: a.b.c.d is a×2^24 + b×2^16 + c×2^8 + d.
 uint32_t scda_value(const sockaddr_in& host);
 
+// Smallest receive buffer chosen automatically (unless the ceiling is lower).
+inline constexpr uint64_t kMinAutoRecvBuffer = 262144;
 // Largest receive buffer chosen automatically, unless the configuration raises or lowers it.
 inline constexpr uint64_t kMaxAutoRecvBuffer = 64 * 1024 * 1024;
 
@@ -61,11 +63,14 @@ class StreamChannel {
     FrameChannel subscribe(size_t capacity) const;
     // The counters as last published by the worker.
     StreamStats stats() const;
+    // How payload bytes reached the frame buffers (in place or copied), as last published.
+    PlacementCounts placement() const;
     // Closes the channel now (what destruction does). Idempotent.
     void close();
 
+    struct State;  // defined where the channel is opened
+
   private:
-    struct State;
     explicit StreamChannel(std::unique_ptr<State> state);
     friend CameraResult<StreamChannel> open_stream(GigECamera& camera, const StreamConfig& config);
 

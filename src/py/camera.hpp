@@ -4,6 +4,8 @@
 
 #include "py/python.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,6 +23,16 @@
 
 namespace corvisk::py {
 
+// Stream settings of one camera that the capture methods take no arguments for (their
+// signatures are fixed): the corvisk package sets them (corvisk.stream_config) and every later
+// snap, acquisition and snapshot session of the camera uses them. 0 means the automatic
+// default. Atomics, so the package writes them without waiting for a capture to end.
+struct StreamTuning {
+    std::atomic<uint64_t> recv_buffer{0};        // SO_RCVBUF bytes; 0 = sized from the frame
+    std::atomic<uint64_t> recv_buffer_max{0};    // ceiling of the automatic size
+    std::atomic<uint64_t> pool_memory_limit{0};  // frame pool memory; 0 = a quarter of RAM
+};
+
 // The device behind one Python Camera, shared (shared_ptr) by the Camera and every capture
 // object made from it, so the device outlives them. Every device operation runs with `mu` held
 // (and the GIL released) for its whole duration; `mu` is taken after the busy slot, never the
@@ -31,6 +43,7 @@ struct CameraCore {
     // Timed, so that a capture object being collected can give up after a bounded wait.
     std::timed_mutex mu;
     genicam::GenICamera camera;  // guarded by mu
+    StreamTuning stream_tuning;  // lock-free
 
     // What state queries (repr, is_connected, has_feature) may read without `mu`, so they never
     // wait for another thread's device operation. Written with `mu` held, after every connect

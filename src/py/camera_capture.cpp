@@ -39,15 +39,21 @@ constexpr std::array<Param, 6> kSnapParams{{{"timeout"},
                                             {"packet_delay", true},
                                             {"resend", true}}};
 
-// The fixed stream settings every capture uses besides its arguments.
-gige::StreamConfig base_config() {
-    return gige::StreamConfig{};
+// The stream settings every capture uses besides its arguments: the fixed defaults and the
+// camera's own tuning.
+gige::StreamConfig base_config(const StreamTuning& tuning) {
+    gige::StreamConfig c;
+    c.recv_buffer = tuning.recv_buffer.load(std::memory_order_relaxed);
+    c.recv_buffer_max = tuning.recv_buffer_max.load(std::memory_order_relaxed);
+    c.pool_memory_limit = tuning.pool_memory_limit.load(std::memory_order_relaxed);
+    return c;
 }
 
-std::optional<CaptureArgs> parse_capture(const char* fn, bool with_timeout, PyObject* const* args,
-                                         Py_ssize_t nargs, PyObject* kwnames) {
+std::optional<CaptureArgs> parse_capture(PyObject* self, const char* fn, bool with_timeout,
+                                         PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) {
     CaptureArgs out;
-    out.config = base_config();
+    out.config = base_config(camera_core(self)->stream_tuning);
     gige::StreamConfig& c = out.config;
     const bool ok = with_timeout
                         ? parse_args(fn, kSnapParams, args, nargs, kwnames, out.timeout, c.channel,
@@ -61,7 +67,7 @@ std::optional<CaptureArgs> parse_capture(const char* fn, bool with_timeout, PyOb
 
 PyObject* camera_snap(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-    auto parsed = parse_capture("snap", true, args, nargs, kwnames);
+    auto parsed = parse_capture(self, "snap", true, args, nargs, kwnames);
     if (!parsed) {
         return nullptr;
     }
@@ -90,7 +96,7 @@ PyObject* camera_snap(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
 
 PyObject* camera_start_acquisition(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                    Py_ssize_t nargs, PyObject* kwnames) {
-    auto parsed = parse_capture("start_acquisition", false, args, nargs, kwnames);
+    auto parsed = parse_capture(self, "start_acquisition", false, args, nargs, kwnames);
     if (!parsed) {
         return nullptr;
     }
@@ -120,7 +126,7 @@ PyObject* camera_start_acquisition(PyObject* self, PyTypeObject* cls, PyObject* 
 
 PyObject* camera_snapshot_session(PyObject* self, PyTypeObject* cls, PyObject* const* args,
                                   Py_ssize_t nargs, PyObject* kwnames) {
-    auto parsed = parse_capture("snapshot_session", false, args, nargs, kwnames);
+    auto parsed = parse_capture(self, "snapshot_session", false, args, nargs, kwnames);
     if (!parsed) {
         return nullptr;
     }

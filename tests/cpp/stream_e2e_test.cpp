@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <string>
@@ -836,7 +838,9 @@ INSTANTIATE_TEST_SUITE_P(Paths, Negotiation,
                          ::testing::Values(MtuCase{"127.0.8.70", 1500, 1488, false},
                                            MtuCase{"127.0.8.71", 9000, 8992, false},
                                            MtuCase{"127.0.8.72", 9200, 9152, false},
-                                           MtuCase{"127.0.8.73", 500, 1500, true}));
+                                           // Too small even for the path check: the device
+                                           // looks as if it sent no test packets at all.
+                                           MtuCase{"127.0.8.73", 100, 1500, true}));
 
 TEST(Negotiation, ADeviceThatPassesTheFirstProbeIsProbedOnce) {
     SimConfig sc = sim_at("127.0.8.74");
@@ -849,6 +853,193 @@ TEST(Negotiation, ADeviceThatPassesTheFirstProbeIsProbedOnce) {
     ASSERT_TRUE(channel.ok());
     EXPECT_EQ(rig.sim().counters().test_packets, 1u);
     EXPECT_EQ(rig.sim().counters().packets_dropped, 0u);
+}
+
+// A path that carries only packets below the smallest usable size would lose every stream
+// packet at the fallback size: the open fails and names the figures instead.
+TEST(Negotiation, APathBelowTheSmallestSizeFailsTheOpen) {
+    SimConfig sc = sim_at("127.35.2.1");
+    sc.path_mtu = 500;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    log::ScopedCapture capture(log::Level::Debug);
+    StreamConfig c = rig.config();
+    c.packet_size.reset();
+    auto channel = rig.open(c);
+    ASSERT_FALSE(channel.ok());
+    EXPECT_EQ(channel.error().kind(), CameraError::Kind::Io);
+    EXPECT_EQ(channel.error().os_errno(), EMSGSIZE);
+    EXPECT_EQ(channel.error().message(),
+              "io error: the network path from the device carries stream packets of at most "
+              "496 bytes, "
+              "below the smallest usable size of 560 bytes; raise the path's MTU");
+    EXPECT_FALSE(
+        capture.sink().contains(log::Level::Warn, "corvisk::gige",
+                                "packet size fire-test unsupported, falling back to 1500"));
+    // The device no longer points at the closed socket (the reset went out before this read).
+    EXPECT_EQ(rig.read(reg::kScp), 0u);
+}
+
+// Opens a negotiated stream on `rig`, checks that it streams, and returns its packet size and the
+// number of test packets the device has sent so far.
+std::pair<uint16_t, uint64_t> negotiated_open(Rig& rig) {
+    StreamConfig c = rig.config();
+    c.packet_size.reset();
+    auto channel = rig.open(c);
+    EXPECT_TRUE(channel.ok()) << channel.error().message();
+    if (!channel.ok()) {
+        return {0, 0};
+    }
+    FrameChannel frames = channel->subscribe(4);
+    EXPECT_TRUE(rig.acquire(1));
+    auto got = collect(frames, 1);
+    EXPECT_EQ(check_complete_frames(got, rig.image()), 1u);
+    return {channel->packet_size(), rig.sim().counters().test_packets};
+}
+
+TEST(Negotiation, LaterStreamsOfTheConnectionReuseTheSize) {
+    SimConfig sc = sim_at("127.35.2.2");
+    sc.path_mtu = 1500;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    auto [size, probes] = negotiated_open(rig);
+    EXPECT_EQ(size, 1488);
+    EXPECT_GT(probes, 0u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(negotiated_open(rig), std::make_pair(size, probes)) << "stream " << i;
+    }
+}
+
+// Someone else's SCPS write (a fixed packet size, a feature write), or a new connection, makes
+// the next stream search again.
+TEST(Negotiation, AChangedScpsOrANewConnectionSearchesAgain) {
+    SimConfig sc = sim_at("127.35.2.3");
+    sc.path_mtu = 1500;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    auto [size, probes] = negotiated_open(rig);
+    StreamConfig fixed = rig.config();
+    fixed.packet_size = 1000;
+    {
+        auto channel = rig.open(fixed);
+        ASSERT_TRUE(channel.ok());
+    }
+    auto [again, more] = negotiated_open(rig);
+    EXPECT_EQ(again, size);
+    EXPECT_GT(more, probes);
+    ASSERT_TRUE(rig.write(reg::kScps, 700));
+    auto [third, most] = negotiated_open(rig);
+    EXPECT_EQ(third, size);
+    EXPECT_GT(most, more);
+    rig.camera().disconnect();
+    ASSERT_TRUE(rig.camera().connect().ok());
+    auto [fourth, after_reconnect] = negotiated_open(rig);
+    EXPECT_EQ(fourth, size);
+    EXPECT_GT(after_reconnect, most);
+    EXPECT_EQ(negotiated_open(rig), std::make_pair(size, after_reconnect));
+}
+
+// ---- scatter receive ---------------------------------------------------------------------------
+
+struct ScatterCase {
+    const char* name;
+    const char* ip;
+    bool extended_ids;
+    GvspFaults faults;
+    // Share of the payload bytes the kernel must have written in place. A lost or duplicated
+    // packet shifts the rest of its receive batch off its landings, so those are copied.
+    double min_in_place;
+};
+
+class Scatter : public ::testing::TestWithParam<ScatterCase> {};
+
+// Payloads land straight in the frame buffer where the packet id says they belong; whatever
+// arrives out of place (leaders, first packets, reordered, duplicated, resent or interleaved
+// packets) is moved there, so every frame stays exact.
+TEST_P(Scatter, FramesStayExactAndTheBulkLandsInPlace) {
+    const ScatterCase& p = GetParam();
+    Image image{640, 480, pfnc::kMono8};  // 210 packets of 1464 bytes a frame
+    SimConfig sc = sim_at(p.ip, image);
+    sc.extended_ids = p.extended_ids;
+    sc.gvsp_faults = p.faults;
+    Rig rig(sc, image);
+    ASSERT_TRUE(rig.start());
+    auto channel = rig.open(rig.config());
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(32);
+    constexpr uint32_t kFrames = 12;
+    ASSERT_TRUE(rig.acquire(kFrames));
+    auto got = collect(frames, kFrames);
+    ASSERT_EQ(got.size(), kFrames);
+    EXPECT_EQ(check_complete_frames(got, image), kFrames);
+    ASSERT_TRUE(
+        stats_reach(*channel, [&](const StreamStats& s) { return s.completed_frames == kFrames; }));
+    PlacementCounts placed = channel->placement();
+    uint64_t total = placed.in_place_bytes + placed.copied_bytes;
+    EXPECT_GE(total, kFrames * image.bytes());  // duplicates may be placed twice
+    EXPECT_GE(static_cast<double>(placed.in_place_bytes), p.min_in_place * total)
+        << placed.in_place_bytes << " of " << total << " bytes in place";
+}
+
+GvspFaults scatter_faults(uint32_t reorder, double duplicates, bool interleave, double drop) {
+    GvspFaults f;
+    f.reorder_window = reorder;
+    f.duplicate_fraction = duplicates;
+    f.interleave = interleave;
+    f.drop_fraction = drop;
+    return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, Scatter,
+    ::testing::Values(
+        ScatterCase{"InOrder", "127.35.4.1", false, {}, 0.9},
+        ScatterCase{"ExtendedIds", "127.35.4.2", true, {}, 0.9},
+        ScatterCase{"Reordered", "127.35.4.3", false, scatter_faults(8, 0, false, 0), 0.0},
+        ScatterCase{"Duplicated", "127.35.4.4", false, scatter_faults(0, 0.1, false, 0), 0.25},
+        ScatterCase{"Interleaved", "127.35.4.5", false, scatter_faults(0, 0, true, 0), 0.0},
+        ScatterCase{"Lossy", "127.35.4.6", false, scatter_faults(0, 0, false, 0.02), 0.25}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
+// ---- receive offload -------------------------------------------------------------------------
+
+bool kernel_coalesces_udp() {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int on = 1;
+    return ::setsockopt(fd.get(), IPPROTO_UDP, UDP_GRO, &on, sizeof on) == 0;
+}
+
+// A device whose packets the kernel hands over coalesced (the simulated camera sends them with
+// UDP_SEGMENT, as a NIC's receive offload would merge a camera's equal-sized packets): each
+// coalesced datagram is split by its segment size, and the frames are exact, with resends too.
+TEST(ReceiveOffload, CoalescedDatagramsAreSplitIntoTheirPackets) {
+    Image image{640, 480, pfnc::kMono8};
+    for (double drop : {0.0, 0.02}) {
+        SimConfig sc = sim_at(drop == 0 ? "127.35.5.1" : "127.35.5.2", image);
+        sc.gso = true;
+        sc.gvsp_faults.drop_fraction = drop;
+        Rig rig(sc, image);
+        ASSERT_TRUE(rig.start());
+        auto channel = rig.open(rig.config());
+        ASSERT_TRUE(channel.ok());
+        FrameChannel frames = channel->subscribe(32);
+        constexpr uint32_t kFrames = 10;
+        ASSERT_TRUE(rig.acquire(kFrames));
+        auto got = collect(frames, kFrames);
+        ASSERT_EQ(got.size(), kFrames);
+        EXPECT_EQ(check_complete_frames(got, image), kFrames) << "loss " << drop;
+        ASSERT_TRUE(stats_reach(
+            *channel, [&](const StreamStats& s) { return s.completed_frames == kFrames; }))
+            << to_string(channel->stats()) << " loss " << drop;
+        StreamStats s = channel->stats();
+        EXPECT_EQ(s.ignored_packets, 0u);
+        if (drop == 0) {  // every packet the device sent arrived, as a packet of its own
+            EXPECT_EQ(s.packets, rig.sim().counters().packets_sent);
+        }
+        if (kernel_coalesces_udp()) {
+            EXPECT_GT(channel->placement().coalesced_datagrams, s.packets / 2) << "loss " << drop;
+        }
+    }
 }
 
 }  // namespace

@@ -185,3 +185,27 @@ TEST(ResendTest, SendFailureIsLoggedAndStillCounted) {
     EXPECT_TRUE(capture.sink().contains(log::Level::Trace, "corvisk::gige::stream::runner",
                                         "requesting packet resend"));
 }
+
+// Holes found at different times come due at different times; the placement of later packets
+// requests exactly the holes that are due, each at its own pace, however the calls interleave.
+TEST(ResendTest, HolesFoundAtDifferentTimesComeDueEachAtItsOwnTime) {
+    Harness h(frame_of(40));  // budget 10
+    Packets& pk = h.packets;
+    h.feed(pk.leader(1), 0);
+    h.feed(pk.payload(1, 1, 100, 100), 0);
+    h.feed(pk.payload(1, 3, 100, 100), 0);  // hole 2, due after 1 ms
+    h.feed(pk.payload(1, 4, 100, 100), 2);  // 2 is due
+    h.feed(pk.payload(1, 6, 100, 100), 3);  // hole 5, due after 4 ms; 2 again after 22 ms
+    h.feed(pk.payload(1, 7, 100, 100), 3.5);
+    h.feed(pk.payload(1, 8, 100, 100), 5);    // 5 is due
+    h.feed(pk.payload(1, 9, 100, 100), 23);   // 2 is due again, 5 not before 25
+    h.feed(pk.payload(1, 10, 100, 100), 26);  // now 5
+    ASSERT_EQ(h.sent.size(), 4u);
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    for (const Bytes& b : h.sent) {
+        ResendCommand c = decode(b);
+        ranges.emplace_back(c.first, c.last);
+    }
+    EXPECT_EQ(ranges, (std::vector<std::pair<uint32_t, uint32_t>>{{2, 2}, {5, 5}, {2, 2}, {5, 5}}));
+    EXPECT_EQ(h.a->stats().resend_requests, 4u);
+}

@@ -83,13 +83,19 @@ uint64_t Assembler::packet_limit(uint64_t per_packet) const {
 }
 
 void Assembler::on_datagram(std::span<const uint8_t> datagram, Instant now) {
-    stats_.packets += 1;
-    stats_.bytes += datagram.size();
     gvsp::GvspHeader h;
     if (!gvsp::parse_header(datagram, h)) {
+        stats_.packets += 1;
+        stats_.bytes += datagram.size();
         stats_.ignored_packets += 1;
         return;
     }
+    on_packet(h, datagram.size(), now);
+}
+
+void Assembler::on_packet(const gvsp::GvspHeader& h, size_t size, Instant now) {
+    stats_.packets += 1;
+    stats_.bytes += size;
     if (first_packet_) {
         // The first frame seen is never late and never counts skipped ids.
         last_block_id_ = h.block_id - 1;
@@ -114,6 +120,34 @@ void Assembler::on_datagram(std::span<const uint8_t> datagram, Instant now) {
     check_frame_completion(now, h.block_id);
 }
 
+void Assembler::predict(std::span<Landing> out) {
+    std::fill(out.begin(), out.end(), Landing{});
+    if (in_flight_.empty()) {
+        return;
+    }
+    FrameInFlight& f = in_flight_.back();
+    if (f.status || f.trailer_seen || !f.payload_size_learned || f.payload_per_packet == 0) {
+        return;
+    }
+    auto next = static_cast<uint64_t>(f.highest_received + 1);
+    uint64_t buffer_length = f.slot.data.size();
+    for (size_t i = 0; i < out.size(); ++i) {
+        uint64_t p = next + i;
+        if (p + 2 > f.packet_count) {
+            return;
+        }
+        uint64_t offset = (p - 1) * f.payload_per_packet;
+        if (p == 0 || f.slot.packets[p].received || offset >= buffer_length) {
+            continue;
+        }
+        out[i].block_id = f.block_id;
+        out[i].packet_id = static_cast<uint32_t>(p);
+        out[i].extended_id = f.extended_id;
+        out[i].region = std::span<uint8_t>(f.slot.data.data() + offset,
+                                           std::min(f.payload_per_packet, buffer_length - offset));
+    }
+}
+
 void Assembler::tick(Instant now) {
     check_frame_completion(now, std::nullopt);
 }
@@ -125,7 +159,8 @@ void Assembler::abort_all() {
 }
 
 std::optional<size_t> Assembler::find_frame(uint64_t block_id) const {
-    for (size_t i = 0; i < in_flight_.size(); ++i) {
+    // Newest first: nearly every packet belongs to the frame being sent.
+    for (size_t i = in_flight_.size(); i-- > 0;) {
         if (in_flight_[i].block_id == block_id) {
             return i;
         }
@@ -253,6 +288,7 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
         }
         slot.received = true;
         f.received_packets += 1;
+        f.highest_received = std::max(f.highest_received, static_cast<int64_t>(p));
         advance_contiguous(f);
     }
     switch (h.format) {
@@ -364,7 +400,13 @@ void Assembler::copy_payload(FrameInFlight& f, uint64_t p, std::span<const uint8
     if (length == 0) {
         return;
     }
-    std::memcpy(f.slot.data.data() + offset, data.data(), length);
+    uint8_t* target = f.slot.data.data() + offset;
+    if (target == data.data()) {  // received in place: nothing to move
+        placement_.in_place_bytes += length;
+    } else {
+        std::memmove(target, data.data(), length);
+        placement_.copied_bytes += length;
+    }
     f.received_size += length;
     f.data_end = std::max(f.data_end, offset + length);
 }
@@ -495,6 +537,10 @@ void Assembler::deliver(const FramePtr& frame) {
     }
 }
 
+// Only two things can make a call request anything: a hole that is due, and none is before
+// next_due; new holes (past holes_known_upto) only get their first request time, which is never
+// due at once. So the search over the frame's packets runs only when a hole is due, not for
+// every packet placed behind one.
 void Assembler::missing_packet_check(FrameInFlight& f, uint64_t upto, Instant now) {
     if (!config_.resend_enabled || f.resend_disabled || f.ratio_reached) {
         return;
@@ -507,6 +553,29 @@ void Assembler::missing_packet_check(FrameInFlight& f, uint64_t upto, Instant no
     if (start > upto + 1) {
         return;
     }
+    auto known = static_cast<uint64_t>(std::max<int64_t>(f.holes_known_upto, f.contiguous));
+    if (f.next_due < now) {
+        walk_holes(f, start, upto, budget, now);
+        return;
+    }
+    Instant first_request = now + config_.resend_initial_delay;
+    for (uint64_t p = std::max(start, known + 1); p <= upto; ++p) {
+        PacketSlot& slot = f.slot.packets[p];
+        if (!slot.received && !slot.next_request_at) {
+            slot.next_request_at = first_request;
+            f.next_due = std::min(f.next_due, first_request);
+        }
+    }
+    f.holes_known_upto = std::max(f.holes_known_upto, static_cast<int64_t>(upto));
+}
+
+// The full search from `start` to `upto`: first request times for new holes, runs of due holes
+// requested as ranges, and next_due recomputed from what the walk saw.
+void Assembler::walk_holes(FrameInFlight& f, uint64_t start, uint64_t upto, uint64_t budget,
+                           Instant now) {
+    bool covers_all_known = static_cast<int64_t>(upto) >= f.holes_known_upto;
+    Instant earliest = covers_all_known ? Instant::max() : f.next_due;
+    f.holes_known_upto = std::max(f.holes_known_upto, static_cast<int64_t>(upto));
     std::optional<uint64_t> run;  // first packet of the open run of due packets
     for (uint64_t p = start; p <= upto + 1; ++p) {
         PacketSlot* slot = p <= upto ? &f.slot.packets[p] : nullptr;
@@ -518,14 +587,17 @@ void Assembler::missing_packet_check(FrameInFlight& f, uint64_t upto, Instant no
                 run = run.value_or(p);
                 continue;
             }
+            earliest = std::min(earliest, *slot->next_request_at);
         }
         if (run) {
             if (!close_run(f, *run, p, budget, now)) {
                 return;
             }
+            earliest = std::min(earliest, now + config_.resend_interval);
             run.reset();
         }
     }
+    f.next_due = earliest;
 }
 
 // Requests packets first..end-1, unless that would exceed the frame's budget (then the frame

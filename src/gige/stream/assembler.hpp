@@ -66,6 +66,12 @@ struct FrameInFlight {
     uint64_t data_end = 0;
     uint64_t system_timestamp_ns = 0;
     uint64_t requested_total = 0;
+    // Resend bookkeeping that keeps the hole search off the per-packet path: every missing slot
+    // up to `holes_known_upto` has its next_request_at, and none of them is due before
+    // `next_due` (an early estimate only costs one search).
+    int64_t holes_known_upto = -1;
+    Instant next_due = Instant::max();
+    int64_t highest_received = -1;  // highest packet id marked received; -1 before any
     uint64_t received_packets = 0;  // slots marked received, gone ones included
     uint64_t gone_packets = 0;      // packets the device reported it cannot send
     bool extended_id = false;
@@ -98,6 +104,24 @@ class Assembler {
 
     // One datagram from the device, received at `now`.
     void on_datagram(std::span<const uint8_t> datagram, Instant now);
+    // A datagram of `size` bytes whose header is already parsed; its payload may already lie in
+    // a frame buffer where it belongs (received there through a Landing), and is then not
+    // copied again.
+    void on_packet(const gvsp::GvspHeader& h, size_t size, Instant now);
+
+    // Where the payload of a packet the stream is expected to deliver next belongs, so the
+    // receiver can have the kernel write it there directly.
+    struct Landing {
+        uint64_t block_id = 0;
+        uint32_t packet_id = 0;
+        bool extended_id = false;
+        std::span<uint8_t> region;  // empty: no prediction
+    };
+    // Fills `out` with the landings of the next out.size() datagrams: the payload packets of the
+    // newest frame that follow the highest id it received, while they are still missing. A
+    // frame is predicted only once its payload size is known (its first payload packet is in)
+    // and while its numbering holds (no trailer, no failure yet).
+    void predict(std::span<Landing> out);
     // Periodic completion check: timeouts, early closes and resend sweeps.
     void tick(Instant now);
     // Closes every frame in flight as Aborted, oldest first (shutdown).
@@ -108,6 +132,7 @@ class Assembler {
     size_t subscriber_count() const { return subscribers_.size(); }
 
     const StreamStats& stats() const { return stats_; }
+    const PlacementCounts& placement() const { return placement_; }
     const AssemblerConfig& config() const { return config_; }
     bool has_frames_in_flight() const { return !in_flight_.empty(); }
     // Frames in progress, oldest first (inspection for tests and invariant checks).
@@ -122,6 +147,7 @@ class Assembler {
     Assembler(const AssemblerConfig& config, AssemblerHooks hooks, FramePool pool);
 
     std::optional<size_t> find_frame(uint64_t block_id) const;
+    void walk_holes(FrameInFlight& f, uint64_t start, uint64_t upto, uint64_t budget, Instant now);
     std::optional<size_t> find_or_create_frame(const gvsp::GvspHeader& h, Instant now);
     std::optional<uint64_t> initial_packet_count(const gvsp::GvspHeader& h) const;
     bool place_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
@@ -149,6 +175,7 @@ class Assembler {
     std::vector<FrameInFlight> in_flight_;
     std::vector<FrameSender> subscribers_;
     StreamStats stats_;
+    PlacementCounts placement_;
     uint64_t last_block_id_ = 0;
     uint16_t resend_req_id_ = kFirstResendRequestId;
     bool first_packet_ = true;

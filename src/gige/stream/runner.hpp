@@ -54,6 +54,8 @@ class StreamReceiver {
     FrameChannel subscribe(size_t capacity) const;
     // The counters as last published by the worker.
     StreamStats stats() const { return shared_->snapshot(); }
+    // How payload bytes reached the frame buffers, as last published by the worker.
+    PlacementCounts placement() const { return shared_->placement(); }
     // The address the stream socket is bound to.
     const sockaddr_in& local() const { return local_; }
     bool is_alive() const { return worker_.is_alive(); }

@@ -65,8 +65,24 @@ inline constexpr std::array<StreamStatsField, 19> kStreamStatsFields = {{
 std::string to_string(const StreamStats& stats);
 
 // The worker's published copy of its counters. Thread-safe; the lock covers only the copy.
+// How the receiver placed payload bytes into frame buffers: where the kernel wrote them (the
+// zero-copy path) or by a copy. Internal figures, beside the StreamStats counters.
+struct PlacementCounts {
+    uint64_t in_place_bytes = 0;
+    uint64_t copied_bytes = 0;
+    uint64_t coalesced_datagrams = 0;  // device datagrams the kernel handed over coalesced
+};
+
 class StreamShared {
   public:
+    void publish_placement(const PlacementCounts& counts) {
+        std::lock_guard lock(mu_);
+        placement_ = counts;
+    }
+    PlacementCounts placement() const {
+        std::lock_guard lock(mu_);
+        return placement_;
+    }
     void publish(const StreamStats& stats) {
         std::lock_guard lock(mu_);
         stats_ = stats;
@@ -79,6 +95,7 @@ class StreamShared {
   private:
     mutable std::mutex mu_;
     StreamStats stats_;
+    PlacementCounts placement_;
 };
 
 }  // namespace corvisk::gige

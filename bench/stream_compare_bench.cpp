@@ -1,0 +1,458 @@
+// Benchmark: corvisk's stream receiver side by side with a bare recvmmsg loop (8 MiB receive
+// buffer, no assembly) on the same simulated camera stream, in alternating rounds, plus the
+// multi-camera, snap-latency and loss-sweep runs. Prints figures and ratios; no pass/fail.
+//
+// With "device GSO" the simulated camera sends segmented bursts: corvisk's GRO socket receives
+// them coalesced, the bare loop's plain socket has the kernel split them first.
+//
+//   stream_compare_bench [section [rounds]]
+//       section: compare | cameras | snap | loss | all (default all); rounds per receiver in
+//       compare (default 4). Run it inside a network namespace of its own (kernel drops are
+//       the namespace's UdpRcvbufErrors from /proc/net/snmp), e.g.
+//       /work/bin/inns NAME build/bench/stream_compare_bench all 4
+//
+// CPU is the receiving thread's own scheduler time (the stream worker, or the thread running
+// the bare loop) per GB of datagrams received; the simulated camera's sender threads are not
+// counted.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "genicam/snapshot.hpp"
+#include "gige/stream_channel.hpp"
+#include "registers.hpp"
+#include "sim_camera.hpp"
+#include "unique_fd.hpp"
+
+namespace {
+
+using namespace corvisk;
+using namespace corvisk::gige;
+using namespace std::chrono_literals;
+namespace reg = sim::reg;
+
+constexpr int kBareBuffer = 8 << 20;
+constexpr unsigned kBareBatch = 64;
+constexpr size_t kBareDatagram = 9216;
+
+[[noreturn]] void die(const std::string& what) {
+    std::fprintf(stderr, "stream_compare_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+uint64_t thread_cpu_ns(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+    uint64_t ns = 0;
+    in >> ns;
+    return ns;
+}
+
+std::vector<pid_t> find_threads(const std::string& name) {
+    std::vector<pid_t> found;
+    DIR* dir = ::opendir("/proc/self/task");
+    while (dirent* e = dir ? ::readdir(dir) : nullptr) {
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string n;
+        if (std::getline(comm, n) && n == name) {
+            found.push_back(static_cast<pid_t>(std::atoi(e->d_name)));
+        }
+    }
+    if (dir) {
+        ::closedir(dir);
+    }
+    return found;
+}
+
+uint64_t cpu_of(const std::vector<pid_t>& tids) {
+    uint64_t ns = 0;
+    for (pid_t t : tids) {
+        ns += thread_cpu_ns(t);
+    }
+    return ns;
+}
+
+// The namespace's UDP receive-buffer drops so far.
+uint64_t udp_rcvbuf_errors() {
+    std::ifstream in("/proc/net/snmp");
+    std::string names, values, line;
+    while (std::getline(in, line)) {
+        if (line.rfind("Udp: ", 0) == 0) {
+            (names.empty() ? names : values) = line;
+        }
+    }
+    std::istringstream n(names), v(values);
+    std::string name, value;
+    while (n >> name && v >> value) {
+        if (name == "RcvbufErrors") {
+            return std::strtoull(value.c_str(), nullptr, 10);
+        }
+    }
+    return 0;
+}
+
+bool write(const ControlPort& port, uint32_t address, uint32_t value) {
+    return unshare(port.write_register(address, value).wait_timeout(3s)).ok();
+}
+
+bool acquire(const ControlPort& port, uint32_t frames) {
+    return write(port, reg::kAcquisitionMode, 2) &&
+           write(port, reg::kAcquisitionFrameCount, frames) &&
+           write(port, reg::kAcquisitionStart, 1);
+}
+
+struct Scenario {
+    const char* name;
+    uint32_t width, height;
+    uint16_t packet_size;
+    double fps;
+    uint32_t frames;
+    bool gso = false;  // the device sends segmented bursts (GRO on corvisk's side)
+};
+
+// One simulated camera and a connection to it.
+struct Device {
+    sim::SimCamera sim;
+    GigECamera camera;
+    Device(const std::string& ip, const Scenario& s, sim::GvspFaults faults = {})
+        : sim(config(ip, s, std::move(faults))),
+          camera(ConnectionConfig::for_device(*IpAddress::parse(ip))) {
+        if (!sim.start().ok()) {
+            die("simulated camera did not start on " + ip);
+        }
+        if (auto c = camera.connect(); !c.ok()) {
+            die("connect: " + c.error().message());
+        }
+    }
+    static sim::SimConfig config(const std::string& ip, const Scenario& s, sim::GvspFaults f) {
+        sim::SimConfig c;
+        c.ip = ip;
+        c.width = c.sensor_width = s.width;
+        c.height = c.sensor_height = s.height;
+        c.frame_rate = s.fps;
+        c.resend_ring_frames = 32;
+        c.gso = s.gso;
+        c.gvsp_faults = std::move(f);
+        return c;
+    }
+    const ControlPort& port() { return camera.connection()->port; }
+    uint64_t frames_sent() const { return sim.counters().frames_sent; }
+};
+
+struct Figures {
+    uint64_t complete = 0, incomplete = 0, missing = 0, resent = 0, drops = 0;
+    uint64_t bytes = 0, cpu_ns = 0;
+    double seconds = 0;
+    void add(const Figures& o) {
+        complete += o.complete, incomplete += o.incomplete, missing += o.missing;
+        resent += o.resent, drops += o.drops, bytes += o.bytes, cpu_ns += o.cpu_ns;
+        seconds += o.seconds;
+    }
+    double cpu_s_per_gb() const { return bytes ? cpu_ns / 1e9 / (bytes / 1e9) : 0; }
+    void print(const char* who) const {
+        std::printf(
+            "  %-8s complete %5llu  incomplete %4llu  missing %7llu  resent %7llu  "
+            "kernel drops %7llu  %7.1f MB/s  CPU %.3f s/GB\n",
+            who, (unsigned long long)complete, (unsigned long long)incomplete,
+            (unsigned long long)missing, (unsigned long long)resent, (unsigned long long)drops,
+            bytes / 1e6 / std::max(seconds, 1e-9), cpu_s_per_gb());
+    }
+};
+
+// corvisk's receivers on `devices` (automatic receive buffer), `frames` frames from each.
+Figures run_corvisk(std::vector<Device*> devices, const Scenario& s) {
+    std::vector<StreamChannel> channels;
+    std::vector<FrameChannel> subs;
+    for (Device* d : devices) {
+        StreamConfig config;
+        config.payload_size = uint64_t{s.width} * s.height;
+        config.packet_size = s.packet_size;
+        config.n_buffers = 16;
+        auto channel = open_stream(d->camera, config);
+        if (!channel.ok()) {
+            die("open_stream: " + channel.error().message());
+        }
+        subs.push_back(channel->subscribe(16));
+        channels.push_back(std::move(*channel));
+    }
+    std::vector<pid_t> workers;
+    for (Instant until = deadline_after(1s);
+         workers.size() < devices.size() && Clock::now() < until;) {
+        workers = find_threads("corvisk-gvsp0");
+    }
+    uint64_t cpu0 = cpu_of(workers), drops0 = udp_rcvbuf_errors();
+    std::vector<uint64_t> sent0;
+    Instant start = Clock::now();
+    for (Device* d : devices) {
+        sent0.push_back(d->frames_sent());
+        if (!acquire(d->port(), s.frames)) {
+            die("acquisition start failed");
+        }
+    }
+    Figures fig;
+    // Take frames as they come (a consumer that lags would only measure its own lag) until
+    // every frame is in, or every device has sent its frames and no frame came for 0.5 s.
+    std::vector<uint64_t> got(devices.size(), 0);
+    Instant give_up = deadline_after(60s), quiet_until = deadline_after(500ms);
+    while (Clock::now() < give_up) {
+        bool all_got = true, all_sent = true;
+        for (size_t i = 0; i < devices.size(); ++i) {
+            FramePtr frame;
+            while (subs[i].try_recv(frame) == chan::RecvResult::Item) {
+                ++got[i];
+                frame.reset();
+                quiet_until = deadline_after(500ms);
+            }
+            all_got = all_got && got[i] >= s.frames;
+            all_sent = all_sent && devices[i]->frames_sent() >= sent0[i] + s.frames;
+        }
+        if (all_got || (all_sent && Clock::now() >= quiet_until)) {
+            break;
+        }
+        std::this_thread::sleep_for(200us);
+    }
+    fig.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    fig.cpu_ns = cpu_of(workers) - cpu0;
+    fig.drops = udp_rcvbuf_errors() - drops0;
+    for (auto& c : channels) {
+        StreamStats st = c.stats();
+        fig.complete += st.completed_frames;
+        fig.incomplete += st.failed_frames;
+        fig.missing += st.missing_packets;
+        fig.resent += st.resent_packets;
+        fig.bytes += st.bytes;
+    }
+    return fig;
+}
+
+// Frame accounting of the bare loop: packets per block against the trailer's count.
+struct BareFrames {
+    std::map<uint64_t, std::pair<uint64_t, uint64_t>> blocks;  // id -> (packets, expected)
+    void on(const uint8_t* d, ssize_t n) {
+        if (n < 8) {
+            return;
+        }
+        uint64_t block = (uint64_t{d[2]} << 8) | d[3];
+        uint64_t id = (uint64_t{d[5]} << 16) | (uint64_t{d[6]} << 8) | d[7];
+        auto& b = blocks[block];
+        b.first += 1;
+        if ((d[4] & 0x0F) == 2) {
+            b.second = id + 1;
+        }
+    }
+    uint64_t complete() const {
+        uint64_t n = 0;
+        for (const auto& [id, b] : blocks) {
+            n += b.second != 0 && b.first == b.second;
+        }
+        return n;
+    }
+};
+
+// The same stream into a bare socket drained with recvmmsg on this thread.
+Figures run_bare(Device& d, const Scenario& s) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.1", &local.sin_addr);
+    int size = kBareBuffer;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        die("bare bind failed");
+    }
+    socklen_t len = sizeof local;
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &len);
+    if (!write(d.port(), reg::kScda, ntohl(local.sin_addr.s_addr)) ||
+        !write(d.port(), reg::kScp, ntohs(local.sin_port)) ||
+        !write(d.port(), reg::kScps, s.packet_size)) {
+        die("bare channel setup failed");
+    }
+    std::vector<uint8_t> buffers(kBareBatch * kBareDatagram);
+    std::vector<mmsghdr> msgs(kBareBatch);
+    std::vector<iovec> iovs(kBareBatch);
+    for (unsigned i = 0; i < kBareBatch; ++i) {
+        iovs[i] = iovec{buffers.data() + i * kBareDatagram, kBareDatagram};
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
+    uint64_t cpu0 = thread_cpu_ns(self), drops0 = udp_rcvbuf_errors();
+    uint64_t sent0 = d.frames_sent();
+    Instant start = Clock::now();
+    if (!acquire(d.port(), s.frames)) {
+        die("acquisition start failed");
+    }
+    Figures fig;
+    BareFrames frames;
+    pollfd pfd{fd.get(), POLLIN, 0};
+    while (::poll(&pfd, 1, 300) == 1) {
+        int n = ::recvmmsg(fd.get(), msgs.data(), kBareBatch, MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < n; ++i) {
+            fig.bytes += msgs[i].msg_len;
+            frames.on(buffers.data() + i * kBareDatagram, msgs[i].msg_len);
+        }
+    }
+    fig.seconds = std::chrono::duration<double>(Clock::now() - start).count() - 0.3;
+    fig.cpu_ns = thread_cpu_ns(self) - cpu0;
+    fig.drops = udp_rcvbuf_errors() - drops0;
+    fig.complete = frames.complete();
+    fig.incomplete = (d.frames_sent() - sent0) - fig.complete;
+    write(d.port(), reg::kScp, 0);
+    return fig;
+}
+
+void compare(int rounds) {
+    const Scenario scenarios[] = {
+        {"2048x2048 SCPS 8000, 50 fps", 2048, 2048, 8000, 50, 100},
+        {"2048x2048 SCPS 8000, max", 2048, 2048, 8000, 0, 200},
+        {"2048x2048 SCPS 1400, 50 fps", 2048, 2048, 1400, 50, 100},
+        {"2048x2048 SCPS 1400, max", 2048, 2048, 1400, 0, 100},
+        {"640x480 SCPS 8000, 500 fps", 640, 480, 8000, 500, 1000},
+        {"2048x2048 SCPS 8000, 50 fps, device GSO", 2048, 2048, 8000, 50, 100, true},
+        {"2048x2048 SCPS 8000, max, device GSO", 2048, 2048, 8000, 0, 200, true},
+        {"2048x2048 SCPS 1400, 50 fps, device GSO", 2048, 2048, 1400, 50, 100, true},
+    };
+    for (const Scenario& s : scenarios) {
+        Device d("127.35.9.1", s);
+        Figures ours, bare;
+        for (int r = 0; r < rounds; ++r) {
+            ours.add(run_corvisk({&d}, s));
+            bare.add(run_bare(d, s));
+        }
+        std::printf("%s: %d rounds of %u frames each\n", s.name, rounds, s.frames);
+        ours.print("corvisk");
+        bare.print("bare");
+        std::printf("  ratio corvisk/bare: complete frames %.3f, CPU per GB %.2f\n",
+                    bare.complete ? double(ours.complete) / bare.complete : 0,
+                    bare.cpu_s_per_gb() > 0 ? ours.cpu_s_per_gb() / bare.cpu_s_per_gb() : 0);
+    }
+}
+
+void cameras() {
+    const Scenario s{"2048x2048 SCPS 8000, 50 fps", 2048, 2048, 8000, 50, 100};
+    for (int n : {1, 2, 4}) {
+        std::vector<std::unique_ptr<Device>> devices;
+        std::vector<Device*> ptrs;
+        for (int i = 0; i < n; ++i) {
+            devices.push_back(std::make_unique<Device>(fmt::format("127.35.9.{}", 11 + i), s));
+            ptrs.push_back(devices.back().get());
+        }
+        Figures fig = run_corvisk(ptrs, s);
+        std::printf("%d camera(s), %s, %u frames each:\n", n, s.name, s.frames);
+        fig.print("corvisk");
+    }
+}
+
+uint64_t percentile(std::vector<double> v, double p, double* out) {
+    std::sort(v.begin(), v.end());
+    *out = v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(p * v.size()))];
+    return v.size();
+}
+
+void snap_latency() {
+    for (bool fixed : {false, true}) {
+        const Scenario s{"640x480", 640, 480, 8000, 0, 0};
+        sim::SimConfig sc = Device::config("127.35.9.21", s, {});
+        sim::SimCamera device(sc);
+        if (!device.start().ok()) {
+            die("simulated camera did not start");
+        }
+        genicam::GenICamera camera(ConnectionConfig::for_device(*IpAddress::parse(sc.ip)));
+        if (!camera.connect().ok()) {
+            die("feature-level connect failed");
+        }
+        std::vector<double> ms;
+        for (int i = 0; i < 201; ++i) {
+            StreamConfig config;
+            if (fixed) {
+                config.packet_size = s.packet_size;
+            }
+            Instant t0 = Clock::now();
+            auto frame = genicam::snap_once(camera, config, 5s);
+            ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            if (!frame.ok() || !(*frame)->is_complete()) {
+                die("snap failed");
+            }
+        }
+        double first = ms.front(), median = 0, p99 = 0;
+        ms.erase(ms.begin());
+        percentile(ms, 0.5, &median);
+        percentile(ms, 0.99, &p99);
+        std::printf(
+            "snap 640x480 %s packet size: first %.1f ms, then median %.2f ms, p99 "
+            "%.2f ms (%zu snaps)\n",
+            fixed ? "fixed" : "negotiated", first, median, p99, ms.size());
+        camera.disconnect(500ms);
+    }
+}
+
+void loss_sweep() {
+    const Scenario s{"1024x1024 SCPS 1400, 50 fps", 1024, 1024, 1400, 50, 200};
+    struct Case {
+        const char* name;
+        sim::GvspFaults faults;
+    };
+    std::vector<Case> cases;
+    for (double p : {0.001, 0.01, 0.05, 0.1, 0.2, 0.3}) {
+        sim::GvspFaults f;
+        f.drop_fraction = p;
+        cases.push_back({nullptr, f});
+    }
+    sim::GvspFaults reorder, dups, interleave;
+    reorder.reorder_window = 16;
+    dups.duplicate_fraction = 0.05;
+    interleave.interleave = true;
+    cases.push_back({"reorder window 16", reorder});
+    cases.push_back({"5% duplicates", dups});
+    cases.push_back({"interleaved frames", interleave});
+    std::printf("loss sweep, %s, %u frames a case:\n", s.name, s.frames);
+    for (const Case& c : cases) {
+        Device d("127.35.9.31", s, c.faults);
+        uint64_t sent0 = d.frames_sent();
+        Figures fig = run_corvisk({&d}, s);
+        uint64_t sent = d.frames_sent() - sent0;
+        std::string name =
+            c.name ? c.name : fmt::format("{:.1f}% loss", c.faults.drop_fraction * 100);
+        std::printf(
+            "  %-20s complete %4llu of %4llu sent (%.1f%%), incomplete %llu, resent %llu, "
+            "kernel drops %llu\n",
+            name.c_str(), (unsigned long long)fig.complete, (unsigned long long)sent,
+            sent ? 100.0 * fig.complete / sent : 0, (unsigned long long)fig.incomplete,
+            (unsigned long long)fig.resent, (unsigned long long)fig.drops);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string section = argc > 1 ? argv[1] : "all";
+    int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 4;
+    bool all = section == "all";
+    if (all || section == "compare") {
+        compare(rounds);
+    }
+    if (all || section == "cameras") {
+        cameras();
+    }
+    if (all || section == "snap") {
+        snap_latency();
+    }
+    if (all || section == "loss") {
+        loss_sweep();
+    }
+    return 0;
+}

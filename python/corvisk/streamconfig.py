@@ -1,0 +1,85 @@
+"""Stream settings of a camera beyond the capture methods' keyword arguments.
+
+``stream_config(cam)`` returns the settings every later ``snap``, ``start_acquisition`` and
+``snapshot_session`` of that camera uses; keywords change them first:
+
+- ``recv_buffer``: the stream socket's receive buffer in bytes; 0 sizes it from the frame
+  (room for two frames as the kernel accounts them, at least 256 KiB).
+- ``recv_buffer_max``: the ceiling of that automatic size; 0 restores the default (64 MiB).
+- ``pool_memory_limit``: the memory the frame pool (n_buffers x PayloadSize) may take; a
+  larger pool is refused before the camera is touched. 0 restores the default (a quarter of
+  the host's physical memory).
+
+When the system caps socket receive buffers below the size asked for (``net.core.rmem_max``;
+a process with CAP_NET_ADMIN may exceed it), a RuntimeWarning names both figures, once per
+figure pair.
+"""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+from typing import Optional, Set, Tuple
+
+from . import _corvisk_ext
+
+__all__ = ["StreamSettings", "stream_config"]
+
+# SO_RCVBUF is a C int.
+_MAX_RECV_BUFFER = 2**31 - 1
+_MAX_U64 = 2**64 - 1
+_warned: Set[Tuple[int, int]] = set()
+
+
+@dataclass(frozen=True)
+class StreamSettings:
+    """A camera's stream settings, with the automatic ones resolved to their figures."""
+
+    recv_buffer: int  # 0 = sized from the frame, up to recv_buffer_max
+    recv_buffer_max: int
+    pool_memory_limit: int
+
+
+def _checked(name: str, value: object, maximum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not 0 <= value <= maximum:
+        raise ValueError(f"{name} must be between 0 and {maximum} bytes, got {value}")
+    return value
+
+
+def _warn_if_capped(requested: int) -> None:
+    granted = _corvisk_ext.granted_receive_buffer(requested)
+    if granted == 0 or granted >= requested or (requested, granted) in _warned:
+        return
+    _warned.add((requested, granted))
+    warnings.warn(
+        f"the system caps socket receive buffers at {granted} bytes, below the {requested} "
+        "bytes asked for; raise net.core.rmem_max (or run with CAP_NET_ADMIN) or frames may "
+        "lose packets",
+        RuntimeWarning,
+        stacklevel=3,
+    )
+
+
+def stream_config(camera, *, recv_buffer: Optional[int] = None,
+                  recv_buffer_max: Optional[int] = None,
+                  pool_memory_limit: Optional[int] = None) -> StreamSettings:
+    """The camera's stream settings, after applying the keywords given (None keeps one)."""
+    current = list(_corvisk_ext.stream_tuning(camera))
+    changes = ((0, "recv_buffer", recv_buffer, _MAX_RECV_BUFFER),
+               (1, "recv_buffer_max", recv_buffer_max, _MAX_RECV_BUFFER),
+               (2, "pool_memory_limit", pool_memory_limit, _MAX_U64))
+    for index, name, value, maximum in changes:
+        if value is not None:
+            current[index] = _checked(name, value, maximum)
+    _corvisk_ext.set_stream_tuning(camera, *current)
+    for index in (0, 1):
+        if changes[index][2]:
+            _warn_if_capped(current[index])
+    defaults = _corvisk_ext.stream_defaults()
+    return StreamSettings(
+        recv_buffer=current[0],
+        recv_buffer_max=current[1] or defaults["recv_buffer_max"],
+        pool_memory_limit=current[2] or defaults["pool_memory_limit"],
+    )

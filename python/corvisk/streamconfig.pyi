@@ -1,0 +1,14 @@
+from dataclasses import dataclass
+from typing import Optional
+
+from ._corvisk_core import Camera
+
+@dataclass(frozen=True)
+class StreamSettings:
+    recv_buffer: int
+    recv_buffer_max: int
+    pool_memory_limit: int
+
+def stream_config(camera: Camera, *, recv_buffer: Optional[int] = ...,
+                  recv_buffer_max: Optional[int] = ...,
+                  pool_memory_limit: Optional[int] = ...) -> StreamSettings: ...

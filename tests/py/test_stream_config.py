@@ -1,0 +1,137 @@
+"""Stream settings from Python (corvisk.stream_config) against `corvisk-sim`: the receive
+buffer the stream socket really gets, the pool memory limit refusing a capture at once with
+its figures, argument validation and the warning about a system cap.
+
+Each test starts its own simulated camera on its own loopback address (127.35.1.x).
+"""
+
+import re
+import shutil
+import subprocess
+import time
+import warnings
+
+import pytest
+
+import corvisk
+from test_camera_connect import SimProcess, needs_sim
+
+pytestmark = needs_sim
+SMALL = ("--width", "64", "--height", "48")
+
+
+@pytest.fixture
+def camera():
+    """Factory: camera(ip, *sim_options) -> a connected Camera; everything stopped afterwards."""
+    opened = []
+
+    def start(ip, *options):
+        sim = SimProcess(ip, *options)
+        cam = corvisk.Camera(ip, gvcp_timeout=0.2, retries=2)
+        opened.append((sim, cam))
+        cam.connect()
+        return cam
+
+    yield start
+    for sim, cam in opened:
+        cam.disconnect()
+        sim.stop()
+
+
+def socket_receive_buffer(local_addr):
+    """The receive buffer (bytes usable, as SO_RCVBUF reports half of it) of the UDP socket
+    bound to `local_addr`, read with `ss`."""
+    out = subprocess.run(["ss", "-u", "-a", "-n", "-m", "src", local_addr],
+                         capture_output=True, text=True, check=True).stdout
+    sizes = re.findall(r"\brb(\d+)\b", out)
+    assert len(sizes) == 1, out
+    return int(sizes[0]) // 2
+
+
+def test_the_defaults_resolve_to_figures(camera):
+    cam = camera("127.35.1.1", *SMALL)
+    settings = corvisk.stream_config(cam)
+    assert settings.recv_buffer == 0
+    assert settings.recv_buffer_max == 64 * 2**20
+    assert settings.pool_memory_limit > 0
+    assert corvisk.stream_config(cam) == settings
+
+
+@pytest.mark.skipif(shutil.which("ss") is None, reason="needs ss (iproute2)")
+@pytest.mark.parametrize("tuning, expected", [
+    (dict(recv_buffer=300_000), 300_000),
+    # 64x48 frames: the automatic size is the floor, unless the ceiling is lower still.
+    (dict(), 262_144),
+    (dict(recv_buffer_max=200_000), 200_000),
+])
+def test_the_stream_socket_gets_the_receive_buffer_asked_for(camera, tuning, expected):
+    cam = camera("127.35.1.2", *SMALL)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # a capped system is checked below
+        corvisk.stream_config(cam, **tuning)
+    granted = corvisk._corvisk_ext.granted_receive_buffer(expected)
+    with cam.start_acquisition(packet_size=1400) as acq:
+        assert socket_receive_buffer(acq.local_addr()) == min(expected, granted)
+        assert acq.wait_for(2.0) is not None
+    # Back to automatic for the next capture of this camera.
+    assert corvisk.stream_config(cam, recv_buffer=0, recv_buffer_max=0).recv_buffer == 0
+
+
+def test_a_pool_above_the_limit_fails_at_once_with_the_figures(camera):
+    cam = camera("127.35.1.3")  # 640x480 Mono8: 307200 bytes a frame
+    assert corvisk.stream_config(cam, pool_memory_limit=500_000).pool_memory_limit == 500_000
+    pattern = (r"frame pool of 2 buffers x 307200 bytes = 614400 bytes exceeds the pool "
+               r"memory limit of 500000 bytes")
+    for capture in (lambda: cam.snap(1.0, n_buffers=2),
+                    lambda: cam.start_acquisition(n_buffers=2),
+                    lambda: cam.snapshot_session(n_buffers=2)):
+        started = time.monotonic()
+        with pytest.raises(corvisk.CameraError, match=pattern):
+            capture()
+        assert time.monotonic() - started < 0.5
+    # Within the limit the same camera captures, and the failures left it idle.
+    assert cam.snap(2.0, n_buffers=1).is_complete
+    assert corvisk.stream_config(cam, pool_memory_limit=0).pool_memory_limit > 500_000
+    assert cam.snap(2.0, n_buffers=2).is_complete
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(recv_buffer=-1), ValueError, "recv_buffer must be between 0 and 2147483647 bytes"),
+    (dict(recv_buffer=2**31), ValueError, "recv_buffer must be between"),
+    (dict(recv_buffer=-5, pool_memory_limit=5), ValueError, "recv_buffer must be between"),
+    (dict(pool_memory_limit=-1), ValueError, "pool_memory_limit must be between"),
+    (dict(recv_buffer_max=-5), ValueError, "recv_buffer_max must be between"),
+    (dict(pool_memory_limit=2**64), ValueError, "pool_memory_limit must be between"),
+    (dict(recv_buffer=1.5), TypeError, "recv_buffer must be an int, not float"),
+    (dict(pool_memory_limit=True), TypeError, "pool_memory_limit must be an int, not bool"),
+    (dict(recv_buffer="1"), TypeError, "recv_buffer must be an int, not str"),
+])
+def test_bad_values_are_refused_and_change_nothing(camera, kwargs, error, message):
+    cam = camera("127.35.1.4", *SMALL)
+    before = corvisk.stream_config(cam, recv_buffer=400_000)
+    with pytest.raises(error, match=re.escape(message)):
+        corvisk.stream_config(cam, **kwargs)
+    assert corvisk.stream_config(cam) == before
+
+
+def test_only_cameras_have_stream_settings():
+    with pytest.raises(TypeError, match="expected a corvisk.Camera, got str"):
+        corvisk.stream_config("127.35.1.5")
+
+
+def test_settings_are_per_camera(camera):
+    a = camera("127.35.1.6", *SMALL)
+    b = corvisk.Camera("127.35.1.7")
+    corvisk.stream_config(a, recv_buffer=500_000)
+    assert corvisk.stream_config(b).recv_buffer == 0
+
+
+def test_a_system_cap_warns_once_with_both_figures():
+    cam = corvisk.Camera("127.35.1.8")
+    # No system grants a 2 GiB socket buffer (Linux halves such a request at best).
+    with pytest.warns(RuntimeWarning, match=r"caps socket receive buffers at \d+ bytes, below "
+                                            r"the 2147483647 bytes asked for"):
+        corvisk.stream_config(cam, recv_buffer=2**31 - 1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        corvisk.stream_config(cam, recv_buffer=2**31 - 1)  # the same figures: no second warning
