@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "event_faults.hpp"
+
 namespace corvisk::sim {
 
 struct Description;  // description_device.hpp
@@ -146,6 +148,7 @@ struct SimConfig {
     uint16_t alt_reply_port = 0;
     GvcpFaults gvcp_faults;
     GvspFaults gvsp_faults;
+    EventFaults event_faults;
 };
 
 // Counters a test can read; a plain snapshot.

@@ -30,3 +30,9 @@ from .introspection import (  # noqa: E402
     selectors,
 )
 
+
+# Device events (native part in _corvisk_ext), beyond the core module's fixed surface.
+from .events import Event, Events, events  # noqa: E402
+
+# Chunk data (native part in _corvisk_ext).
+from .chunks import chunk_layout, chunks  # noqa: E402

@@ -7,9 +7,7 @@ namespace corvisk::ext {
 namespace {
 
 constexpr AddStep kSteps[] = {
-    add_build_info,
-    add_ip_config,
-    add_introspection,
+    add_build_info, add_ip_config, add_introspection, add_events, add_chunks,
 };
 
 int module_exec(PyObject* module) {

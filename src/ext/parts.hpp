@@ -13,5 +13,7 @@ using AddStep = int (*)(PyObject* module);
 int add_build_info(PyObject* module);
 int add_ip_config(PyObject* module);
 int add_introspection(PyObject* module);
+int add_events(PyObject* module);
+int add_chunks(PyObject* module);
 
 }  // namespace corvisk::ext
