@@ -171,3 +171,39 @@ def test_events_need_a_connected_camera():
         corvisk.events(object())
     with pytest.raises(corvisk.CameraError):
         corvisk.events(corvisk.Camera("127.33.1.8"))
+
+
+def _workers():
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass  # the thread ended meanwhile
+    return names.count("corvisk-gvmc")
+
+
+def _await_workers(count, timeout=5.0):
+    """The worker names itself once running: wait (with a deadline) until `count` are."""
+    deadline = time.monotonic() + timeout
+    while _workers() != count and time.monotonic() < deadline:
+        time.sleep(0.005)
+    return _workers()
+
+
+def test_closing_or_dropping_a_channel_ends_its_worker(camera):
+    import gc
+    cam = camera("127.33.1.9", *SMALL)
+    before = _workers()
+    for _ in range(3):
+        with corvisk.events(cam):
+            assert _await_workers(before + 1) == before + 1
+    dropped = corvisk.events(cam)
+    del dropped
+    gc.collect()
+    assert _workers() == before
+    # The device's message channel is free again: a new channel still receives.
+    with corvisk.events(cam) as camera_events:
+        cam.execute("TestEventGenerate")
+        assert camera_events.wait_for(2.0) is not None
