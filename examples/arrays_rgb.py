@@ -3,6 +3,7 @@
     build/cmake/corvisk-sim --ip 127.0.0.2 --pattern ChannelRamps &
     .venv/bin/python examples/arrays_rgb.py [IP]
 """
+# corvisk-sim: --pattern ChannelRamps
 
 import sys
 

@@ -3,6 +3,7 @@ the adapter it was seen on, at the address given on the command line (one per ca
 
     python examples/fix_camera_address.py 192.168.1.20 192.168.1.21
 """
+# example-test: skip it broadcasts, so it runs in a namespace pair of its own (test_examples.py)
 
 import ipaddress
 import sys

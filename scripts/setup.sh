@@ -17,7 +17,8 @@ esac
 
 PACKAGES=(build-essential cmake g++ clang clang-format libfmt-dev libxml2-dev zlib1g-dev
           libgtest-dev libbenchmark-dev python3 python3-dev python3-venv python3-pip
-          python3-setuptools python3-wheel python3-pytest python3-numpy python3-pil iproute2)
+          python3-setuptools python3-wheel python3-pytest python3-numpy python3-pil iproute2
+          chromium)
 missing=()
 for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

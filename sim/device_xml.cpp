@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include "actions.hpp"
 #include "chunks.hpp"
 #include "events.hpp"
 #include "gvcp_device.hpp"
@@ -31,6 +32,7 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
     <pFeature>ImageFormatControl</pFeature>
     <pFeature>AcquisitionControl</pFeature>
     <pFeature>AnalogControl</pFeature>
+    <pFeature>UserSetControl</pFeature>
     <pFeature>TransportLayerControl</pFeature>
   </Category>
 
@@ -78,6 +80,13 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
     <pFeature>DigitalShift</pFeature>
     <pFeature>SharpnessOffset</pFeature>
     <pFeature>WhiteBalanceOffset</pFeature>
+  </Category>
+
+  <Category Name="UserSetControl" NameSpace="Standard">
+    <pFeature>UserSetSelector</pFeature>
+    <pFeature>UserSetLoad</pFeature>
+    <pFeature>UserSetSave</pFeature>
+    <pFeature>UserSetDefault</pFeature>
   </Category>
 
   <Category Name="TransportLayerControl" NameSpace="Standard">
@@ -593,6 +602,77 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
     </IntReg>
   </Group>
 
+  <Group Comment="User sets">
+    <Enumeration Name="UserSetSelector" NameSpace="Standard">
+      <ToolTip>The user set UserSetLoad and UserSetSave work on</ToolTip>
+      <EnumEntry Name="Default" NameSpace="Standard">
+        <Value>0</Value>
+      </EnumEntry>
+      <EnumEntry Name="UserSet1" NameSpace="Standard">
+        <Value>1</Value>
+      </EnumEntry>
+      <pValue>UserSetSelectorReg</pValue>
+      <pSelected>UserSetLoad</pSelected>
+      <pSelected>UserSetSave</pSelected>
+    </Enumeration>
+    <IntReg Name="UserSetSelectorReg">
+      <Address>0x1005C</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>WriteThrough</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+    <Command Name="UserSetLoad" NameSpace="Standard">
+      <ToolTip>Loads the selected user set into the camera's configuration</ToolTip>
+      <pValue>UserSetLoadReg</pValue>
+      <CommandValue>1</CommandValue>
+    </Command>
+    <IntReg Name="UserSetLoadReg">
+      <Address>0x10060</Address>
+      <Length>4</Length>
+      <AccessMode>WO</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+    <Command Name="UserSetSave" NameSpace="Standard">
+      <ToolTip>Saves the camera's configuration into the selected user set</ToolTip>
+      <pValue>UserSetSaveReg</pValue>
+      <CommandValue>1</CommandValue>
+    </Command>
+    <IntReg Name="UserSetSaveReg">
+      <Address>0x10064</Address>
+      <Length>4</Length>
+      <AccessMode>WO</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>NoCache</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+    <Enumeration Name="UserSetDefault" NameSpace="Standard">
+      <ToolTip>The user set the camera loads at power-up</ToolTip>
+      <EnumEntry Name="Default" NameSpace="Standard">
+        <Value>0</Value>
+      </EnumEntry>
+      <EnumEntry Name="UserSet1" NameSpace="Standard">
+        <Value>1</Value>
+      </EnumEntry>
+      <pValue>UserSetDefaultReg</pValue>
+    </Enumeration>
+    <IntReg Name="UserSetDefaultReg">
+      <Address>0x10068</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>WriteThrough</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+  </Group>
+
   <Group Comment="Transport layer">
     <Integer Name="TLParamsLocked" NameSpace="Standard">
       <ToolTip>While 1 the device refuses changes to Width, Height and PixelFormat</ToolTip>
@@ -951,7 +1031,7 @@ std::string with_extensions(std::string xml) {
 }  // namespace
 
 const std::string& device_xml() {
-    static const std::string xml = with_extensions(with_pixel_formats(kXml));
+    static const std::string xml = with_extensions(with_action_features(with_pixel_formats(kXml)));
     return xml;
 }
 

@@ -113,7 +113,8 @@ GvcpDevice::GvcpDevice(const SimConfig& config, DeviceHooks* hooks, AtomicCounte
       counters_(counters ? counters : &own_counters_),
       timestamp_origin_(Clock::now()),
       faults_(config.gvcp_faults),
-      rng_(config.seed) {
+      rng_(config.seed),
+      actions_(config.ptp_synchronised) {
     if (config.description) {
         described_ = std::make_unique<DescribedMemory>(config.description, config);
     }
@@ -203,7 +204,8 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kGvspCapability, 0xC0000000);  // SCSPx registers, 16-bit block ids
     map_word(reg::kMessageCapability, 0);
     uint32_t cap = reg::kCapUserName | reg::kCapSerial | reg::kCapExtStatus | reg::kCapExtStatus2 |
-                   reg::kCapPendingAck | reg::kCapWriteMem;
+                   reg::kCapPendingAck | reg::kCapWriteMem | actreg::kCapAction |
+                   actreg::kCapScheduledAction | actreg::kCapIeee1588;
     if (c.concatenation) {
         cap |= reg::kCapConcatenation;
     }
@@ -258,6 +260,11 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kImageControl, 0, true);
     map_word(reg::kTemperatureRaw, 0xA9010000);  // 425 = 42.5 degrees, little-endian 16 bits
     map_word(reg::kWhiteBalanceOffset, static_cast<uint32_t>(-250), true);
+    map_word(reg::kUserSetSelector, UserSets::kDefault, true);
+    words_[reg::kUserSetLoad] = Word{0, false, true};
+    words_[reg::kUserSetSave] = Word{0, false, true};
+    map_word(reg::kUserSetDefault, UserSets::kDefault, true);
+    user_sets_.save(UserSets::kDefault, [this](uint32_t addr) { return word(addr); });
     if (described_) {
         // The served description has its own registers there (sparse memory).
         words_.erase(words_.lower_bound(reg::kWidth), words_.lower_bound(reg::kFeatureEnd));
@@ -278,7 +285,12 @@ void GvcpDevice::set_word(uint32_t addr, uint32_t value) {
 
 uint64_t GvcpDevice::timestamp(Instant now) const {
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - timestamp_origin_);
-    return ns.count() > 0 ? static_cast<uint64_t>(ns.count()) : 0;
+    return actions_.device_time(now, ns.count() > 0 ? static_cast<uint64_t>(ns.count()) : 0);
+}
+
+std::optional<uint64_t> GvcpDevice::take_trigger() {
+    std::lock_guard lock(mutex_);
+    return actions_.take_trigger();
 }
 
 // ---- Datagram handling ---------------------------------------------------------------------
@@ -424,6 +436,8 @@ std::vector<uint8_t> GvcpDevice::execute(const Command& cmd, Endpoint source, In
             return read_mem(cmd, source, now);
         case reg::kWriteMemCmd:
             return write_mem(cmd, source, now);
+        case actreg::kActionCmd:
+            return action(cmd, now);
         default:
             return ack_header(reg::kNotImplemented, cmd.code + 1, 0, cmd.req_id);
     }
@@ -435,6 +449,22 @@ std::vector<uint8_t> GvcpDevice::discovery_ack(uint16_t req_id) const {
         store_be32(out.data() + 8 + a, word(a));
     }
     return out;
+}
+
+// Actions are accepted from any sender (they usually come by broadcast), but only while an
+// application controls the device; one addressed elsewhere gets no answer.
+std::vector<uint8_t> GvcpDevice::action(const Command& cmd, Instant now) {
+    if (!controller_) {
+        return {};
+    }
+    auto status = actions_.command(cmd.flags, cmd.payload, timestamp(now), acquiring_);
+    if (!status) {
+        return {};
+    }
+    if (hooks_ && actions_.trigger_pending()) {
+        hooks_->acquisition_changed();
+    }
+    return ack_header(*status, actreg::kActionAck, 0, cmd.req_id);
 }
 
 bool GvcpDevice::may_read(Endpoint source) const {
@@ -629,6 +659,9 @@ uint16_t GvcpDevice::read_word(uint32_t addr, Instant /*now*/, uint32_t& out) co
         out = load_be32(b);
         return reg::kSuccess;
     }
+    if (ActionUnit::owns(addr) && (!described_ || addr < reg::kWidth)) {
+        return actions_.read(addr, out);
+    }
     auto it = words_.find(addr);
     if (it == words_.end() && hooks_ != nullptr && !described_) {
         if (auto status = hooks_->extension_read(addr, out)) {
@@ -667,6 +700,16 @@ uint16_t GvcpDevice::write_word(uint32_t addr, uint32_t value, Endpoint source, 
     }
     if (in_xml(addr, 4)) {
         return reg::kWriteProtect;
+    }
+    if (ActionUnit::owns(addr) && (!described_ || addr < reg::kWidth)) {
+        if (!controller_ || !(*controller_ == source)) {
+            return reg::kAccessDenied;
+        }
+        uint16_t status = actions_.write(addr, value, timestamp(now), acquiring_);
+        if (hooks_ && actions_.trigger_pending()) {
+            hooks_->acquisition_changed();
+        }
+        return status;
     }
     auto it = words_.find(addr);
     if (it == words_.end() && hooks_ != nullptr && !described_ && controller_ &&
@@ -849,6 +892,11 @@ uint16_t GvcpDevice::write_feature(uint32_t addr, uint32_t value, Word& w) {
             }
             break;
         }
+        case reg::kUserSetSelector:
+        case reg::kUserSetDefault:
+        case reg::kUserSetLoad:
+        case reg::kUserSetSave:
+            return write_user_set(addr, value, w);
         case reg::kAcquisitionStart:
             if (value == 1) {
                 start_acquisition();
@@ -864,6 +912,42 @@ uint16_t GvcpDevice::write_feature(uint32_t addr, uint32_t value, Word& w) {
     }
     w.value = value;
     return reg::kSuccess;
+}
+
+// UserSetSelector / UserSetDefault choose a set; UserSetSave snapshots the configuration into
+// the selected set (never into the factory Default); UserSetLoad restores it, refused while the
+// transport parameters are locked, as it changes the image format.
+uint16_t GvcpDevice::write_user_set(uint32_t addr, uint32_t value, Word& w) {
+    const uint32_t selected = word(reg::kUserSetSelector);
+    switch (addr) {
+        case reg::kUserSetSelector:
+        case reg::kUserSetDefault:
+            if (value >= UserSets::kCount) {
+                return reg::kInvalidParameter;
+            }
+            w.value = value;
+            return reg::kSuccess;
+        case reg::kUserSetSave:
+            if (value != 1) {
+                return reg::kSuccess;
+            }
+            if (selected == UserSets::kDefault) {
+                return reg::kWriteProtect;
+            }
+            user_sets_.save(selected, [this](uint32_t a) { return word(a); });
+            return reg::kSuccess;
+        default:  // UserSetLoad
+            if (value != 1) {
+                return reg::kSuccess;
+            }
+            if (word(reg::kTLParamsLocked) != 0 || acquiring_) {
+                return reg::kWriteProtect;
+            }
+            if (!user_sets_.load(selected, [this](uint32_t a, uint32_t v) { set_word(a, v); })) {
+                return reg::kInvalidParameter;  // nothing saved in that set yet
+            }
+            return reg::kSuccess;
+    }
 }
 
 uint16_t GvcpDevice::write_described(uint32_t addr, uint32_t value, Endpoint source) {
@@ -900,6 +984,7 @@ void GvcpDevice::start_acquisition() {
 
 void GvcpDevice::stop_acquisition() {
     acquiring_ = false;
+    actions_.reset_pending();
     if (hooks_) {
         hooks_->acquisition_changed();
     }
@@ -928,6 +1013,7 @@ void GvcpDevice::release_control() {
     }
     set_word(reg::kTLParamsLocked, 0);
     acquiring_ = false;
+    actions_.reset_pending();
     if (hooks_) {
         hooks_->acquisition_changed();
     }
@@ -950,13 +1036,21 @@ void GvcpDevice::expire(Instant now) {
 std::optional<Instant> GvcpDevice::poll(Instant now) {
     std::lock_guard lock(mutex_);
     expire(now);
-    if (!controller_) {
-        return std::nullopt;
-    }
     std::optional<Instant> next;
+    const uint64_t device_now = timestamp(now);
+    if (auto due = actions_.run_due(device_now, acquiring_)) {
+        next = now + std::chrono::nanoseconds(*due - device_now);
+    }
+    if (hooks_ && actions_.trigger_pending()) {
+        hooks_->acquisition_changed();
+    }
+    if (!controller_) {
+        return next;
+    }
     if ((word(reg::kGvcpConfig) & reg::kGvcpConfigHeartbeatDisable) == 0) {
-        next = last_heard_ + std::chrono::milliseconds(word(reg::kHeartbeatTimeout)) +
-               std::chrono::milliseconds(1);
+        Instant t = last_heard_ + std::chrono::milliseconds(word(reg::kHeartbeatTimeout)) +
+                    std::chrono::milliseconds(1);
+        next = next ? std::min(*next, t) : t;
     }
     if (faults_.ccp_clear_after_ms > 0) {
         Instant t = control_since_ + std::chrono::milliseconds(faults_.ccp_clear_after_ms);
@@ -1005,6 +1099,7 @@ StreamState GvcpDevice::stream_state() const {
         (uint64_t{word(reg::kExposureTime)} << 32) | word(reg::kExposureTime + 4);
     std::memcpy(&s.exposure_us, &exposure_bits, sizeof s.exposure_us);
     s.gain_raw = word(reg::kAnalog) & 0xFFFF;
+    s.trigger_mode = actions_.trigger_mode();
     if (described_ && described_->streams()) {
         s.width = described_->width();
         s.height = described_->height();
@@ -1028,6 +1123,7 @@ ChannelState GvcpDevice::channel_locked(uint32_t n) const {
     c.packet_size = scps & 0xFFFF;
     c.dont_fragment = (scps & reg::kScpsDontFragment) != 0;
     c.delay_ticks = word(reg::kScpd + base);
+    c.multicast_ttl = actions_.stream_ttl();
     return c;
 }
 

@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "actions.hpp"
 #include "sim_config.hpp"
 #include "time.hpp"
+#include "user_sets.hpp"
 
 namespace corvisk::sim {
 
@@ -49,6 +51,7 @@ struct ChannelState {
     uint32_t packet_size = 576;
     bool dont_fragment = false;
     uint32_t delay_ticks = 0;
+    uint32_t multicast_ttl = 1;  // used when dest_ip is a multicast group
 };
 
 // Everything the stream side needs, copied out under the device lock.
@@ -62,6 +65,7 @@ struct StreamState {
     double exposure_us = 0;         // ExposureTime
     uint32_t gain_raw = 0;          // GainRaw
     uint64_t start_generation = 0;  // changes with every AcquisitionStart
+    bool trigger_mode = false;      // frames only on triggers (take_trigger)
     std::array<ChannelState, 2> channels;
 };
 
@@ -119,6 +123,8 @@ class GvcpDevice {
     void frame_sent(uint64_t generation);
     // Device timestamp in ticks (nanoseconds since power-up or the last timestamp reset).
     uint64_t timestamp(Instant now = Clock::now()) const;
+    // The device timestamp of the next frame trigger (action or software), oldest first.
+    std::optional<uint64_t> take_trigger();
 
     GvcpFaults gvcp_faults() const;
     void set_gvcp_faults(GvcpFaults faults);
@@ -162,6 +168,7 @@ class GvcpDevice {
 
     std::vector<uint8_t> execute(const Command& cmd, Endpoint source, Instant now);
     std::vector<uint8_t> discovery_ack(uint16_t req_id) const;
+    std::vector<uint8_t> action(const Command& cmd, Instant now);
     std::vector<uint8_t> force_ip(const Command& cmd);
     uint16_t write_ip_config(uint32_t value, Word& slot);
     std::vector<uint8_t> read_reg(const Command& cmd, Endpoint source, Instant now);
@@ -177,6 +184,7 @@ class GvcpDevice {
     uint16_t write_word(uint32_t addr, uint32_t value, Endpoint source, Instant now);
     uint16_t write_ccp(uint32_t value, Endpoint source, Instant now);
     uint16_t write_feature(uint32_t addr, uint32_t value, Word& word);
+    uint16_t write_user_set(uint32_t addr, uint32_t value, Word& word);
     uint16_t write_described(uint32_t addr, uint32_t value, Endpoint source);
     uint16_t write_channel(uint32_t channel, uint32_t offset, uint32_t value, Word& word);
     void release_control();
@@ -193,6 +201,7 @@ class GvcpDevice {
     AtomicCounters* counters_;
     AtomicCounters own_counters_;
     std::map<uint32_t, Word> words_;
+    UserSets user_sets_;
     std::vector<uint8_t> xml_file_;
     uint32_t xml_base_ = 0;
     // Sparse memory behind a served camera description (SimConfig::description); null otherwise.
@@ -209,6 +218,7 @@ class GvcpDevice {
     std::mt19937_64 rng_;
     std::map<std::pair<uint32_t, uint16_t>, LastCommand> last_commands_;
     std::optional<AddressChange> address_change_;
+    ActionUnit actions_;  // action commands, trigger and PTP state (actions.hpp)
 };
 
 // The GenICam description (plain text) and the ZIP archive around it.

@@ -70,6 +70,9 @@ Device:
   --heartbeat-ms N          heartbeat timeout at power-up (default 3000)
   --ring N                  frames kept for packet resend (default 8)
   --seed N                  seed of every random fault decision (default 1)
+  --ptp                     pretend to be PTP-synchronised to the host clock: PtpEnable is on
+                            at power-up and, while on, the timestamp counter reads the host's
+                            wall clock in nanoseconds (PtpStatus Slave)
 
 Control-channel faults:
   --drop-first-acks K       drop the first K acknowledges
@@ -472,6 +475,7 @@ const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
         {"all-in", [](SimConfig& c) { c.gvsp_faults.all_in = true; }},
         {"drop-resent", [](SimConfig& c) { c.gvsp_faults.drop_resent = true; }},
         {"event-duplicates", [](SimConfig& c) { c.event_faults.duplicates = true; }},
+        {"ptp", [](SimConfig& c) { c.ptp_synchronised = true; }},
     };
     return flags;
 }

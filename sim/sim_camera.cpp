@@ -157,6 +157,7 @@ struct SimCamera::Impl : DeviceHooks {
     uint16_t payload_type_ = gvsp::kImagePayload;
     SimEvents sim_events;
     SimChunks sim_chunks;
+    std::optional<uint64_t> trigger_stamp;  // the device time of the trigger being served
 
     // DeviceHooks (called with the device lock held).
     void acquisition_changed() override { wake_stream(); }
@@ -204,12 +205,14 @@ struct SimCamera::Impl : DeviceHooks {
     bool moved = false;  // the last datagram moved the control socket
     void send_reply(const std::vector<uint8_t>& bytes, Endpoint to, bool alt);
     void stream_loop();
+    void set_multicast(uint32_t ttl);
     void produce_frames(const StreamState& st, const GvspFaults& faults);
     RingFrame make_frame(const StreamState& st);
     void append_chunks(RingFrame& f, const StreamState& st);
     std::vector<Planned> plan_frame(const RingFrame& f, const PacketGeometry& g,
                                     const GvspFaults& faults);
     void serve_resend(const ResendRequest& req, const StreamState& st, const GvspFaults& faults);
+    void serve_triggers(const StreamState& st, const GvspFaults& faults);
     size_t transmit(const std::vector<Planned>& plan, const PacketGeometry& g,
                     const ChannelState& ch);
     size_t build_message(const Planned& p, const PacketGeometry& g, size_t slot);
@@ -250,10 +253,12 @@ void SimCamera::Impl::gvcp_loop() {
             if (n < 0) {
                 return;
             }
-            // Broadcast sockets pass on what a device hears by broadcast: DISCOVERY and FORCEIP.
+            // Broadcast sockets pass on what a device hears by broadcast: DISCOVERY, FORCEIP
+            // and ACTION_CMD.
             const uint16_t code = n >= 8 ? load_be16(buf.data() + 2) : 0;
             if (discovery_only && (n < 8 || buf[0] != 0x42 ||
-                                   (code != reg::kDiscoveryCmd && code != reg::kForceIpCmd))) {
+                                   (code != reg::kDiscoveryCmd && code != reg::kForceIpCmd &&
+                                    code != actreg::kActionCmd))) {
                 continue;
             }
             const std::span<const uint8_t> datagram(buf.data(), static_cast<size_t>(n));
@@ -429,7 +434,7 @@ RingFrame SimCamera::Impl::make_frame(const StreamState& st) {
         f.block_id = 1;  // switching id width mid-stream never yields the invalid id 0
     }
     next_block = next_block_id(f.block_id, st.extended_ids);
-    f.info.timestamp = cam.device_.timestamp();
+    f.info.timestamp = trigger_stamp ? *trigger_stamp : cam.device_.timestamp();
     f.info.pixel_format = st.pixel_format;
     f.info.width = st.width;
     f.info.height = st.height;
@@ -545,6 +550,19 @@ size_t SimCamera::Impl::build_message(const Planned& p, const PacketGeometry& g,
     return iov_count;
 }
 
+// Packets for a group leave by the interface of our own address, with the programmed TTL.
+void SimCamera::Impl::set_multicast(uint32_t ttl) {
+    const int hops = static_cast<int>(ttl);
+    ::setsockopt(stream_fd.get(), IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops);
+    in_addr self{};
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    if (::getsockname(stream_fd.get(), reinterpret_cast<sockaddr*>(&bound), &len) == 0) {
+        self = bound.sin_addr;
+    }
+    ::setsockopt(stream_fd.get(), IPPROTO_IP, IP_MULTICAST_IF, &self, sizeof self);
+}
+
 size_t SimCamera::Impl::transmit(const std::vector<Planned>& plan, const PacketGeometry& g,
                                  const ChannelState& ch) {
     if (plan.empty()) {
@@ -555,6 +573,9 @@ size_t SimCamera::Impl::transmit(const std::vector<Planned>& plan, const PacketG
         return 0;
     }
     dest = to_sockaddr(Endpoint{ch.dest_ip, ch.port});
+    if ((ch.dest_ip >> 28) == 0xE) {
+        set_multicast(ch.multicast_ttl);
+    }
     size_t batch = ch.delay_ticks > 0 ? 1 : kBatch;
     headers.resize(kBatch * gvsp::kMaxHeaderBytes);
     iovs.resize(kBatch * 2);
@@ -689,6 +710,18 @@ void SimCamera::Impl::serve_resend(const ResendRequest& req, const StreamState& 
     cam.counters_.packets_resent += resent;
 }
 
+// In trigger mode a frame is made for each trigger, stamped with the time the trigger fired.
+void SimCamera::Impl::serve_triggers(const StreamState& st, const GvspFaults& faults) {
+    if (!st.acquiring || !any_channel_open(st)) {
+        return;
+    }
+    while (auto stamp = cam.device_.take_trigger()) {
+        trigger_stamp = stamp;
+        produce_frames(st, faults);
+    }
+    trigger_stamp.reset();
+}
+
 void SimCamera::Impl::stream_loop() {
     auto poller = Poller::create();
     if (!poller.ok() || !poller->add_waker(*stream_waker, 1).ok()) {
@@ -702,7 +735,7 @@ void SimCamera::Impl::stream_loop() {
         StreamState st = cam.device_.stream_state();
         Instant now = Clock::now();
         int timeout = 200;
-        if (st.acquiring && any_channel_open(st)) {
+        if (st.acquiring && any_channel_open(st) && !st.trigger_mode) {
             timeout = ms_until(next_frame, 200, now);
         }
         if (timeout > 0) {
@@ -731,6 +764,10 @@ void SimCamera::Impl::stream_loop() {
         if (st.start_generation != generation) {
             generation = st.start_generation;
             next_frame = now;
+        }
+        if (st.trigger_mode) {
+            serve_triggers(st, faults);
+            continue;
         }
         if (!st.acquiring || !any_channel_open(st) || now < next_frame) {
             continue;

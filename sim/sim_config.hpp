@@ -146,6 +146,9 @@ struct SimConfig {
     // the same port as the device).
     std::optional<std::string> alt_reply_ip;
     uint16_t alt_reply_port = 0;
+    // The device clock follows the host's wall clock while PTP is enabled (on at power-up), as
+    // a camera synchronised to a grandmaster on the host clock does (actions.hpp).
+    bool ptp_synchronised = false;
     GvcpFaults gvcp_faults;
     GvspFaults gvsp_faults;
     EventFaults event_faults;

@@ -6,7 +6,10 @@ here, so ``corvisk.discover()``, ``corvisk.CameraError`` etc. are the names to u
 
 from . import _corvisk_core
 from ._corvisk_core import *  # noqa: F401,F403  (the core's public names, as they grow)
+from .reconnect import Reconnector  # noqa: F401  (re-establishes an acquisition after control loss)
 from .image import as_array, convert, save  # noqa: F401  (frames as arrays and image files)
+from .recorder import Recorder  # noqa: F401  (frames to disk on background threads)
+from . import aio  # noqa: F401  (asyncio helpers: corvisk.aio.frames, corvisk.aio.snap)
 
 # IP configuration (corvisk/ipconfig.py): package API beyond the core, not star-exported.
 from .ipconfig import (DiscoveredDevice, IpConfigMode, PersistentIp, find_devices, force_ip,
@@ -36,3 +39,23 @@ from .events import Event, Events, events  # noqa: E402
 
 # Chunk data (native part in _corvisk_ext).
 from .chunks import chunk_layout, chunks  # noqa: E402
+
+# The feature facade with checked writes, and settings files and user sets, built on the
+# introspection above (corvisk/feature_facade.py, corvisk/settings.py).
+from .feature_facade import Feature, Features, features  # noqa: E402
+from .settings import (  # noqa: E402
+    SettingsResult,
+    load_settings,
+    save_settings,
+    user_set_default,
+    user_set_load,
+    user_set_save,
+    user_sets,
+)
+# Live view in the browser (corvisk/view.py): corvisk.view.serve(cam), `corvisk view IP`.
+from . import view  # noqa: E402,F401
+# Action commands and device clocks (corvisk/actions.py, corvisk/clock.py).
+from .actions import ActionAck, action  # noqa: E402
+from .clock import DeviceClock, PtpState, clock, ptp_state  # noqa: E402
+# Multicast streams and read-only monitor connections (corvisk/monitor.py).
+from .monitor import Monitor, MulticastFrame, MulticastStream, multicast_acquisition  # noqa: E402

@@ -2,13 +2,18 @@
 
     demo                        start corvisk-sim, show the camera, snap a PNG, stream a while
     discover                    list the GigE Vision devices that answer a broadcast
-    features IP                 list the feature names of a camera
+    features IP [--all]         the features as a typed tree (type, access, value, unit)
     get IP NAME...              read features (--json for scripts)
-    set IP NAME=VALUE...        write features in order over one connection
+    set IP NAME=VALUE...        write features in order over one connection, checked
+    describe IP NAME            everything the description says about one feature
+    genicam IP -o FILE.xml      save the camera's GenICam description as plain XML
+    settings save|load IP FILE  save or restore the camera's settings (.json or .txt)
     execute IP NAME             run a command feature
     snap IP -o file.png         capture one frame into an image file (.png .tif .npy .raw)
     stream IP --seconds N       stream and print live frame statistics
+    record IP --seconds N -o D  record frames to files (tiff png npy raw) with an index
     ip list|force|persistent    show or change device IP configuration
+    view IP [--port P]          serve a live view with controls in the web browser
 
 Commands register themselves with the ``@command`` decorator below; each one gets its own
 sub-parser and returns the process exit status.
@@ -29,7 +34,8 @@ from pathlib import Path
 from typing import Callable, Optional
 
 import corvisk
-from corvisk import ipconfig_cli
+from corvisk import cli_features, cli_record, ipconfig_cli
+from corvisk import view as view_cli
 from corvisk import _sim
 
 Handler = Callable[[argparse.Namespace], int]
@@ -138,82 +144,6 @@ def _read_typed(cam: corvisk.Camera, name: str, kind: str):
 def _read_feature(cam: corvisk.Camera, name: str):
     """The feature's value as its own type (str for enumerations and strings)."""
     return _read_typed(cam, name, feature_type(cam, name))
-
-
-_TRUE = ("1", "true", "on", "yes")
-_FALSE = ("0", "false", "off", "no")
-
-
-def _convert(name: str, kind: str, text: str):
-    """The command-line text as a value of the feature's type, or a UserError saying why not."""
-    try:
-        if kind == "integer":
-            return int(text, 0)
-        if kind == "float":
-            value = float(text)
-            if value != value or value in (float("inf"), float("-inf")):
-                raise ValueError
-            return value
-    except ValueError:
-        article = "an" if kind == "integer" else "a"
-        raise UserError(f"{name}: {text!r} is not {article} {kind}") from None
-    if kind == "boolean":
-        if text.lower() in _TRUE + _FALSE:
-            return text.lower() in _TRUE
-        raise UserError(f"{name}: {text!r} is not a boolean (use true or false)")
-    return text
-
-
-_WRITERS = {"enumeration": "set_enum", "integer": "set_integer", "float": "set_float",
-            "string": "set_string", "boolean": "set_boolean"}
-
-
-def _write_feature(cam: corvisk.Camera, name: str, text: str):
-    """Writes `text` converted to the feature's type; returns the value read back."""
-    kind = feature_type(cam, name)
-    if kind == "command":
-        raise UserError(f"feature '{name}' takes no value; run it with "
-                        f"`corvisk execute IP {name}`")
-    value = _convert(name, kind, text)
-    try:
-        getattr(cam, _WRITERS[kind])(name, value)
-    except corvisk.GenicamError as e:
-        raise UserError(f"cannot set {name} to {text}: {e}{_limits_hint(cam, name, kind)}") \
-            from None
-    return _read_typed(cam, name, kind)
-
-
-def _limits_hint(cam: corvisk.Camera, name: str, kind: str) -> str:
-    """What the feature accepts, as "; ..." for an error line ("" when it cannot be told)."""
-    try:
-        if kind == "enumeration":
-            return f"; choose one of {', '.join(cam.enum_entries(name))}"
-        if kind == "integer":
-            lo, hi = cam.integer_bounds(name)
-            return f"; {name} takes {lo}..{hi} in steps of {cam.integer_increment(name)}"
-        if kind == "float":
-            lo, hi = cam.float_bounds(name)
-            return f"; {name} takes {lo:g}..{hi:g}"
-    except corvisk.GenicamError:
-        pass
-    return ""
-
-
-def _print_values(values: dict, as_json: bool) -> None:
-    if as_json:
-        print(json.dumps(values))
-    elif len(values) == 1:
-        print(_text(next(iter(values.values()))))
-    else:
-        for name, value in values.items():
-            print(f"{name} = {_text(value)}")
-
-
-def _text(value) -> str:
-    """Booleans as true/false, floats as the shortest text that reads back the same."""
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    return repr(value) if isinstance(value, float) else str(value)
 
 
 def _stream(cam: corvisk.Camera, seconds: float, out=sys.stdout) -> None:
@@ -341,73 +271,6 @@ def _camera(ip: str):
         cam.disconnect()
 
 
-def _features_arguments(parser: argparse.ArgumentParser) -> None:
-    _ip_argument(parser)
-    _json_argument(parser)
-
-
-@command("features", "list the feature names of a camera", _features_arguments)
-def _features(args: argparse.Namespace) -> int:
-    with _camera(args.ip) as cam:
-        names = cam.feature_names()
-    if args.json:
-        print(json.dumps(names))
-    else:
-        print("\n".join(names))
-    return 0
-
-
-def _get_arguments(parser: argparse.ArgumentParser) -> None:
-    _ip_argument(parser)
-    parser.add_argument("names", nargs="+", metavar="NAME", help="feature names")
-    _json_argument(parser)
-
-
-@command("get", "read features (one value, or NAME = value lines)", _get_arguments)
-def _get(args: argparse.Namespace) -> int:
-    with _camera(args.ip) as cam:
-        values = {name: _read_feature(cam, name) for name in args.names}
-    _print_values(values, args.json)
-    return 0
-
-
-def _assignments(words: list[str]) -> list[tuple[str, str]]:
-    """NAME=VALUE words, or the two words NAME VALUE."""
-    if len(words) == 2 and "=" not in words[0]:
-        return [(words[0], words[1])]
-    pairs = []
-    for word in words:
-        name, sep, value = word.partition("=")
-        if not sep or not name:
-            raise UserError(f"expected NAME=VALUE, got {word!r} (e.g. `corvisk set IP Width=640 "
-                            "Height=480`)")
-        pairs.append((name, value))
-    return pairs
-
-
-def _set_arguments(parser: argparse.ArgumentParser) -> None:
-    _ip_argument(parser)
-    parser.add_argument("assignments", nargs="+", metavar="NAME=VALUE",
-                        help="features to write, in order, over one connection (or NAME VALUE)")
-    _json_argument(parser)
-
-
-@command("set", "write features in order over one connection; prints what they read back",
-         _set_arguments)
-def _set(args: argparse.Namespace) -> int:
-    pairs = _assignments(args.assignments)
-    values = {}
-    with _camera(args.ip) as cam:
-        for name, text in pairs:
-            values[name] = _write_feature(cam, name, text)
-    if args.json:
-        print(json.dumps(values))
-    else:
-        for name, value in values.items():
-            print(f"{name} = {_text(value)}")
-    return 0
-
-
 def _execute_arguments(parser: argparse.ArgumentParser) -> None:
     _ip_argument(parser)
     parser.add_argument("name", help="command feature, e.g. AcquisitionStart")
@@ -463,6 +326,9 @@ def _stream_command(args: argparse.Namespace) -> int:
 
 
 command("ip", ipconfig_cli.SUMMARY, ipconfig_cli.arguments)(ipconfig_cli.run)
+cli_features.register(command, _connect)  # features, get, set, describe, genicam, settings
+command("view", view_cli.SUMMARY, view_cli.arguments)(lambda args: view_cli.run(args, _connect))
+command("record", cli_record.SUMMARY, cli_record.arguments)(cli_record.run)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -43,3 +43,35 @@ def chunk_data_features(camera: object, /) -> dict[int, list[str]]:
 def read_chunk_features(camera: object, frame: object, names: list[str],
                         /) -> dict[str, int | float | bool | str]:
     """The named chunk features of a frame."""
+
+def string_max_length(camera: object, name: str, /) -> int | None:
+    """The byte capacity of a string feature's register, or None when it has none."""
+
+def description_xml(camera: object, /) -> bytes:
+    """The device description the connection fetched, as bytes (unzipped)."""
+
+class MonitorConnection:
+    """A read-only connection that claims no control (corvisk.Monitor wraps it)."""
+
+    def __init__(self, ip: str, gvcp_timeout: float, retries: int, local_ip: str, /) -> None: ...
+    def connect(self) -> None: ...
+    def disconnect(self) -> None: ...
+    def is_connected(self) -> bool: ...
+    def get(self, name: str, kind: int, /) -> int | float | bool | str:
+        """kind: 0 integer, 1 float, 2 boolean, 3 string, 4 enumeration entry."""
+    def has_feature(self, name: str, /) -> bool: ...
+    def read_register(self, address: int, /) -> int: ...
+
+class MulticastReceiver:
+    """Receives a stream channel sent to a multicast group (corvisk.MulticastStream wraps it)."""
+
+    def __init__(self, group: str, port: int, adapter_ip: str, device_ip: str,
+                 payload_size: int, packet_size: int, tick_frequency: int, resend: bool,
+                 n_buffers: int, /) -> None: ...
+    def wait_for(self, timeout: float, /) -> tuple[int, str, int, int, int, int, int, int, int,
+                                                   bytes] | None:
+        """(frame_id, status, pixel_format, width, height, x_offset, timestamp_ticks,
+        timestamp_ns, system_timestamp_ns, data), or None on timeout or after close()."""
+    def port(self) -> int: ...
+    def stats(self) -> dict[str, int]: ...
+    def close(self) -> None: ...

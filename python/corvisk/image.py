@@ -302,6 +302,12 @@ def png_bytes(r: _Raster) -> bytes:
 def tiff_bytes(r: _Raster) -> bytes:
     """An uncompressed baseline TIFF of the raster (little-endian, one strip)."""
     data = _little_endian_words(r.data) if r.depth == 16 else bytes(r.data)
+    return tiff_header(r, len(data)) + data
+
+
+def tiff_header(r: _Raster, nbytes: int) -> bytes:
+    """Everything of tiff_bytes' file before the strip of `nbytes` pixel bytes (r.data is not
+    read), for writers that send the pixels from their own buffer."""
     n_tags = 12
     ifd_end = 8 + 2 + n_tags * 12 + 4
     bits_at = ifd_end  # three SHORTs when RGB
@@ -318,7 +324,7 @@ def tiff_bytes(r: _Raster) -> bytes:
         (273, 4, 1, struct.pack("<I", data_at)),
         (277, 3, 1, struct.pack("<HH", r.channels, 0)),
         (278, 4, 1, struct.pack("<I", r.height)),
-        (279, 4, 1, struct.pack("<I", len(data))),
+        (279, 4, 1, struct.pack("<I", nbytes)),
         (282, 5, 1, struct.pack("<I", res_at)),
         (283, 5, 1, struct.pack("<I", res_at + 8)),
         (296, 3, 1, struct.pack("<HH", 1, 0)),  # no resolution unit
@@ -330,7 +336,7 @@ def tiff_bytes(r: _Raster) -> bytes:
     out += struct.pack("<I", 0)  # no further image
     out += struct.pack("<HHHH", r.depth, r.depth, r.depth, 0)
     out += struct.pack("<IIII", 72, 1, 72, 1)
-    return bytes(out + data)
+    return bytes(out)
 
 
 _SUFFIXES = (".png", ".tif", ".tiff", ".npy", ".raw")

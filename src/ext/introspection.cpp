@@ -7,67 +7,15 @@
 #include <utility>
 #include <vector>
 
+#include "ext/camera_access.hpp"
 #include "ext/parts.hpp"
 #include "genicam/introspection.hpp"
-#include "py/camera.hpp"
-#include "py/gil.hpp"
 
 namespace corvisk::ext {
 namespace {
 
 using corvisk::GenicamResult;
 using genicam::FeatureInfo;
-
-// The camera core of `obj`, or null with TypeError set. The type is checked against the Camera
-// class of the imported core module: this module links its own copy of the library, so the
-// core's module definition cannot be compared.
-std::shared_ptr<py::CameraCore> camera_arg(PyObject* obj) {
-    PyObject* core_module = PyImport_ImportModule("corvisk._corvisk_core");
-    if (core_module == nullptr) {
-        return nullptr;
-    }
-    PyObject* type = PyObject_GetAttrString(core_module, "Camera");
-    Py_DECREF(core_module);
-    if (type == nullptr) {
-        return nullptr;
-    }
-    const int is_camera = PyType_Check(type) != 0 &&
-                          PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)) != 0;
-    Py_DECREF(type);
-    if (!is_camera) {
-        PyErr_Format(PyExc_TypeError, "expected a corvisk.Camera, got %s", Py_TYPE(obj)->tp_name);
-        return nullptr;
-    }
-    return reinterpret_cast<py::CameraObject*>(obj)->core;
-}
-
-// Runs fn(map, port) on the camera's node map with the interpreter lock released and the camera
-// mutex held; raises GenicamError-like RuntimeError text on failure.
-template <class Fn>
-auto with_map(const std::shared_ptr<py::CameraCore>& core, Fn&& fn) {
-    return py::without_gil([&] {
-        std::lock_guard<std::timed_mutex> lock(core->mu);
-        return core->camera.with_features(std::forward<Fn>(fn));
-    });
-}
-
-// Raises the package's exception for `e`: CameraError for a transport failure (carrying the
-// transport's text, as the core module does), GenicamError otherwise.
-PyObject* raise(const GenicamError& e) {
-    const bool transport = e.kind() == GenicamError::Kind::Transport;
-    const std::string message = transport ? e.transport().message() : e.message();
-    PyObject* core_module = PyImport_ImportModule("corvisk._corvisk_core");
-    PyObject* cls =
-        core_module != nullptr
-            ? PyObject_GetAttrString(core_module, transport ? "CameraError" : "GenicamError")
-            : nullptr;
-    Py_XDECREF(core_module);
-    if (cls != nullptr) {
-        PyErr_SetString(cls, message.c_str());
-        Py_DECREF(cls);
-    }
-    return nullptr;
-}
 
 PyObject* str_list(const std::vector<std::string>& items) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
@@ -173,7 +121,7 @@ PyObject* describe(PyObject*, PyObject* args) {
         with_map(core, [&](genicam::Genicam& map, genicam::PortIo& port) {
             return genicam::describe(map, port, feature);
         });
-    return r.ok() ? info_dict(*r) : raise(r.error());
+    return r.ok() ? info_dict(*r) : raise_genicam(r.error());
 }
 
 PyObject* feature_names(PyObject*, PyObject* cam) {
@@ -186,7 +134,7 @@ PyObject* feature_names(PyObject*, PyObject* cam) {
         [](genicam::Genicam& map, genicam::PortIo&) -> GenicamResult<std::vector<std::string>> {
             return genicam::user_feature_names(map);
         });
-    return r.ok() ? str_list(*r) : raise(r.error());
+    return r.ok() ? str_list(*r) : raise_genicam(r.error());
 }
 
 // {name: [children]} for every category, or {name: [selected]} for every selector.
@@ -226,7 +174,7 @@ PyObject* categories(PyObject*, PyObject* cam) {
             }
             return out;
         });
-    return r.ok() ? pairs_dict(*r) : raise(r.error());
+    return r.ok() ? pairs_dict(*r) : raise_genicam(r.error());
 }
 
 PyObject* selectors(PyObject*, PyObject* cam) {
@@ -237,7 +185,7 @@ PyObject* selectors(PyObject*, PyObject* cam) {
     auto r = with_map(core, [](genicam::Genicam& map, genicam::PortIo&) -> GenicamResult<Pairs> {
         return genicam::selectors(map);
     });
-    return r.ok() ? pairs_dict(*r) : raise(r.error());
+    return r.ok() ? pairs_dict(*r) : raise_genicam(r.error());
 }
 
 PyMethodDef kMethods[] = {

@@ -7,7 +7,13 @@ namespace corvisk::ext {
 namespace {
 
 constexpr AddStep kSteps[] = {
-    add_build_info, add_ip_config, add_introspection, add_events, add_chunks,
+    add_build_info,
+    add_ip_config,
+    add_introspection,
+    add_feature_support,
+    add_monitor,
+    add_events,
+    add_chunks,
 };
 
 int module_exec(PyObject* module) {

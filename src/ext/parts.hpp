@@ -15,5 +15,7 @@ int add_ip_config(PyObject* module);
 int add_introspection(PyObject* module);
 int add_events(PyObject* module);
 int add_chunks(PyObject* module);
+int add_feature_support(PyObject* module);
+int add_monitor(PyObject* module);
 
 }  // namespace corvisk::ext

@@ -14,7 +14,7 @@ GenicamResult<AcquisitionStart> ContinuousAcquisition::start(GenICamera& camera,
         return Err{GenicamError(opened.error())};
     }
     AcquisitionStart started{ContinuousAcquisition(std::move(*opened), log_target),
-                             gige::FrameChannel()};
+                             gige::FrameChannel(), camera.link_watch()};
     started.frames = started.acquisition.stream().subscribe(config.n_buffers);
     lock_transport_params(camera, true, log_target);
     if (auto run = camera.run(feature::execute, "AcquisitionStart"); !run.ok()) {

@@ -57,6 +57,7 @@ class ContinuousAcquisition {
 struct AcquisitionStart {
     ContinuousAcquisition acquisition;
     gige::FrameChannel frames;
+    LinkWatch link;  // the control link the acquisition runs on, for its consumers' waits
 };
 
 }  // namespace corvisk::genicam

@@ -7,7 +7,13 @@ namespace corvisk::genicam {
 
 GenicamResult<void> GenICamera::connect() {
     CVK_TRY_VOID(transport_.connect());
-    return ensure_genicam(transport_);
+    auto loaded = ensure_genicam(transport_);
+    if (!loaded.ok()) {
+        // A camera without its feature model is of no use and would keep the device
+        // controlled: let go of it, so the failed connect leaves nothing behind.
+        transport_.disconnect(kReleaseDeadline);
+    }
+    return loaded;
 }
 
 GenicamResult<GenICamera::Access> GenICamera::guard() {

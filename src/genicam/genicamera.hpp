@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -26,6 +27,9 @@
 namespace corvisk::genicam {
 
 inline constexpr const char* kFeatureTarget = "corvisk::genicam";
+
+// How long a connect that failed after taking control waits for the orderly release.
+inline constexpr Duration kReleaseDeadline = std::chrono::milliseconds(500);
 
 // A feature read: `by_name` is the node-map operation by name; it takes the map and the
 // feature name, and the port too when it may touch registers.
@@ -82,6 +86,10 @@ class LinkWatch {
         : alive_(conn.worker.alive_flag()), shared_(conn.shared) {}
 
     bool is_alive() const { return alive_ && alive_->load(std::memory_order_acquire); }
+    // The link counters (final ones once the worker ended); nothing without a connection.
+    std::optional<gige::LinkStats> stats() const {
+        return shared_ ? std::optional<gige::LinkStats>(shared_->stats()) : std::nullopt;
+    }
     // Why the link is unusable: ControlLost when the device withdrew control, else
     // NotConnected.
     CameraError cause() const {

@@ -70,40 +70,49 @@ bool SnapshotSession::after_trigger(const gige::Frame& frame, uint64_t triggered
            gvsp::frame_id_distance(*last_frame_id_, frame.frame_id, frame.frame_id > 0xFFFF) > 0;
 }
 
-GenicamResult<gige::FramePtr> SnapshotSession::snap(GenICamera& camera, Duration timeout) {
+GenicamResult<gige::FramePtr> SnapshotSession::snap(GenICamera& camera, Duration timeout,
+                                                    const Interrupt& interrupted) {
     if (!stream_) {
         return Err{GenicamError::device_description("snapshot session is closed")};
     }
     // Frames from before this snap (a late frame of an earlier one) are not this snap's.
     frames_.clear();
+    const LinkWatch link = camera.link_watch();
     const Instant deadline = deadline_after(timeout);
     const uint64_t triggered_at = wall_clock_ns();
     CVK_TRY_VOID(camera.run(feature::execute, "AcquisitionStart"));
     gige::FramePtr frame;
-    chan::RecvResult got = frames_.recv_deadline(frame, deadline);
-    while (got == chan::RecvResult::Item && !after_trigger(*frame, triggered_at)) {
+    FrameWait got = wait_for_frame(frames_, deadline, link, interrupted, frame);
+    while (got == FrameWait::Frame && !after_trigger(*frame, triggered_at)) {
         CVK_LOG(log::Level::Debug, target_, log::fields("frame_id", frame->frame_id),
                 "discarding a frame older than the snap's trigger");
-        got = frames_.recv_deadline(frame, deadline);
+        got = wait_for_frame(frames_, deadline, link, interrupted, frame);
     }
-    const bool delivered = got == chan::RecvResult::Item;
-    if (delivered) {
+    if (got == FrameWait::Frame) {
         last_frame_id_ = frame->frame_id;
     }
-    if (!delivered || !single_frame_) {
+    // Without a control link no stop can reach the device; otherwise a camera that does not
+    // stop by itself, or did not deliver, is stopped so it is never left streaming.
+    if (got != FrameWait::LinkLost && (got != FrameWait::Frame || !single_frame_)) {
         if (auto stopped = camera.run(feature::execute, "AcquisitionStop"); !stopped.ok()) {
             CVK_LOG(log::Level::Warn, target_, {}, "AcquisitionStop after snap failed: {}",
                     stopped.error().message());
         }
     }
-    if (got == chan::RecvResult::Disconnected) {
-        // The receive worker is gone although the channel is open: report it, never abort.
-        return Err{GenicamError(CameraError::io_text(EPIPE, "stream receiver stopped"))};
+    switch (got) {
+        case FrameWait::Frame:
+            return frame;
+        case FrameWait::TimedOut:
+            return Err{GenicamError::snap_timeout()};
+        case FrameWait::LinkLost:
+            return Err{GenicamError(link.cause())};
+        case FrameWait::Interrupted:
+            return Err{GenicamError(interrupted_error())};
+        case FrameWait::Ended:
+            break;
     }
-    if (!delivered) {
-        return Err{GenicamError::snap_timeout()};
-    }
-    return frame;
+    // The receive worker is gone although the channel is open: report it, never abort.
+    return Err{GenicamError(CameraError::io_text(EPIPE, "stream receiver stopped"))};
 }
 
 void SnapshotSession::release(GenICamera& camera) {
@@ -128,9 +137,9 @@ void SnapshotSession::abandon() {
 }
 
 GenicamResult<gige::FramePtr> snap_once(GenICamera& camera, gige::StreamConfig config,
-                                        Duration timeout) {
+                                        Duration timeout, const Interrupt& interrupted) {
     SnapshotSession session = CVK_TRY(SnapshotSession::open(camera, std::move(config)));
-    auto frame = session.snap(camera, timeout);
+    auto frame = session.snap(camera, timeout, interrupted);
     session.release(camera);
     return frame;
 }

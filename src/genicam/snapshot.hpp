@@ -6,6 +6,7 @@
 #include <string>
 
 #include "error.hpp"
+#include "genicam/capture.hpp"
 #include "genicam/genicamera.hpp"
 #include "gige/stream/config.hpp"
 #include "gige/stream/frame.hpp"
@@ -37,8 +38,11 @@ class SnapshotSession {
 
     // Starts the acquisition, waits up to `timeout` for the next frame and stops the camera
     // unless it stops by itself. Frames queued before the call are discarded. The first frame
-    // after the start is returned whatever its status. SnapTimeout when none arrived.
-    GenicamResult<gige::FramePtr> snap(GenICamera& camera, Duration timeout);
+    // after the start is returned whatever its status. SnapTimeout when none arrived. The wait
+    // ends early when the control link dies (its cause, ControlLost or NotConnected; no stop
+    // can be sent then) or when `interrupted` says so (the camera is stopped first).
+    GenicamResult<gige::FramePtr> snap(GenICamera& camera, Duration timeout,
+                                       const Interrupt& interrupted = {});
 
     // TLParamsLocked = 0, the saved AcquisitionMode back (once), stream channel closed. Never
     // fails: problems are logged. Idempotent.
@@ -68,6 +72,6 @@ class SnapshotSession {
 
 // Open, one snap, release: the one-shot capture. The caller holds the camera mutex.
 GenicamResult<gige::FramePtr> snap_once(GenICamera& camera, gige::StreamConfig config,
-                                        Duration timeout);
+                                        Duration timeout, const Interrupt& interrupted = {});
 
 }  // namespace corvisk::genicam

@@ -43,8 +43,10 @@ struct Identity {
 CameraResult<Identity> read_identity(const ControlPort& port, const ConnectionConfig& config,
                                      DeviceQuirks& quirks) {
     Duration w = port.request_timeout();
-    CVK_TRY_VOID(
-        wait(port.write_register(bootstrap::kHeartbeatTimeout, config.heartbeat_timeout_ms), w));
+    if (!config.monitor) {
+        CVK_TRY_VOID(wait(
+            port.write_register(bootstrap::kHeartbeatTimeout, config.heartbeat_timeout_ms), w));
+    }
     Identity id;
     id.capability = CVK_TRY(wait(port.read_register(bootstrap::kGvcpCapability), w));
     // A device that does not claim concatenation gets one address per command from the start.
@@ -113,16 +115,19 @@ CameraResult<void> GigECamera::connect() {
                                config_.gvcp_timeout,
                                config_.retries,
                                config_.heartbeat_timeout_ms,
-                               config_.thread_config};
+                               config_.thread_config,
+                               config_.monitor};
     // From here on, returning early drops the worker handle, which stops and joins the worker;
     // it releases CCP on its way out.
     SpawnedRunner spawned = CVK_TRY(spawn(std::move(receiver), shared, runner_config));
     ControlPort port(std::move(sender), WorkerRef::of(spawned.worker), config_.request_timeout());
 
     uint32_t ccp = bootstrap::kCcpControl | (config_.exclusive ? bootstrap::kCcpExclusive : 0);
-    auto claimed = wait(port.write_register(bootstrap::kCcp, ccp), port.request_timeout());
-    if (!claimed.ok()) {
-        return Err{translate_claim_error(std::move(claimed).error())};
+    if (!config_.monitor) {
+        auto claimed = wait(port.write_register(bootstrap::kCcp, ccp), port.request_timeout());
+        if (!claimed.ok()) {
+            return Err{translate_claim_error(std::move(claimed).error())};
+        }
     }
     Identity id = CVK_TRY(read_identity(port, config_, shared->quirks()));
 

@@ -39,6 +39,9 @@ struct ConnectionConfig {
     bool exclusive = false;                // exclusive rather than plain control access
     std::optional<IpAddress> local_ip;     // bind address of the control socket (port 0)
     ThreadConfig thread_config;
+    // Read-only access beside the controlling application: no CCP claim, no heartbeat, writes
+    // refused by the worker.
+    bool monitor = false;
 
     // A device address with the GVCP port and every other setting at its default.
     static ConnectionConfig for_device(IpAddress ip);

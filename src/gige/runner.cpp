@@ -67,7 +67,8 @@ class Runner {
           timeout_(config.gvcp_timeout),
           retries_(config.retries),
           heartbeat_interval_(heartbeat_interval(config.heartbeat_timeout_ms)),
-          next_heartbeat_(deadline_after(heartbeat_interval_)),
+          next_heartbeat_(config.monitor ? Instant::max() : deadline_after(heartbeat_interval_)),
+          monitor_(config.monitor),
           thread_config_(config.thread_config),
           alive_(std::move(alive)) {
         device_len_ = device_.to_sockaddr(device_sa_);
@@ -113,6 +114,7 @@ class Runner {
     uint8_t retries_;
     Duration heartbeat_interval_;
     Instant next_heartbeat_;
+    bool monitor_;
     ThreadConfig thread_config_;
     Flag alive_;
 
@@ -380,7 +382,7 @@ bool Runner::heartbeat_pending() const {
 // The heartbeat never pre-empts the transaction in flight; it goes out next.
 void Runner::heartbeat_timer() {
     Instant now = Clock::now();
-    if (now < next_heartbeat_) {
+    if (monitor_ || now < next_heartbeat_) {
         return;
     }
     next_heartbeat_ = deadline_after(heartbeat_interval_, now);
@@ -406,6 +408,13 @@ void Runner::send_op(Transaction tx) {
     }
     uint16_t id = next_id();
     Bytes packet = tx.encode(id);
+    if (monitor_ && packet.size() >= 4) {
+        const uint16_t code = static_cast<uint16_t>((packet[2] << 8) | packet[3]);
+        if (code == gvcp::kWriteRegCmd || code == gvcp::kWriteMemCmd) {
+            tx.fail(CameraError::io_text(EPERM, "a monitor connection does not write"));
+            return;
+        }
+    }
     if (send_to_device(packet) < 0) {
         tx.fail(CameraError::io(errno));
         return;
@@ -441,7 +450,7 @@ void Runner::shutdown() {
         shared_->set_control_lost();
     }
     fail_all(error);
-    if (!control_lost_) {
+    if (!control_lost_ && !monitor_) {
         release_device();
     }
     subscribers_.clear();

@@ -71,6 +71,9 @@ struct RunnerConfig {
     uint8_t retries = 4;                                     // retransmissions per transaction
     uint32_t heartbeat_timeout_ms = 3000;  // heartbeat interval = max(this / 3, 10) ms
     ThreadConfig thread_config;
+    // Monitor access: the application holds no control privilege, so the worker sends no
+    // heartbeat, never releases CCP and refuses every write.
+    bool monitor = false;
 };
 
 // What spawn() hands back: the owning handle of the worker (dropping it stops and joins the

@@ -19,6 +19,7 @@ struct AcquisitionTraits {
     using State = genicam::ContinuousAcquisition;
     struct Fields : CaptureFields<State> {
         gige::FrameChannel channel;  // never reassigned; the receiver itself is thread-safe
+        genicam::LinkWatch link;     // never reassigned; ends waits when the control link dies
     };
     static constexpr const char* kFinished = "acquisition is stopped";
 
@@ -66,7 +67,8 @@ PyObject* wait_for_method(PyObject* self, PyTypeObject* cls, PyObject* const* ar
         return nullptr;
     }
     return guard_cxx<PyObject*>(nullptr, [&] {
-        return frame_channel_wait_for(state_of_defining_class(cls), channel_of(self), timeout);
+        return frame_channel_wait_for(state_of_defining_class(cls), channel_of(self), timeout,
+                                      &Acq::fields(self).link);
     });
 }
 
@@ -94,8 +96,9 @@ PyObject* iternext(PyObject* self) {
     if (state == nullptr) {
         return nullptr;
     }
-    return guard_cxx<PyObject*>(nullptr,
-                                [&] { return frame_channel_next(*state, channel_of(self)); });
+    return guard_cxx<PyObject*>(nullptr, [&] {
+        return frame_channel_next(*state, channel_of(self), &Acq::fields(self).link);
+    });
 }
 
 PyObject* subscribe_method(PyObject* self, PyTypeObject* cls, PyObject* const* args,
@@ -192,6 +195,7 @@ PyRef acquisition_new(const ModuleState& state, std::shared_ptr<CameraCore> core
     f->core = std::move(core);
     f->state.emplace(std::move(start.acquisition));
     f->channel = std::move(start.frames);
+    f->link = std::move(start.link);
     f->token = std::move(token);
     return Acq::create(state.acquisition_type, f);
 }

@@ -2,11 +2,14 @@
 // connection methods, each running its device work with the GIL released.
 #include "py/camera.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -214,8 +217,7 @@ void camera_dealloc(PyObject* self) {
 }
 
 bool core_is_connected(CameraCore& core) {
-    auto lock = lock_releasing_gil(core.mu);
-    return core.camera.transport().is_connected();
+    return core.published().link.is_alive();
 }
 
 PyObject* camera_repr(PyObject* self) {
@@ -229,6 +231,76 @@ PyObject* camera_repr(PyObject* self) {
 }
 
 // ---- methods -------------------------------------------------------------------------------
+
+// A connect running on its own thread, so that the caller can give up on Ctrl-C while the
+// device is still being asked (a connect may wait several seconds per request). The thread
+// owns everything it needs; a connect abandoned by its caller is undone (disconnected, so
+// control is released) as soon as it completes, and the camera stays busy ("a connect")
+// until then.
+struct ConnectJob {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;       // guarded by mu
+    bool abandoned = false;  // guarded by mu
+    GenicamResult<void> result{};
+    // The camera's claim for "a connect": released by the caller when it takes the result, or
+    // by the thread once it has undone an abandoned connect.
+    BusyToken token;
+};
+
+void run_connect(const std::shared_ptr<CameraCore>& core, ConnectJob& job) {
+    std::lock_guard camera_lock(core->mu);
+    {
+        std::lock_guard lock(job.mu);
+        if (job.abandoned) {
+            return;
+        }
+    }
+    GenicamResult<void> result = core->camera.connect();
+    core->publish();  // before the caller returns, so its next is_connected() agrees
+    bool undo = false;
+    {
+        std::lock_guard lock(job.mu);
+        undo = job.abandoned;
+        job.result = std::move(result);
+        job.done = true;
+    }
+    job.cv.notify_all();
+    if (undo) {
+        core->camera.disconnect(genicam::kReleaseDeadline);
+        core->publish();
+    }
+}
+
+void release_abandoned(ConnectJob& job) {
+    std::lock_guard lock(job.mu);
+    if (job.abandoned) {
+        job.token.release();
+    }
+}
+
+void start_connect(std::shared_ptr<CameraCore> core, std::shared_ptr<ConnectJob> job) {
+    std::thread([core = std::move(core), job = std::move(job)] {
+        run_connect(core, *job);
+        release_abandoned(*job);  // only now may anything else use the camera
+    }).detach();
+}
+
+// Waits for the job in slices, honouring Ctrl-C: its result, or nothing with the handler's
+// exception set (the job is then abandoned).
+std::optional<GenicamResult<void>> wait_connect(ConnectJob& job) {
+    const WaitOutcome outcome = wait_in_slices(Instant::max(), [&](Instant until) {
+        std::unique_lock lock(job.mu);
+        return job.cv.wait_until(lock, until, [&] { return job.done; });
+    });
+    auto lock = lock_releasing_gil(job.mu);
+    if (outcome == WaitOutcome::Interrupted && !job.done) {
+        job.abandoned = true;
+        return std::nullopt;
+    }
+    job.token.release();
+    return job.result;
+}
 
 // A camera on another subnet than every adapter is unreachable: the error says how to fix it.
 std::nullptr_t raise_connect_error(const ModuleState& state, const GenicamError& error) {
@@ -261,14 +333,15 @@ PyObject* camera_connect(PyObject* self, PyTypeObject* cls, PyObject* const*, Py
         return nullptr;
     }
     return guard_cxx<PyObject*>(nullptr, [&]() -> PyObject* {
-        CameraCore& core = *cam.core;
-        auto result = without_gil([&] {
-            std::lock_guard lock(core.mu);
-            return core.camera.connect();
-        });
-        token.release();
-        if (!result.ok()) {
-            return raise_connect_error(state_of_defining_class(cls), result.error());
+        auto job = std::make_shared<ConnectJob>();
+        job->token = std::move(token);
+        start_connect(cam.core, job);
+        std::optional<GenicamResult<void>> result = wait_connect(*job);
+        if (!result) {
+            return nullptr;  // KeyboardInterrupt; the thread undoes the connect
+        }
+        if (!result->ok()) {
+            return raise_connect_error(state_of_defining_class(cls), result->error());
         }
         Py_RETURN_NONE;
     });
@@ -301,6 +374,7 @@ PyObject* camera_disconnect(PyObject* self, PyTypeObject*, PyObject* const* args
         without_gil([&] {
             std::lock_guard lock(core.mu);
             core.camera.transport().disconnect(*deadline);
+            core.publish();
         });
         token.release();
         Py_RETURN_NONE;
@@ -322,15 +396,13 @@ PyObject* camera_device_info(PyObject* self, PyTypeObject* cls, PyObject* const*
     }
     return guard_cxx<PyObject*>(nullptr, [&]() -> PyObject* {
         CameraCore& core = *camera_of(self).core;
-        auto info = [&] {
-            auto lock = lock_releasing_gil(core.mu);
-            return core.camera.transport().device_info();
-        }();
+        // The copy published at connect: never waits for another thread's device operation.
+        const CameraCore::Published known = core.published();
         const ModuleState& state = state_of_defining_class(cls);
-        if (!info.ok()) {
-            return raise_error(state, info.error());
+        if (!known.link.is_alive()) {
+            return raise_error(state, known.link.cause());
         }
-        return device_info_new(state, *info).release();
+        return device_info_new(state, known.device_info).release();
     });
 }
 
@@ -339,11 +411,7 @@ PyObject* camera_link_stats(PyObject* self, PyTypeObject* cls, PyObject* const*,
     if (!parse_no_args("link_stats", nargs, kwnames)) {
         return nullptr;
     }
-    CameraCore& core = *camera_of(self).core;
-    std::optional<gige::LinkStats> stats = [&] {
-        auto lock = lock_releasing_gil(core.mu);
-        return core.camera.transport().link_stats();
-    }();
+    std::optional<gige::LinkStats> stats = camera_of(self).core->published().link.stats();
     if (!stats) {
         Py_RETURN_NONE;
     }
@@ -426,6 +494,24 @@ PyType_Spec camera_spec = {
 
 PyRef camera_type_create(PyObject* module) {
     return PyRef::steal(PyType_FromModuleAndSpec(module, &camera_spec, nullptr));
+}
+
+void CameraCore::publish() {
+    Published now;
+    now.link = camera.link_watch();
+    gige::Connection* conn = camera.transport().connection();
+    if (conn != nullptr) {
+        now.device_info = conn->device_info;
+    }
+    if (conn != nullptr && conn->feature_model) {
+        auto names = camera.feature_names();
+        if (names.ok()) {
+            std::sort(names.value().begin(), names.value().end());
+            now.names = std::make_shared<const std::vector<std::string>>(std::move(names.value()));
+        }
+    }
+    std::lock_guard lock(published_mu);
+    published_ = std::move(now);
 }
 
 std::shared_ptr<CameraCore> camera_core(PyObject* obj) {

@@ -6,10 +6,16 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
 
+#include "genicam/capture.hpp"
 #include "genicam/genicamera.hpp"
 #include "gige/camera.hpp"
 #include "py/busy.hpp"
+#include "py/gil.hpp"
 #include "py/module.hpp"
 #include "py/pyref.hpp"
 
@@ -25,7 +31,46 @@ struct CameraCore {
     // Timed, so that a capture object being collected can give up after a bounded wait.
     std::timed_mutex mu;
     genicam::GenICamera camera;  // guarded by mu
+
+    // What state queries (repr, is_connected, has_feature) may read without `mu`, so they never
+    // wait for another thread's device operation. Written with `mu` held, after every connect
+    // and disconnect (publish()); read under `published_mu` alone.
+    struct Published {
+        genicam::LinkWatch link;  // the current connection's link (empty when disconnected)
+        bootstrap::DeviceInfo device_info;  // read at connect; meaningful with `link`
+        // Every feature name of the loaded node map, sorted; null without one.
+        std::shared_ptr<const std::vector<std::string>> names;
+    };
+    Published published() const {
+        std::lock_guard lock(published_mu);
+        return published_;
+    }
+    // Call with `mu` held.
+    void publish();
+
+  private:
+    mutable std::mutex published_mu;
+    Published published_;  // guarded by published_mu
 };
+
+// Runs fn(camera, interrupted) on the device: takes the camera mutex honouring Ctrl-C (a long
+// snap of another thread may hold it), then runs fn with the GIL released. `interrupted` takes
+// the GIL back for a moment to run pending signal handlers and says whether one raised. Empty
+// when the wait for the mutex was interrupted; after fn, the caller checks PyErr_Occurred() for
+// an interruption during fn. Call with the GIL held.
+template <class Fn>
+auto device_call(CameraCore& core, Fn&& fn)
+    -> std::optional<std::invoke_result_t<Fn, genicam::GenICamera&, const genicam::Interrupt&>> {
+    auto lock = lock_honouring_signals(core.mu);
+    if (!lock.owns_lock()) {
+        return std::nullopt;
+    }
+    GilRelease released;
+    const genicam::Interrupt interrupted = [&released] {
+        return released.with_gil([] { return PyErr_CheckSignals() < 0; });
+    };
+    return std::forward<Fn>(fn)(core.camera, interrupted);
+}
 
 // The C layout of a Camera object. The package's second extension module reads `core` of a
 // Camera it was handed (after checking the object's type against the core module's Camera).

@@ -71,16 +71,20 @@ PyObject* camera_snap(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
     }
     return guard_cxx<PyObject*>(nullptr, [&]() -> PyObject* {
         std::shared_ptr<CameraCore> core = camera_core(self);
-        auto frame = without_gil([&] {
-            std::lock_guard lock(core->mu);
-            return genicam::snap_once(core->camera, std::move(parsed->config), parsed->timeout);
-        });
+        auto frame = device_call(
+            *core, [&](genicam::GenICamera& camera, const genicam::Interrupt& interrupted) {
+                return genicam::snap_once(camera, std::move(parsed->config), parsed->timeout,
+                                          interrupted);
+            });
         token.release();
-        const ModuleState& state = state_of_defining_class(cls);
-        if (!frame.ok()) {
-            return raise_error(state, frame.error());
+        if (!frame || PyErr_Occurred()) {
+            return nullptr;  // Ctrl-C: the camera was stopped and restored before we got here
         }
-        return frame_new(state, std::move(*frame)).release();
+        const ModuleState& state = state_of_defining_class(cls);
+        if (!frame->ok()) {
+            return raise_error(state, frame->error());
+        }
+        return frame_new(state, std::move(**frame)).release();
     });
 }
 
@@ -96,17 +100,20 @@ PyObject* camera_start_acquisition(PyObject* self, PyTypeObject* cls, PyObject* 
     }
     return guard_cxx<PyObject*>(nullptr, [&]() -> PyObject* {
         std::shared_ptr<CameraCore> core = camera_core(self);
-        auto started = without_gil([&] {
-            std::lock_guard lock(core->mu);
-            return genicam::ContinuousAcquisition::start(core->camera, std::move(parsed->config),
-                                                         kPyTarget);
-        });
-        const ModuleState& state = state_of_defining_class(cls);
-        if (!started.ok()) {
-            token.release();
-            return raise_error(state, started.error());
+        auto started =
+            device_call(*core, [&](genicam::GenICamera& camera, const genicam::Interrupt&) {
+                return genicam::ContinuousAcquisition::start(camera, std::move(parsed->config),
+                                                             kPyTarget);
+            });
+        if (!started) {
+            return nullptr;  // interrupted while waiting for the camera
         }
-        return acquisition_new(state, std::move(core), std::move(*started), std::move(token))
+        const ModuleState& state = state_of_defining_class(cls);
+        if (!started->ok()) {
+            token.release();
+            return raise_error(state, started->error());
+        }
+        return acquisition_new(state, std::move(core), std::move(**started), std::move(token))
             .release();
     });
 }
@@ -123,17 +130,19 @@ PyObject* camera_snapshot_session(PyObject* self, PyTypeObject* cls, PyObject* c
     }
     return guard_cxx<PyObject*>(nullptr, [&]() -> PyObject* {
         std::shared_ptr<CameraCore> core = camera_core(self);
-        auto opened = without_gil([&] {
-            std::lock_guard lock(core->mu);
-            return genicam::SnapshotSession::open(core->camera, std::move(parsed->config),
-                                                  kPyTarget);
-        });
-        const ModuleState& state = state_of_defining_class(cls);
-        if (!opened.ok()) {
-            token.release();
-            return raise_error(state, opened.error());
+        auto opened =
+            device_call(*core, [&](genicam::GenICamera& camera, const genicam::Interrupt&) {
+                return genicam::SnapshotSession::open(camera, std::move(parsed->config), kPyTarget);
+            });
+        if (!opened) {
+            return nullptr;  // interrupted while waiting for the camera
         }
-        return snapshot_session_new(state, std::move(core), std::move(*opened), std::move(token))
+        const ModuleState& state = state_of_defining_class(cls);
+        if (!opened->ok()) {
+            token.release();
+            return raise_error(state, opened->error());
+        }
+        return snapshot_session_new(state, std::move(core), std::move(**opened), std::move(token))
             .release();
     });
 }

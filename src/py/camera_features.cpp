@@ -70,8 +70,16 @@ PyObject* camera_has_feature(PyObject* self, PyTypeObject*, PyObject* const* arg
         return nullptr;
     }
     return guard_cxx<PyObject*>(nullptr, [&] {
-        bool found = on_camera(self, [&](GenICamera& cam) { return cam.has_feature(name); });
-        return PyBool_FromLong(found);
+        // Never waits for another thread's device operation: when the camera is in use, the
+        // names published at connect answer instead of the node map.
+        std::shared_ptr<CameraCore> core = camera_core(self);
+        std::unique_lock lock(core->mu, std::try_to_lock);
+        if (lock.owns_lock()) {
+            return PyBool_FromLong(core->camera.has_feature(name));
+        }
+        const CameraCore::Published known = core->published();
+        return PyBool_FromLong(known.link.is_alive() && known.names &&
+                               std::binary_search(known.names->begin(), known.names->end(), name));
     });
 }
 

@@ -52,14 +52,13 @@ PyObject* feature_result(const ModuleState& state, const GenicamResult<T>& resul
     }
 }
 
-// Runs fn(camera) with the GIL released and the camera mutex held.
+// Runs fn(camera) with the GIL released and the camera mutex held; empty (exception set) when
+// Ctrl-C interrupted the wait for the camera.
 template <class Fn>
 auto on_device(PyObject* self, Fn&& fn) {
     std::shared_ptr<CameraCore> core = camera_core(self);
-    return without_gil([&] {
-        std::lock_guard lock(core->mu);
-        return fn(core->camera);
-    });
+    return device_call(
+        *core, [&](genicam::GenICamera& cam, const genicam::Interrupt&) { return fn(cam); });
 }
 
 // name(name): a feature read (or a command: a write without a value).
@@ -73,7 +72,7 @@ PyObject* feature_read_method(PyObject* self, PyTypeObject* cls, PyObject* const
     }
     return guard_cxx<PyObject*>(nullptr, [&] {
         auto r = on_device(self, [&](genicam::GenICamera& cam) { return cam.run(Op, name); });
-        return feature_result(state_of_defining_class(cls), r);
+        return r ? feature_result(state_of_defining_class(cls), *r) : nullptr;
     });
 }
 
@@ -90,7 +89,7 @@ PyObject* feature_write_method(PyObject* self, PyTypeObject* cls, PyObject* cons
     return guard_cxx<PyObject*>(nullptr, [&] {
         auto r =
             on_device(self, [&](genicam::GenICamera& cam) { return cam.run(Op, name, value); });
-        return feature_result(state_of_defining_class(cls), r);
+        return r ? feature_result(state_of_defining_class(cls), *r) : nullptr;
     });
 }
 

@@ -1,6 +1,12 @@
 // discover(timeout=1.0): GigE Vision discovery on every usable IPv4 adapter, from Python.
 #include "py/discover.hpp"
 
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -30,6 +36,42 @@ PyRef devices_to_list(const ModuleState& state,
     return list;
 }
 
+// A discovery run on its own thread, so that the caller can give up on Ctrl-C: the run ends by
+// itself within its timeout (it needs no Python and owns its sockets), an abandoned run is told
+// to stop listening at once (so its sockets close now, not at the end of the timeout), and its
+// answers are simply dropped with the job.
+struct DiscoveryJob {
+    std::atomic<bool> cancel{false};
+    std::mutex mu;
+    std::condition_variable cv;
+    std::optional<CameraResult<std::vector<gige::DiscoveredDevice>>> result;  // guarded by mu
+};
+
+// The run's result, or nothing with the handler's exception set when Ctrl-C ended the wait.
+std::optional<CameraResult<std::vector<gige::DiscoveredDevice>>> run_discovery(
+    const gige::DiscoveryConfig& config) {
+    auto job = std::make_shared<DiscoveryJob>();
+    std::thread([job, config = gige::DiscoveryConfig(config)]() mutable {
+        config.cancel = &job->cancel;
+        auto found = gige::discover(config);
+        {
+            std::lock_guard lock(job->mu);
+            job->result.emplace(std::move(found));
+        }
+        job->cv.notify_all();
+    }).detach();
+    const WaitOutcome outcome = wait_in_slices(Instant::max(), [&](Instant until) {
+        std::unique_lock lock(job->mu);
+        return job->cv.wait_until(lock, until, [&] { return job->result.has_value(); });
+    });
+    if (outcome == WaitOutcome::Interrupted) {
+        job->cancel.store(true, std::memory_order_relaxed);
+        return std::nullopt;
+    }
+    auto lock = lock_releasing_gil(job->mu);
+    return std::move(job->result);
+}
+
 PyObject* discover_impl(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     static constexpr std::array<Param, 1> kParams{{{"timeout"}}};
@@ -38,13 +80,15 @@ PyObject* discover_impl(PyObject* module, PyObject* const* args, Py_ssize_t narg
         return nullptr;
     }
     return guard_cxx<PyObject*>(nullptr, [&]() -> PyObject* {
-        // The run is bounded by the timeout plus one receive sweep, and needs no Python.
-        auto result = without_gil([&] { return gige::discover(config); });
-        const ModuleState& state = state_of_module(module);
-        if (!result) {
-            return raise_error(state, result.error());
+        auto run = run_discovery(config);
+        if (!run) {
+            return nullptr;  // KeyboardInterrupt
         }
-        return devices_to_list(state, result.value()).release();
+        const ModuleState& state = state_of_module(module);
+        if (!*run) {
+            return raise_error(state, run->error());
+        }
+        return devices_to_list(state, run->value()).release();
     });
 }
 

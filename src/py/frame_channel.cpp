@@ -38,17 +38,24 @@ PyObject* frame_or_none(const ModuleState& state, gige::FramePtr frame) {
     return frame_new(state, std::move(frame)).release();
 }
 
-// Waits until `deadline` in GIL-free slices. A frame, or an empty pointer on timeout or
-// disconnection (`ended` tells which); nothing with the exception set when a signal handler
-// raised.
+// How a wait on a channel ended besides a frame.
+enum class Ending { None, Disconnected, LinkLost };
+
+// Waits until `deadline` in GIL-free slices. A frame, or an empty pointer on timeout, on
+// disconnection or when `link` died while the channel was empty (`ending` tells which);
+// nothing with the exception set when a signal handler raised.
 std::optional<gige::FramePtr> receive_until(gige::FrameChannel& channel, Instant deadline,
-                                            bool& ended) {
+                                            const genicam::LinkWatch* link, Ending& ending) {
     gige::FramePtr frame;
-    ended = false;
+    ending = Ending::None;
     const WaitOutcome outcome = wait_in_slices(deadline, [&](Instant until) {
         const chan::RecvResult r = channel.recv_deadline(frame, until);
-        ended = r == chan::RecvResult::Disconnected;
-        return r == chan::RecvResult::Item || ended;
+        if (r == chan::RecvResult::Disconnected) {
+            ending = Ending::Disconnected;
+        } else if (r != chan::RecvResult::Item && link != nullptr && !link->is_alive()) {
+            ending = Ending::LinkLost;
+        }
+        return r == chan::RecvResult::Item || ending != Ending::None;
     });
     if (outcome == WaitOutcome::Interrupted) {
         return std::nullopt;
@@ -165,10 +172,17 @@ PyRef frame_channel_new(const ModuleState& state, gige::FrameChannel channel) {
 }
 
 PyObject* frame_channel_wait_for(const ModuleState& state, gige::FrameChannel& channel,
-                                 Duration timeout) {
-    bool ended = false;
-    std::optional<gige::FramePtr> frame = receive_until(channel, deadline_after(timeout), ended);
-    return frame ? frame_or_none(state, std::move(*frame)) : nullptr;
+                                 Duration timeout, const genicam::LinkWatch* link) {
+    Ending ending = Ending::None;
+    std::optional<gige::FramePtr> frame =
+        receive_until(channel, deadline_after(timeout), link, ending);
+    if (!frame) {
+        return nullptr;
+    }
+    if (ending == Ending::LinkLost) {
+        return raise_error(state, link->cause());
+    }
+    return frame_or_none(state, std::move(*frame));
 }
 
 PyObject* frame_channel_try_recv(const ModuleState& state, gige::FrameChannel& channel) {
@@ -205,10 +219,14 @@ PyObject* frame_channel_clear(gige::FrameChannel& channel) {
     });
 }
 
-PyObject* frame_channel_next(const ModuleState& state, gige::FrameChannel& channel) {
-    bool ended = false;
-    std::optional<gige::FramePtr> frame = receive_until(channel, Instant::max(), ended);
-    if (!frame || ended) {
+PyObject* frame_channel_next(const ModuleState& state, gige::FrameChannel& channel,
+                             const genicam::LinkWatch* link) {
+    Ending ending = Ending::None;
+    std::optional<gige::FramePtr> frame = receive_until(channel, Instant::max(), link, ending);
+    if (ending == Ending::LinkLost) {
+        return raise_error(state, link->cause());
+    }
+    if (!frame || ending == Ending::Disconnected) {
         return nullptr;  // a signal handler's exception, or the end of the stream
     }
     return frame_or_none(state, std::move(*frame));

@@ -4,6 +4,7 @@
 
 #include "py/python.hpp"
 
+#include "genicam/genicamera.hpp"
 #include "gige/stream/frame.hpp"
 #include "py/module.hpp"
 #include "py/pyref.hpp"
@@ -24,9 +25,10 @@ PyRef frame_channel_new(const ModuleState& state, gige::FrameChannel channel);
 // set; frames are wrapped as Frame objects of `state`.
 
 // Waits up to `timeout` with the GIL released, in slices so that signal handlers run: a Frame,
-// or None on timeout or once the channel is disconnected and empty.
+// or None on timeout or once the channel is disconnected and empty. With a `link`, a control
+// link found dead while the channel is empty raises CameraException with its cause.
 PyObject* frame_channel_wait_for(const ModuleState& state, gige::FrameChannel& channel,
-                                 Duration timeout);
+                                 Duration timeout, const genicam::LinkWatch* link = nullptr);
 // The next queued Frame, or None; never waits.
 PyObject* frame_channel_try_recv(const ModuleState& state, gige::FrameChannel& channel);
 // Every frame queued at the moment of the call, as a list in arrival order; never waits.
@@ -36,6 +38,9 @@ PyObject* frame_channel_clear(gige::FrameChannel& channel);
 // Iteration: waits without limit, in 100 ms slices with the GIL released and signal handlers
 // run in between. A Frame; nullptr with no exception set at the end of the stream
 // (disconnected and empty: StopIteration); nullptr with the handler's exception on a signal.
-PyObject* frame_channel_next(const ModuleState& state, gige::FrameChannel& channel);
+// With a `link`, a dead control link ends the wait once the queued frames are taken, raising
+// CameraException with its cause.
+PyObject* frame_channel_next(const ModuleState& state, gige::FrameChannel& channel,
+                             const genicam::LinkWatch* link = nullptr);
 
 }  // namespace corvisk::py

@@ -23,6 +23,19 @@ class GilRelease {
     GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
     ~GilRelease() { PyEval_RestoreThread(saved_); }
     GilRelease(const GilRelease&) = delete;
+
+    // Runs fn() with the GIL held again for a moment (for example PyErr_CheckSignals between
+    // the slices of a long wait), then releases it again.
+    template <class Fn>
+    decltype(auto) with_gil(Fn&& fn) {
+        PyEval_RestoreThread(saved_);
+        struct Resave {
+            PyThreadState*& saved;
+            ~Resave() { saved = PyEval_SaveThread(); }
+        } resave{saved_};
+        return std::forward<Fn>(fn)();
+    }
+
     GilRelease& operator=(const GilRelease&) = delete;
 
   private:
@@ -93,6 +106,24 @@ template <class TimedMutex>
     if (!lock.owns_lock()) {
         GilRelease released;
         (void)lock.try_lock_for(limit);
+    }
+    return lock;
+}
+
+// Locks a timed mutex that another thread may hold for a long device operation (a 30 s snap),
+// without ever blocking while the GIL is held and without ignoring Ctrl-C: tries it first, then
+// waits in slices with the GIL released and runs pending signal handlers between them. An
+// empty (not owning) lock means a handler raised; its exception is set.
+template <class TimedMutex>
+[[nodiscard]] std::unique_lock<TimedMutex> lock_honouring_signals(TimedMutex& mu) {
+    std::unique_lock<TimedMutex> lock(mu, std::try_to_lock);
+    while (!lock.owns_lock()) {
+        if (without_gil([&] { return lock.try_lock_for(kWaitSlice); })) {
+            break;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            break;
+        }
     }
     return lock;
 }

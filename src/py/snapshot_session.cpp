@@ -29,11 +29,13 @@ struct SessionTraits {
 
 using Session = Capture<SessionTraits>;
 
-// The camera mutex for the whole snap; the state mutex only to find the session, so that
-// stats(), is_closed() and repr() never wait for a snap in flight (the state is only emptied
-// with the camera mutex held, and the object cannot be destroyed during one of its calls).
-std::optional<GenicamResult<gige::FramePtr>> snap_now(SessionTraits::Fields& f, Duration timeout) {
-    std::lock_guard camera_lock(f.core->mu);
+// With the camera mutex held for the whole snap (device_call); the state mutex only to find
+// the session, so that stats(), is_closed() and repr() never wait for a snap in flight (the
+// state is only emptied with the camera mutex held, and the object cannot be destroyed during
+// one of its calls).
+std::optional<GenicamResult<gige::FramePtr>> snap_now(SessionTraits::Fields& f,
+                                                      genicam::GenICamera& camera, Duration timeout,
+                                                      const genicam::Interrupt& interrupted) {
     genicam::SnapshotSession* session = nullptr;
     {
         std::lock_guard state_lock(f.state_mu);
@@ -44,7 +46,7 @@ std::optional<GenicamResult<gige::FramePtr>> snap_now(SessionTraits::Fields& f, 
     if (session == nullptr) {
         return std::nullopt;
     }
-    return session->snap(f.core->camera, timeout);
+    return session->snap(camera, timeout, interrupted);
 }
 
 PyObject* snap_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -55,15 +57,22 @@ PyObject* snap_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
         return nullptr;
     }
     return guard_cxx<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto frame = without_gil([&] { return snap_now(Session::fields(self), timeout); });
-        if (!frame) {
+        SessionTraits::Fields& f = Session::fields(self);
+        auto frame = device_call(
+            *f.core, [&](genicam::GenICamera& camera, const genicam::Interrupt& interrupted) {
+                return snap_now(f, camera, timeout, interrupted);
+            });
+        if (!frame || PyErr_Occurred()) {
+            return nullptr;  // Ctrl-C: the camera was stopped before we got here
+        }
+        if (!*frame) {
             return Session::raise_finished();
         }
         const ModuleState& state = state_of_defining_class(cls);
-        if (!frame->ok()) {
-            return raise_error(state, frame->error());
+        if (!(*frame)->ok()) {
+            return raise_error(state, (*frame)->error());
         }
-        return frame_new(state, std::move(**frame)).release();
+        return frame_new(state, std::move(***frame)).release();
     });
 }
 

@@ -201,3 +201,28 @@ def test_cli_discover_reports_no_adapter(lab):
                        capture_output=True, text=True, timeout=30)
     assert r.returncode == 1
     assert r.stderr.strip() == "error: io error: no usable network adapter for discovery"
+
+
+# Ctrl-C ends a long discovery at once.
+INTERRUPT_PROBE = """
+import os, signal, threading, time, corvisk
+sent = []
+def fire():
+    sent.append(time.monotonic())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Timer(0.3, fire).start()
+try:
+    corvisk.discover(30.0)
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", round(time.monotonic() - sent[0], 3))
+"""
+
+
+def test_ctrl_c_ends_discovery(lab):
+    client, _ = client_and_device(lab)
+    r = client.python(INTERRUPT_PROBE)
+    assert r.returncode == 0, r.stderr
+    outcome, delay = r.stdout.split()
+    assert outcome == "interrupted"
+    assert float(delay) < 0.2

@@ -1,0 +1,36 @@
+// What the units of _corvisk_ext share to work on a corvisk Camera handed in from Python: the
+// camera's core (type-checked), running a node-map operation with the interpreter lock
+// released and the camera mutex held, and raising the package's exception for a failure.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <utility>
+
+#include "error.hpp"
+#include "py/camera.hpp"
+#include "py/gil.hpp"
+#include "py/python.hpp"
+
+namespace corvisk::ext {
+
+// The camera core of `obj`, or null with TypeError set. The type is checked against the Camera
+// class of the imported core module: this module links its own copy of the library, so the
+// core's module definition cannot be compared.
+std::shared_ptr<py::CameraCore> camera_arg(PyObject* obj);
+
+// Raises CameraError for a transport failure (carrying the transport's text, as the core
+// module does), GenicamError otherwise; returns nullptr for the caller to return.
+PyObject* raise_genicam(const GenicamError& e);
+
+// Runs fn(map, port) on the camera's node map with the interpreter lock released and the
+// camera mutex held (the guard of the feature-level camera runs first).
+template <class Fn>
+auto with_map(const std::shared_ptr<py::CameraCore>& core, Fn&& fn) {
+    return py::without_gil([&] {
+        std::lock_guard<std::timed_mutex> lock(core->mu);
+        return core->camera.with_features(std::forward<Fn>(fn));
+    });
+}
+
+}  // namespace corvisk::ext
