@@ -4,6 +4,8 @@
 #include <fmt/format.h>
 
 #include "actions.hpp"
+#include "chunks.hpp"
+#include "events.hpp"
 #include "gvcp_device.hpp"
 #include "pixels/format.hpp"
 
@@ -369,7 +371,8 @@ constexpr char kXml[] = R"XML(<?xml version="1.0" encoding="utf-8"?>
       <pVariable Name="W">Width</pVariable>
       <pVariable Name="H">Height</pVariable>
       <pVariable Name="PF">PixelFormat</pVariable>
-      <Formula>(W * H * ((PF &gt;&gt; 16) &amp; 0xFF) + 7) / 8</Formula>
+      <pVariable Name="CHUNKS">ChunkPayloadBytesReg</pVariable>
+      <Formula>(W * H * ((PF &gt;&gt; 16) &amp; 0xFF) + 7) / 8 + ((CHUNKS &gt;&gt; 30) = 3) * (CHUNKS &amp; 0xFFFF)</Formula>
     </IntSwissKnife>
 
     <Boolean Name="ReverseX" NameSpace="Standard">
@@ -1016,10 +1019,19 @@ std::string with_pixel_formats(std::string xml) {
     return xml;
 }
 
+// The event and chunk features, kept with their implementations, go before the closing tag.
+std::string with_extensions(std::string xml) {
+    const auto end = xml.rfind("</RegisterDescription>");
+    if (end != std::string::npos) {
+        xml.insert(end, std::string(events_xml()) + chunks_xml());
+    }
+    return xml;
+}
+
 }  // namespace
 
 const std::string& device_xml() {
-    static const std::string xml = with_action_features(with_pixel_formats(kXml));
+    static const std::string xml = with_extensions(with_action_features(with_pixel_formats(kXml)));
     return xml;
 }
 

@@ -199,7 +199,7 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kPersistentSubnet, c.subnet_mask, true);
     map_word(reg::kPersistentGateway, c.gateway, true);
     map_word(reg::kLinkSpeed, 10000);
-    map_word(reg::kMessageChannels, 0);
+    map_word(reg::kMessageChannels, c.description ? 0 : 1);
     map_word(reg::kStreamChannels, reg::kChannelCount);
     map_word(reg::kGvspCapability, 0xC0000000);  // SCSPx registers, 16-bit block ids
     map_word(reg::kMessageCapability, 0);
@@ -663,6 +663,11 @@ uint16_t GvcpDevice::read_word(uint32_t addr, Instant /*now*/, uint32_t& out) co
         return actions_.read(addr, out);
     }
     auto it = words_.find(addr);
+    if (it == words_.end() && hooks_ != nullptr && !described_) {
+        if (auto status = hooks_->extension_read(addr, out)) {
+            return *status;
+        }
+    }
     if (it == words_.end() && described_) {
         out = described_->read_word(addr);
         return reg::kSuccess;
@@ -707,6 +712,12 @@ uint16_t GvcpDevice::write_word(uint32_t addr, uint32_t value, Endpoint source, 
         return status;
     }
     auto it = words_.find(addr);
+    if (it == words_.end() && hooks_ != nullptr && !described_ && controller_ &&
+        *controller_ == source) {
+        if (auto status = hooks_->extension_write(addr, value, timestamp(now))) {
+            return *status;
+        }
+    }
     if (it == words_.end() && described_) {
         return write_described(addr, value, source);
     }
@@ -1084,6 +1095,10 @@ StreamState GvcpDevice::stream_state() const {
     s.frame_rate = word_to_le_float(word(reg::kFrameRate));
     s.extended_ids = (word(reg::kGvspConfig) & reg::kGvspConfig64BitIds) != 0;
     s.start_generation = start_generation_;
+    const uint64_t exposure_bits =
+        (uint64_t{word(reg::kExposureTime)} << 32) | word(reg::kExposureTime + 4);
+    std::memcpy(&s.exposure_us, &exposure_bits, sizeof s.exposure_us);
+    s.gain_raw = word(reg::kAnalog) & 0xFFFF;
     s.trigger_mode = actions_.trigger_mode();
     if (described_ && described_->streams()) {
         s.width = described_->width();

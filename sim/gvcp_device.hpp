@@ -62,6 +62,8 @@ struct StreamState {
     Pattern pattern = Pattern::GreyDiagonalRampMoving;
     double frame_rate = 0;
     bool extended_ids = false;
+    double exposure_us = 0;         // ExposureTime
+    uint32_t gain_raw = 0;          // GainRaw
     uint64_t start_generation = 0;  // changes with every AcquisitionStart
     bool trigger_mode = false;      // frames only on triggers (take_trigger)
     std::array<ChannelState, 2> channels;
@@ -77,6 +79,16 @@ class DeviceHooks {
     // One test packet of IP size `size` to the channel's destination.
     virtual void fire_test(const ChannelState& /*channel*/, uint32_t /*size*/) {}
     virtual void channel_opened(uint32_t /*channel*/) {}
+    // Registers served outside the device's own map (message channel, events, chunks): the
+    // status, or nothing when `addr` is not theirs. Writes come from the controller only;
+    // `timestamp` is the device time of the access.
+    virtual std::optional<uint16_t> extension_read(uint32_t /*addr*/, uint32_t& /*out*/) {
+        return std::nullopt;
+    }
+    virtual std::optional<uint16_t> extension_write(uint32_t /*addr*/, uint32_t /*value*/,
+                                                    uint64_t /*timestamp*/) {
+        return std::nullopt;
+    }
 };
 
 // Live counters; every field is updated by the camera's threads and read by anyone.

@@ -105,6 +105,10 @@ Stream-channel faults:
   --leader-payload-type N   payload type in leaders and trailers (e.g. 2 = raw data)
   --drop-resent             also apply --drop-fraction to resent packets
 
+Message-channel faults (device events):
+  --event-ack-loss N        ignore the first N event acknowledges (the device retransmits)
+  --event-duplicates        send every event command twice with the same request id
+
   --print-description       print the simulated camera's own description (plain XML) and exit
   --help                    show this text
 )";
@@ -441,6 +445,8 @@ const std::map<std::string, Setter>& value_options() {
         {"payload-format",
          gvsp_option([](S& f, V v) { return set_uint(v, f.payload_format, 15); })},
         {"stray-format", gvsp_option([](S& f, V v) { return set_uint(v, f.stray_format, 127); })},
+        {"event-ack-loss",
+         [](SimConfig& c, V v) { return set_uint(v, c.event_faults.ack_loss, 0xFFFFFFFF); }},
         {"leader-payload-type",
          gvsp_option([](S& f, V v) { return set_uint(v, f.leader_payload_type, 0xFFFF); })},
     };
@@ -471,6 +477,7 @@ const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
         {"interleave", [](SimConfig& c) { c.gvsp_faults.interleave = true; }},
         {"all-in", [](SimConfig& c) { c.gvsp_faults.all_in = true; }},
         {"drop-resent", [](SimConfig& c) { c.gvsp_faults.drop_resent = true; }},
+        {"event-duplicates", [](SimConfig& c) { c.event_faults.duplicates = true; }},
         {"ptp", [](SimConfig& c) { c.ptp_synchronised = true; }},
     };
     return flags;

@@ -22,6 +22,8 @@
 #include <thread>
 
 #include "bytes.hpp"
+#include "chunks.hpp"
+#include "events.hpp"
 #include "log.hpp"
 #include "pixel_pattern.hpp"
 #include "poller.hpp"
@@ -103,7 +105,8 @@ struct RingFrame {
     ImageInfo info;
     std::shared_ptr<const std::vector<uint8_t>> buffer;
     size_t size = 0;
-    bool periodic = false;  // byte i is (i + block_id) mod 256: buffer is the ramp table
+    bool periodic = false;      // byte i is (i + block_id) mod 256: buffer is the ramp table
+    uint16_t payload_type = 0;  // 0: the stream's (the image payload, or a fault's choice)
     std::array<PacketGeometry, 2> geometry{};
     // The image bytes from `offset` on. For the periodic pattern every slice is read from the
     // start of the ramp table, so sending touches a few cache-resident kilobytes instead of
@@ -126,7 +129,10 @@ struct Planned {
 }  // namespace
 
 struct SimCamera::Impl : DeviceHooks {
-    explicit Impl(SimCamera& camera) : cam(camera), rng(camera.config_.seed ^ 0x9e3779b97f4a7c15) {
+    explicit Impl(SimCamera& camera)
+        : cam(camera),
+          rng(camera.config_.seed ^ 0x9e3779b97f4a7c15),
+          sim_events(camera.config_.event_faults) {
         gvsp_faults = camera.config_.gvsp_faults;
     }
 
@@ -156,6 +162,8 @@ struct SimCamera::Impl : DeviceHooks {
     bool gso_refused = false;  // the kernel refused a segmented send once: single packets
     sockaddr_in dest{};
     uint16_t payload_type_ = gvsp::kImagePayload;
+    SimEvents sim_events;
+    SimChunks sim_chunks;
     std::optional<uint64_t> trigger_stamp;  // the device time of the trigger being served
 
     // DeviceHooks (called with the device lock held).
@@ -176,6 +184,19 @@ struct SimCamera::Impl : DeviceHooks {
         }
     }
     void fire_test(const ChannelState& ch, uint32_t size) override;
+    std::optional<uint16_t> extension_read(uint32_t addr, uint32_t& out) override {
+        if (auto status = sim_events.read(addr, out)) {
+            return status;
+        }
+        return sim_chunks.read(addr, out);
+    }
+    std::optional<uint16_t> extension_write(uint32_t addr, uint32_t value,
+                                            uint64_t timestamp) override {
+        if (auto status = sim_events.write(addr, value, timestamp)) {
+            return status;
+        }
+        return sim_chunks.write(addr, value);
+    }
     void wake_stream() {
         if (stream_waker) {
             stream_waker->wake();
@@ -194,6 +215,7 @@ struct SimCamera::Impl : DeviceHooks {
     void set_multicast(uint32_t ttl);
     void produce_frames(const StreamState& st, const GvspFaults& faults);
     RingFrame make_frame(const StreamState& st);
+    void append_chunks(RingFrame& f, const StreamState& st);
     std::vector<Planned> plan_frame(const RingFrame& f, const PacketGeometry& g,
                                     const GvspFaults& faults);
     void serve_resend(const ResendRequest& req, const StreamState& st, const GvspFaults& faults);
@@ -402,6 +424,19 @@ void SimCamera::Impl::fire_test(const ChannelState& ch, uint32_t size) {
 
 // ---- GVSP ----------------------------------------------------------------------------------
 
+// While chunk mode is active the image becomes the first chunk of an image-with-chunks payload.
+void SimCamera::Impl::append_chunks(RingFrame& f, const StreamState& st) {
+    const ChunkValues values{f.info.timestamp, st.exposure_us, f.block_id, 0x5, st.gain_raw};
+    auto payload = sim_chunks.payload({f.data(0), f.size}, values);
+    if (!payload) {
+        return;
+    }
+    f.size = payload->size();
+    f.buffer = std::make_shared<const std::vector<uint8_t>>(std::move(*payload));
+    f.periodic = false;
+    f.payload_type = gvsp::kImagePayload | 0x4000;  // extended-chunk flag
+}
+
 RingFrame SimCamera::Impl::make_frame(const StreamState& st) {
     RingFrame f;
     f.block_id = st.extended_ids ? next_block : (next_block & 0xFFFF);
@@ -433,6 +468,7 @@ RingFrame SimCamera::Impl::make_frame(const StreamState& st) {
         f.buffer = std::make_shared<const std::vector<uint8_t>>(
             expected_pattern(f.block_id, st.width, st.height, st.pixel_format, st.pattern));
     }
+    append_chunks(f, st);
     return f;
 }
 
@@ -497,7 +533,7 @@ std::vector<Planned> SimCamera::Impl::plan_frame(const RingFrame& f, const Packe
 size_t SimCamera::Impl::build_message(const Planned& p, const PacketGeometry& g, size_t slot) {
     uint8_t* h = headers.data() + slot * gvsp::kMaxHeaderBytes;
     const RingFrame& f = *p.frame;
-    uint16_t payload_type = payload_type_;
+    uint16_t payload_type = f.payload_type != 0 ? f.payload_type : payload_type_;
     size_t n = encode_gvsp_header(h, p.status, f.block_id, p.format, p.wire_id, g.extended);
     iovec* iov = &iovs[slot * 2];
     size_t iov_count = 1;
@@ -667,6 +703,8 @@ void SimCamera::Impl::produce_frames(const StreamState& st, const GvspFaults& fa
     for (size_t i = 0; i < count; ++i) {
         ring.push_back(make_frame(st));
         frames.push_back(&ring.back());
+        sim_events.frame_events(ring.back().block_id, ring.back().info.timestamp,
+                                static_cast<uint64_t>(st.exposure_us * 1000.0));
         // The acquisition counts the frame once it is captured, as a camera does, not once it
         // has been sent: a receiver that already holds the frame sees the acquisition over.
         cam.device_.frame_sent(st.start_generation);
@@ -909,11 +947,17 @@ CameraResult<void> SimCamera::start() {
         impl_->gvcp_thread.stop_and_join();
         return Err{s2.error()};
     }
+    if (auto ev = impl_->sim_events.start(config_.ip); !ev.ok()) {
+        impl_->gvcp_thread.stop_and_join();
+        impl_->stream_thread.stop_and_join();
+        return Err{ev.error()};
+    }
     impl_->started = true;
     return {};
 }
 
 void SimCamera::stop() {
+    impl_->sim_events.stop();
     impl_->gvcp_thread.stop_and_join();
     impl_->stream_thread.stop_and_join();
     impl_->gvcp_fd.reset();

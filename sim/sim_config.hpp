@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "event_faults.hpp"
+
 namespace corvisk::sim {
 
 struct Description;  // description_device.hpp
@@ -152,6 +154,7 @@ struct SimConfig {
     bool ptp_synchronised = false;
     GvcpFaults gvcp_faults;
     GvspFaults gvsp_faults;
+    EventFaults event_faults;
 };
 
 // Counters a test can read; a plain snapshot.

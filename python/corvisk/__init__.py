@@ -34,6 +34,12 @@ from .introspection import (  # noqa: E402
 )
 
 
+# Device events (native part in _corvisk_ext), beyond the core module's fixed surface.
+from .events import Event, Events, events  # noqa: E402
+
+# Chunk data (native part in _corvisk_ext).
+from .chunks import chunk_layout, chunks  # noqa: E402
+
 # The feature facade with checked writes, and settings files and user sets, built on the
 # introspection above (corvisk/feature_facade.py, corvisk/settings.py).
 from .feature_facade import Feature, Features, features  # noqa: E402

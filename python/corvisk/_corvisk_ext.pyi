@@ -10,6 +10,40 @@ def force_ip(mac: bytes, ip: bytes, subnet_mask: bytes, gateway: bytes, adapter:
              timeout: float, /) -> dict[str, str | int]:
     """FORCEIP on the adapter, then the device's answer from its new address as a dict."""
 
+class EventChannel:
+    """A message channel receiving one camera's device events."""
+    def wait(self, timeout: float | None, /) -> tuple[int, int, int, int, int, bytes, int] | None | bool: ...
+    def stats(self) -> dict[str, int]: ...
+    def close(self) -> None: ...
+    def local_port(self) -> int: ...
+
+def open_events(camera: object, capacity: int, ack_timeout_ms: int, retransmissions: int,
+                /) -> EventChannel:
+    """Opens the camera's message channel."""
+
+def event_names(camera: object, /) -> dict[int, str]:
+    """Event id -> name, from the camera's description."""
+
+def event_data_features(camera: object, /) -> dict[int, list[str]]:
+    """Event id -> names of the features its data fills."""
+
+def read_event_features(camera: object, event_id: int, data: bytes, names: list[str],
+                        /) -> dict[str, int | float | bool | str]:
+    """The named features read from one event's data."""
+
+def chunk_layout(frame: object, /) -> list[tuple[int, int, int]]:
+    """(chunk id, offset, length) of each chunk of the payload."""
+
+def image_size(frame: object, /) -> int | None:
+    """The image section's length of a frame with chunks, else None."""
+
+def chunk_data_features(camera: object, /) -> dict[int, list[str]]:
+    """Chunk id -> names of the features its data fills."""
+
+def read_chunk_features(camera: object, frame: object, names: list[str],
+                        /) -> dict[str, int | float | bool | str]:
+    """The named chunk features of a frame."""
+
 def string_max_length(camera: object, name: str, /) -> int | None:
     """The byte capacity of a string feature's register, or None when it has none."""
 

@@ -31,6 +31,7 @@ import zlib
 from pathlib import Path
 from typing import Any, NamedTuple, Optional
 
+from . import _corvisk_ext
 from . import _corvisk_pixels as _px
 
 __all__ = ["as_array", "convert", "save", "pixel_formats"]
@@ -95,6 +96,9 @@ def _frame_image(frame: Any, allow_incomplete: bool) -> _Image:
                          f"{frame.pixel_format})")
     line = (width * info.bits_per_pixel + 7) // 8
     payload = memoryview(frame)
+    image_size = _corvisk_ext.image_size(frame)
+    if image_size is not None:  # a frame with chunks: its image is the first chunk
+        payload = payload[:image_size]
     size = len(payload)
     stride = 0
     padding_x = getattr(frame, "padding_x", None)

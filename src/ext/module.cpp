@@ -13,6 +13,8 @@ constexpr AddStep kSteps[] = {
     add_feature_support,
     add_monitor,
     add_stream_config,
+    add_events,
+    add_chunks,
 };
 
 int module_exec(PyObject* module) {

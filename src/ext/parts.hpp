@@ -13,6 +13,8 @@ using AddStep = int (*)(PyObject* module);
 int add_build_info(PyObject* module);
 int add_ip_config(PyObject* module);
 int add_introspection(PyObject* module);
+int add_events(PyObject* module);
+int add_chunks(PyObject* module);
 int add_feature_support(PyObject* module);
 int add_monitor(PyObject* module);
 int add_stream_config(PyObject* module);

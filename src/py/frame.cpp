@@ -20,12 +20,6 @@
 namespace corvisk::py {
 namespace {
 
-struct FrameObject {
-    PyObject ob_base;  // PyObject_HEAD
-    gige::FramePtr frame;
-    PyObject* weakrefs;
-};
-
 const gige::Frame& frame_of(PyObject* self) {
     return *reinterpret_cast<FrameObject*>(self)->frame;
 }

@@ -10,6 +10,14 @@
 
 namespace corvisk::py {
 
+// The C layout of a Frame object. The package's second extension module reads `frame` of a
+// Frame it was handed (after checking the object's type against the core module's Frame).
+struct FrameObject {
+    PyObject ob_base;  // PyObject_HEAD
+    gige::FramePtr frame;
+    PyObject* weakrefs;
+};
+
 // Creates the Frame heap type for `module`. New reference, or empty with an exception set.
 PyRef frame_type_create(PyObject* module);
 

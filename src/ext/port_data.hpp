@@ -1,0 +1,42 @@
+// Helpers shared by the event and chunk units of _corvisk_ext: the camera argument, raising
+// the package's exceptions, and converting feature values read from chunk or event data.
+#pragma once
+
+#include "py/python.hpp"
+
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+#include "genicam/data_ports.hpp"
+#include "py/camera.hpp"
+
+namespace corvisk::ext {
+
+// The camera core of `obj`, or null with TypeError set (checked against the core module's
+// Camera class, since this module links its own copy of the library).
+std::shared_ptr<py::CameraCore> camera_of(PyObject* obj);
+
+// Raises the core module's CameraError (transport failures) or GenicamError; returns null.
+PyObject* raise_error(const GenicamError& e);
+
+// A dict of feature name -> int, float, bool or str. New reference or null.
+PyObject* feature_dict(const std::vector<std::pair<std::string, genicam::FeatureValue>>& values);
+
+// Reads `names` (features of the camera's node map) through chunk or event ports served from
+// `buffers`, with the interpreter lock released and the camera mutex held. Unknown names and
+// features that cannot be read are left out.
+GenicamResult<std::vector<std::pair<std::string, genicam::FeatureValue>>> read_port_features(
+    const std::shared_ptr<py::CameraCore>& core, genicam::DataPortKind kind,
+    const std::vector<std::string>& names,
+    const std::map<uint64_t, std::span<const uint8_t>>& buffers);
+
+// id -> list of feature names for the ports of `kind`. New reference or null.
+PyObject* port_feature_table(const std::shared_ptr<py::CameraCore>& core,
+                             genicam::DataPortKind kind);
+
+}  // namespace corvisk::ext
