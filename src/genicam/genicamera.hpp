@@ -37,6 +37,10 @@ template <class ByName>
 struct FeatureRead {
     ByName by_name;
 };
+// Spelled out for compilers without class template argument deduction for aggregates (clang
+// before 17, which builds the fuzz targets).
+template <class ByName>
+FeatureRead(ByName) -> FeatureRead<ByName>;
 
 // A feature write (or command): the node-map operation and its TRACE event (message, and the
 // field name of the written value, null for a command).
@@ -46,6 +50,8 @@ struct FeatureWrite {
     const char* trace;
     const char* value_field;
 };
+template <class ByName>
+FeatureWrite(ByName, const char*, const char*) -> FeatureWrite<ByName>;
 
 namespace feature {
 
