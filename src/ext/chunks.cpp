@@ -119,7 +119,7 @@ PyObject* py_image_size(PyObject*, PyObject* obj) {
 }
 
 PyObject* py_chunk_data_features(PyObject*, PyObject* camera) {
-    auto core = camera_of(camera);
+    auto core = camera_arg(camera);
     return core ? port_feature_table(core, genicam::DataPortKind::Chunk) : nullptr;
 }
 
@@ -131,7 +131,7 @@ PyObject* py_read_chunk_features(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "OOO!", &camera, &frame, &PyList_Type, &names_obj)) {
         return nullptr;
     }
-    auto core = camera_of(camera);
+    auto core = camera_arg(camera);
     Payload p;
     if (!core || !payload_of(frame, p)) {
         return nullptr;
@@ -155,7 +155,7 @@ PyObject* py_read_chunk_features(PyObject*, PyObject* args) {
     }
     auto values = read_port_features(core, genicam::DataPortKind::Chunk, names, buffers);
     if (!values.ok()) {
-        return raise_error(values.error());
+        return raise_genicam(values.error());
     }
     return feature_dict(*values);
 }

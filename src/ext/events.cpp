@@ -16,38 +16,6 @@
 
 namespace corvisk::ext {
 
-std::shared_ptr<py::CameraCore> camera_of(PyObject* obj) {
-    PyObject* core_module = PyImport_ImportModule("corvisk._corvisk_core");
-    PyObject* type = core_module ? PyObject_GetAttrString(core_module, "Camera") : nullptr;
-    Py_XDECREF(core_module);
-    if (type == nullptr) {
-        return nullptr;
-    }
-    const int ok = PyType_Check(type) != 0 &&
-                   PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type)) != 0;
-    Py_DECREF(type);
-    if (!ok) {
-        PyErr_Format(PyExc_TypeError, "expected a corvisk.Camera, got %s", Py_TYPE(obj)->tp_name);
-        return nullptr;
-    }
-    return reinterpret_cast<py::CameraObject*>(obj)->core;
-}
-
-PyObject* raise_error(const GenicamError& e) {
-    const bool transport = e.kind() == GenicamError::Kind::Transport;
-    const std::string message = transport ? e.transport().message() : e.message();
-    PyObject* core_module = PyImport_ImportModule("corvisk._corvisk_core");
-    PyObject* cls = core_module ? PyObject_GetAttrString(core_module,
-                                                         transport ? "CameraError" : "GenicamError")
-                                : nullptr;
-    Py_XDECREF(core_module);
-    if (cls != nullptr) {
-        PyErr_SetString(cls, message.c_str());
-        Py_DECREF(cls);
-    }
-    return nullptr;
-}
-
 namespace {
 
 PyObject* value_object(const genicam::FeatureValue& v) {
@@ -150,7 +118,7 @@ PyObject* port_feature_table(const std::shared_ptr<py::CameraCore>& core,
             });
     });
     if (!table.ok()) {
-        return raise_error(table.error());
+        return raise_genicam(table.error());
     }
     PyObject* d = PyDict_New();
     for (const auto& [id, names] : *table) {
@@ -318,7 +286,7 @@ std::map<uint64_t, std::string> event_names(genicam::Genicam& map, PortIo& port)
 }
 
 PyObject* py_event_names(PyObject*, PyObject* camera) {
-    auto core = camera_of(camera);
+    auto core = camera_arg(camera);
     if (!core) {
         return nullptr;
     }
@@ -331,7 +299,7 @@ PyObject* py_event_names(PyObject*, PyObject* camera) {
             });
     });
     if (!names.ok()) {
-        return raise_error(names.error());
+        return raise_genicam(names.error());
     }
     PyObject* d = PyDict_New();
     for (const auto& [id, name] : *names) {
@@ -349,7 +317,7 @@ PyObject* py_event_names(PyObject*, PyObject* camera) {
 }
 
 PyObject* py_event_data_features(PyObject*, PyObject* camera) {
-    auto core = camera_of(camera);
+    auto core = camera_arg(camera);
     return core ? port_feature_table(core, genicam::DataPortKind::Event) : nullptr;
 }
 
@@ -385,14 +353,14 @@ PyObject* py_read_event_features(PyObject*, PyObject* args) {
                                static_cast<const uint8_t*>(data.buf) + data.len);
     PyBuffer_Release(&data);
     std::vector<std::string> names;
-    auto core = camera_of(camera);
+    auto core = camera_arg(camera);
     if (!core || !string_list(names_obj, names)) {
         return nullptr;
     }
     const std::map<uint64_t, std::span<const uint8_t>> buffers{{event_id, bytes}};
     auto values = read_port_features(core, genicam::DataPortKind::Event, names, buffers);
     if (!values.ok()) {
-        return raise_error(values.error());
+        return raise_genicam(values.error());
     }
     return feature_dict(*values);
 }
@@ -409,7 +377,7 @@ PyObject* py_open_events(PyObject* module, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "capacity must be between 1 and 1048576");
         return nullptr;
     }
-    auto core = camera_of(camera);
+    auto core = camera_arg(camera);
     if (!core) {
         return nullptr;
     }
@@ -427,7 +395,7 @@ PyObject* py_open_events(PyObject* module, PyObject* args) {
                                           core->camera.transport().config().device, config);
     });
     if (!opened.ok()) {
-        return raise_error(GenicamError(std::move(opened).error()));
+        return raise_genicam(GenicamError(std::move(opened).error()));
     }
     PyObject* type = PyObject_GetAttrString(module, "EventChannel");
     if (type == nullptr) {

@@ -1,5 +1,5 @@
-// Helpers shared by the event and chunk units of _corvisk_ext: the camera argument, raising
-// the package's exceptions, and converting feature values read from chunk or event data.
+// Helpers shared by the event and chunk units of _corvisk_ext: converting feature values read
+// from chunk or event data (the camera argument and the exceptions are camera_access.hpp's).
 #pragma once
 
 #include "py/python.hpp"
@@ -12,17 +12,11 @@
 #include <vector>
 
 #include "error.hpp"
+#include "ext/camera_access.hpp"
 #include "genicam/data_ports.hpp"
 #include "py/camera.hpp"
 
 namespace corvisk::ext {
-
-// The camera core of `obj`, or null with TypeError set (checked against the core module's
-// Camera class, since this module links its own copy of the library).
-std::shared_ptr<py::CameraCore> camera_of(PyObject* obj);
-
-// Raises the core module's CameraError (transport failures) or GenicamError; returns null.
-PyObject* raise_error(const GenicamError& e);
 
 // A dict of feature name -> int, float, bool or str. New reference or null.
 PyObject* feature_dict(const std::vector<std::pair<std::string, genicam::FeatureValue>>& values);
