@@ -12,6 +12,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -173,7 +174,8 @@ class Chromium:
              f"--window-size={width},{height}", f"--user-data-dir={self.profile.name}",
              "--no-first-run", "--disable-extensions", "--disable-background-networking",
              "--disable-dev-shm-usage", "--hide-scrollbars", "--mute-audio", url],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+            start_new_session=True)  # its helper processes share one group, ended together
         self.ws = None
         try:
             port = self._devtools_port(60.0)
@@ -239,16 +241,32 @@ class Chromium:
     def screenshot(self) -> Png:
         return Png(base64.b64decode(self.call("Page.captureScreenshot", format="png")["data"]))
 
+    def _end_group(self) -> None:
+        """Ends the browser and every helper process of its group: helpers still writing to
+        the profile would make its removal fail."""
+        for sig, grace in ((signal.SIGTERM, 10.0), (signal.SIGKILL, 10.0)):
+            try:
+                os.killpg(self.proc.pid, sig)
+            except ProcessLookupError:
+                return
+            if self.proc.poll() is None:
+                try:
+                    self.proc.wait(timeout=grace)
+                except subprocess.TimeoutExpired:
+                    continue
+            deadline = time.monotonic() + grace
+            while time.monotonic() < deadline:
+                try:
+                    os.killpg(self.proc.pid, 0)
+                except ProcessLookupError:
+                    return
+                time.sleep(0.02)
+
     def close(self) -> None:
         if self.ws is not None:
             self.ws.close()
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        self._end_group()
+        self.proc.wait()
         self.proc.stderr.close()
         self.profile.cleanup()
 
