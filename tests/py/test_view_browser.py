@@ -69,12 +69,12 @@ def test_the_page_shows_live_frames_and_writes_through_its_controls(page):
 
 def test_a_screenshot_shows_the_simulated_ramp(page):
     browser, _ = page
-    browser.wait_until("window.corviskView.shown >= 1 && "
-                       "document.getElementById('live').naturalWidth > 0")
-    x0, y0, w, h, natural_w, natural_h = browser.evaluate(
-        "(() => { const el = document.getElementById('live'); const r = "
-        "el.getBoundingClientRect(); return [r.x, r.y, r.width, r.height, el.naturalWidth, "
-        "el.naturalHeight]; })()")
+    # Measured in one evaluation: while the next frame replaces the image its natural size
+    # reads 0 for a moment.
+    x0, y0, w, h, natural_w, natural_h = browser.wait_until(
+        "window.corviskView.shown >= 1 && (() => { const el = document.getElementById('live');"
+        " const r = el.getBoundingClientRect(); return el.naturalWidth > 0 && [r.x, r.y, r.width,"
+        " r.height, el.naturalWidth, el.naturalHeight]; })()")
     assert (natural_w, natural_h) == (WIDTH, HEIGHT)
     # object-fit: contain scales the image to the element's width, centred vertically.
     scale = min(w / WIDTH, h / HEIGHT)
