@@ -104,12 +104,13 @@ def sim():
 
 @pytest.fixture
 def camera(sim):
-    """Factory: camera(ip, *options) -> a connected Camera on its own simulator."""
+    """Factory: camera(ip, *sim_options) -> a connected Camera on its own simulator (short
+    request timeouts: loopback answers at once); everything stopped afterwards."""
     opened = []
 
     def connect(ip, *options):
         sim(ip, *options)
-        cam = corvisk.Camera(ip)
+        cam = corvisk.Camera(ip, gvcp_timeout=0.2, retries=2)
         cam.connect()
         opened.append(cam)
         return cam

@@ -10,30 +10,13 @@ import struct
 import pytest
 
 import corvisk
-from test_camera_connect import SimProcess, needs_sim
+from test_camera_connect import camera, needs_sim, sim  # noqa: F401  (fixtures)
 
 pytestmark = needs_sim
 
 SMALL = ("--width", "32", "--height", "16", "--pattern", "FrameCounter")
 IDS = {"Timestamp": 0x10000001, "ExposureTime": 0x10000002, "FrameID": 0x10000003,
        "LineStatusAll": 0x10000004, "Gain": 0x10000005}
-
-
-@pytest.fixture
-def camera():
-    opened = []
-
-    def start(ip, *options):
-        sim = SimProcess(ip, *options)
-        cam = corvisk.Camera(ip, gvcp_timeout=0.2, retries=2)
-        opened.append((sim, cam))
-        cam.connect()
-        return cam
-
-    yield start
-    for sim, cam in opened:
-        cam.disconnect()
-        sim.stop()
 
 
 def test_frames_without_chunk_mode_have_none(camera):

@@ -7,27 +7,9 @@ Each test starts its own simulated camera on its own loopback address (127.0.10.
 import pytest
 
 import corvisk
-from test_camera_connect import SimProcess, needs_sim
+from test_camera_connect import camera, needs_sim, sim  # noqa: F401  (fixtures)
 
 pytestmark = needs_sim
-
-
-@pytest.fixture
-def camera():
-    """Factory: camera(ip, *sim_options) -> a connected Camera; everything stopped afterwards."""
-    opened = []
-
-    def start(ip, *options):
-        sim = SimProcess(ip, *options)
-        cam = corvisk.Camera(ip, gvcp_timeout=0.2, retries=2)
-        opened.append((sim, cam))
-        cam.connect()
-        return cam
-
-    yield start
-    for sim, cam in opened:
-        cam.disconnect()
-        sim.stop()
 
 
 def test_features_need_a_connection():

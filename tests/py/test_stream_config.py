@@ -14,28 +14,10 @@ import warnings
 import pytest
 
 import corvisk
-from test_camera_connect import SimProcess, needs_sim
+from test_camera_connect import camera, needs_sim, sim  # noqa: F401  (fixtures)
 
 pytestmark = needs_sim
 SMALL = ("--width", "64", "--height", "48")
-
-
-@pytest.fixture
-def camera():
-    """Factory: camera(ip, *sim_options) -> a connected Camera; everything stopped afterwards."""
-    opened = []
-
-    def start(ip, *options):
-        sim = SimProcess(ip, *options)
-        cam = corvisk.Camera(ip, gvcp_timeout=0.2, retries=2)
-        opened.append((sim, cam))
-        cam.connect()
-        return cam
-
-    yield start
-    for sim, cam in opened:
-        cam.disconnect()
-        sim.stop()
 
 
 def socket_receive_buffer(local_addr):
