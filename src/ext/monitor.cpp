@@ -274,19 +274,15 @@ struct GroupSocket {
 Result<GroupSocket, std::string> join_group(in_addr group, in_addr adapter, uint16_t port,
                                             uint64_t recv_buffer) {
     GroupSocket s;
-    s.fd = UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!s.fd.is_valid()) {
-        return Err{"socket: " + errno_text(errno)};
+    auto bound = gige::udp::open_bound(
+        gige::SocketAddress{gige::IpAddress::unspecified(AF_INET), port}, {.reuse_address = true});
+    if (!bound.ok()) {
+        return Err{"bind: " + errno_text(bound.error())};
     }
-    const int one = 1;
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(port);
-    socklen_t len = sizeof any;
-    if (::setsockopt(s.fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        ::bind(s.fd.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0 ||
-        ::getsockname(s.fd.get(), reinterpret_cast<sockaddr*>(&any), &len) != 0) {
-        return Err{"bind: " + errno_text(errno)};
+    s.fd = std::move(*bound);
+    auto local = gige::udp::local_address(s.fd.get());
+    if (!local.ok()) {
+        return Err{"bind: " + errno_text(local.error())};
     }
     ip_mreq membership{};
     membership.imr_multiaddr = group;
@@ -299,7 +295,7 @@ Result<GroupSocket, std::string> join_group(in_addr group, in_addr adapter, uint
     const int zero = 0;
     (void)::setsockopt(s.fd.get(), IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero);
     (void)gige::udp::set_receive_buffer(s.fd.get(), recv_buffer);
-    s.port = ntohs(any.sin_port);
+    s.port = local->port;
     return s;
 }
 

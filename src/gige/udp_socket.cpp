@@ -19,6 +19,10 @@ OsResult<UniqueFd> open(int family, SocketFlags flags) {
     if (flags.broadcast && ::setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
         return Err{errno};
     }
+    if (flags.reuse_address &&
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        return Err{errno};
+    }
     return fd;
 }
 

@@ -17,7 +17,8 @@ using OsResult = Result<T, int>;
 
 struct SocketFlags {
     bool nonblocking = false;
-    bool broadcast = false;  // SO_BROADCAST, for discovery beacons
+    bool broadcast = false;      // SO_BROADCAST, for discovery beacons
+    bool reuse_address = false;  // SO_REUSEADDR: several receivers of one multicast group
 };
 
 // A UDP socket of the address family (close-on-exec).
