@@ -15,6 +15,7 @@ constexpr AddStep kSteps[] = {
     add_stream_config,
     add_events,
     add_chunks,
+    add_busy_claim,
 };
 
 int module_exec(PyObject* module) {
