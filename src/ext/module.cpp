@@ -16,6 +16,7 @@ constexpr AddStep kSteps[] = {
     add_events,
     add_chunks,
     add_busy_claim,
+    add_log_tap,
 };
 
 int module_exec(PyObject* module) {
