@@ -528,16 +528,19 @@ RegisterCommon Builder::register_common(const std::vector<const xmlNode*>& kids)
 }
 
 // A Port with a ChunkID holds a frame's chunk of that id, one with an EventID an event's data;
-// either id is hexadecimal, with or without 0x. A Port with neither is the device's.
+// either id is hexadecimal, with or without 0x. A Port with neither is the device's; one whose
+// id is empty or unreadable is neither (its registers are still not device memory).
 PortNode Builder::port_node(const std::vector<const xmlNode*>& kids) {
-    for (const auto& [tag, kind] :
-         {std::pair{"ChunkID", PortKind::Chunk}, std::pair{"EventID", PortKind::Event}}) {
-        if (auto text = child_text(kids, tag)) {
-            if (auto id = hex_id(*text)) {
-                return PortNode{kind, *id};
-            }
-            return PortNode{PortKind::Other, 0};
+    for (const xmlNode* k : kids) {
+        const std::string_view tag = local_name(k);
+        if (tag != "ChunkID" && tag != "EventID") {
+            continue;
         }
+        const auto text = text_of(k);
+        if (auto id = text ? hex_id(trim(*text)) : std::nullopt) {
+            return PortNode{tag == "ChunkID" ? PortKind::Chunk : PortKind::Event, *id};
+        }
+        return PortNode{PortKind::Other, 0};
     }
     return PortNode{};
 }

@@ -104,6 +104,8 @@ const char* const kPorts = R"(
 <Port Name="Plain"><ChunkID>ab</ChunkID></Port>
 <Port Name="Ev"><EventID>9001</EventID></Port>
 <Port Name="Odd"><ChunkID>xyz</ChunkID></Port>
+<Port Name="Empty"><EventID/></Port>
+<Port Name="Huge"><ChunkID>0x1FFFFFFFFFFFFFFFF</ChunkID></Port>
 <Integer Name="NotAPort"><Value>1</Value></Integer>
 <IntReg Name="OnDevice"><Address>0x100</Address><Length>4</Length><pPort>Device</pPort></IntReg>
 <IntReg Name="NoPort"><Address>0x100</Address><Length>4</Length></IntReg>
@@ -118,6 +120,8 @@ const char* const kPorts = R"(
 </StructReg>
 <IntReg Name="EventReg"><Address>0</Address><Length>2</Length><pPort>Ev</pPort></IntReg>
 <IntReg Name="OddReg"><Address>0</Address><Length>4</Length><pPort>Odd</pPort></IntReg>
+<IntReg Name="EmptyReg"><Address>0</Address><Length>4</Length><pPort>Empty</pPort></IntReg>
+<IntReg Name="HugeReg"><Address>0</Address><Length>4</Length><pPort>Huge</pPort></IntReg>
 )";
 
 struct PortCase {
@@ -140,6 +144,8 @@ TEST(DataPorts, NodeMapRecordsEachPortAndEachRegistersPort) {
              PortCase{"S1", PortKind::Chunk, 0xab, "Plain"},
              PortCase{"EventReg", PortKind::Event, 0x9001, "Ev"},
              PortCase{"OddReg", PortKind::Other, 0, "Odd"},
+             PortCase{"EmptyReg", PortKind::Other, 0, "Empty"},
+             PortCase{"HugeReg", PortKind::Other, 0, "Huge"},
          }) {
         const RegisterPort where = register_port(map, *map.find(c.node));
         EXPECT_EQ(where.kind, c.kind) << c.node;
