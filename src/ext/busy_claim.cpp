@@ -73,10 +73,7 @@ PyType_Spec claim_spec = {"corvisk._corvisk_ext.CameraClaim", sizeof(ClaimObject
 }  // namespace
 
 int add_busy_claim(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &claim_spec, nullptr);
-    int r = PyModule_AddObjectRef(module, "CameraClaim", type);
-    Py_XDECREF(type);
-    return r;
+    return add_type(module, &claim_spec, "CameraClaim");
 }
 
 }  // namespace corvisk::ext

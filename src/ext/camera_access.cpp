@@ -42,6 +42,13 @@ PyObject* raise_genicam(const GenicamError& e) {
     return nullptr;
 }
 
+int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    int r = PyModule_AddObjectRef(module, name, type);
+    Py_XDECREF(type);
+    return r;
+}
+
 bool timeout_of(double seconds, Duration& out) {
     if (std::isnan(seconds) || seconds < 0 || std::isinf(seconds)) {
         PyErr_SetString(PyExc_ValueError, "timeout must be finite and not negative");

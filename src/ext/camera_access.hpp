@@ -24,6 +24,10 @@ std::shared_ptr<py::CameraCore> camera_arg(PyObject* obj);
 // module does), GenicamError otherwise; returns nullptr for the caller to return.
 PyObject* raise_genicam(const GenicamError& e);
 
+// Creates the heap type of `spec` for `module` and adds it as `name`: 0, or -1 with an
+// exception set.
+int add_type(PyObject* module, PyType_Spec* spec, const char* name);
+
 // Converts a timeout in seconds; false with ValueError set for NaN, infinite or negative ones.
 bool timeout_of(double seconds, Duration& out);
 

@@ -393,12 +393,9 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 int add_events(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &kChannelSpec, nullptr);
-    if (type == nullptr || PyModule_AddObjectRef(module, "EventChannel", type) < 0) {
-        Py_XDECREF(type);
+    if (add_type(module, &kChannelSpec, "EventChannel") < 0) {
         return -1;
     }
-    Py_DECREF(type);
     return PyModule_AddFunctions(module, kMethods);
 }
 

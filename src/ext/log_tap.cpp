@@ -179,10 +179,7 @@ PyType_Spec tap_spec = {"corvisk._corvisk_ext.LogTap", sizeof(TapObject), 0,
 }  // namespace
 
 int add_log_tap(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &tap_spec, nullptr);
-    int r = PyModule_AddObjectRef(module, "LogTap", type);
-    Py_XDECREF(type);
-    return r;
+    return add_type(module, &tap_spec, "LogTap");
 }
 
 }  // namespace corvisk::ext

@@ -456,13 +456,6 @@ PyType_Slot receiver_slots[] = {
 PyType_Spec receiver_spec = {"corvisk._corvisk_ext.MulticastReceiver", sizeof(ReceiverObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, receiver_slots};
 
-int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
-    int r = PyModule_AddObjectRef(module, name, type);
-    Py_XDECREF(type);
-    return r;
-}
-
 }  // namespace
 
 int add_monitor(PyObject* module) {
