@@ -63,7 +63,9 @@ def _row(feature: Feature, info: FeatureInfo) -> Dict[str, Any]:
     row: Dict[str, Any] = {"name": info.name, "type": info.interface_type,
                            "access": info.access, "unit": info.unit,
                            "visibility": info.visibility}
-    if info.interface_type in ("Integer", "Float", "Boolean", "Enumeration", "String") and \
+    if info.data:
+        row["data"] = info.data  # a frame's or an event's, not the device's to read
+    elif info.interface_type in ("Integer", "Float", "Boolean", "Enumeration", "String") and \
             info.access in ("RO", "RW"):
         try:
             row["value"] = feature.value
@@ -99,6 +101,8 @@ def _print_tree(node: Dict[str, Any], depth: int = 0) -> None:
         if "value" in item:
             unit = f" {item['unit']}" if item["unit"] else ""
             shown = f" = {_text(item['value'])}{unit}"
+        elif "data" in item:
+            shown = f" ({item['data']} data)"
         elif "error" in item:
             shown = f" (unreadable: {item['error']})"
         print(f"{pad}{item['name']:<{max(1, 36 - len(pad))}} {item['type']:<11} "

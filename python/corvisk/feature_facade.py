@@ -310,7 +310,9 @@ class Feature:
         except Exception as e:  # noqa: BLE001  (a repr must not fail)
             return f"<Feature {self._name}: {e}>"
         parts = [f"<Feature {self._name}: {info.interface_type}"]
-        if info.interface_type in _READERS and info.access in ("RO", "RW"):
+        if info.data:
+            parts.append(f" ({info.data} data)")
+        elif info.interface_type in _READERS and info.access in ("RO", "RW"):
             try:
                 shown = self.value
                 parts.append(f" = {shown!r}{' ' + info.unit if info.unit else ''}")

@@ -46,7 +46,9 @@ class FeatureInfo:
     lock applied. ``bounds`` is ``(min, max)`` for Integer and Float features (ints or floats),
     ``increment`` their step when there is one, both ``None`` otherwise. ``selected`` lists the
     features this one selects (non-empty for selectors); ``children`` the features of a
-    Category.
+    Category. ``data`` is "chunk" or "event" for a feature whose value a frame's chunks or an
+    event carry (read it with ``corvisk.chunks(frame, cam)`` or from ``corvisk.events(cam)``,
+    not from the camera), None otherwise.
     """
 
     name: str
@@ -67,6 +69,7 @@ class FeatureInfo:
     selected: List[str] = field(default_factory=list)
     children: List[str] = field(default_factory=list)
     streamable: bool = False
+    data: Optional[str] = None
 
     @property
     def is_selector(self) -> bool:

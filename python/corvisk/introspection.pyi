@@ -31,6 +31,7 @@ class FeatureInfo:
     selected: List[str]
     children: List[str]
     streamable: bool
+    data: Optional[str]
     @property
     def is_selector(self) -> bool: ...
 

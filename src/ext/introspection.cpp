@@ -98,7 +98,8 @@ PyObject* info_dict(const FeatureInfo& f) {
         put(d, "bounds", limits_tuple(f)) && put(d, "increment", increment(f)) &&
         put(d, "entries", entries_list(f.entries)) && put(d, "selected", str_list(f.selected)) &&
         put(d, "children", str_list(f.children)) &&
-        put(d, "streamable", PyBool_FromLong(f.streamable));
+        put(d, "streamable", PyBool_FromLong(f.streamable)) &&
+        put(d, "data", f.data.empty() ? Py_NewRef(Py_None) : text(f.data));
     if (!ok) {
         Py_XDECREF(d);
         return nullptr;

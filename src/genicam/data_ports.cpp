@@ -95,6 +95,30 @@ std::map<uint64_t, std::vector<NodeId>> data_features(const Genicam& map, PortKi
     return out;
 }
 
+std::optional<PortKind> data_port_kind(const Genicam& map, NodeId id) {
+    std::vector<bool> seen(map.size(), false);
+    std::vector<NodeId> pending{id};
+    while (!pending.empty()) {
+        const NodeId next = pending.back();
+        pending.pop_back();
+        if (seen[next]) {
+            continue;
+        }
+        seen[next] = true;
+        const Node& node = map.at(next).node;
+        if (std::holds_alternative<RegisterNode>(node)) {
+            const PortKind kind = register_port(map, next).kind;
+            if (kind == PortKind::Chunk || kind == PortKind::Event) {
+                return kind;
+            }
+        } else if (!std::holds_alternative<CategoryNode>(node)) {
+            const std::vector<NodeId> links = links_of(node);
+            pending.insert(pending.end(), links.begin(), links.end());
+        }
+    }
+    return std::nullopt;
+}
+
 GenicamResult<FeatureValue> natural_value(Genicam& map, PortIo& port, NodeId id) {
     const Node& node = map.at(id).node;
     if (std::holds_alternative<BooleanNode>(node)) {

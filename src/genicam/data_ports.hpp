@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -28,6 +29,10 @@ std::map<std::string, uint64_t, std::less<>> data_ports(const Genicam& map, Port
 // is built from); generated names and categories never do. A feature built on registers of
 // several such ports is left out.
 std::map<uint64_t, std::vector<NodeId>> data_features(const Genicam& map, PortKind kind);
+
+// Chunk or Event when the value of `id` comes from registers on a port of that kind (a feature
+// a frame's chunks or an event carry), otherwise nothing.
+std::optional<PortKind> data_port_kind(const Genicam& map, NodeId id);
 
 // A feature's value in its natural type: integer, float, boolean, or text (enumerations give
 // their entry name).

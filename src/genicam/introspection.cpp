@@ -4,6 +4,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "genicam/data_ports.hpp"
 #include "genicam/value.hpp"
 
 namespace corvisk::genicam {
@@ -165,6 +166,9 @@ GenicamResult<FeatureInfo> describe(Genicam& map, PortIo& port, std::string_view
     info.visibility = visibility_text(meta.visibility);
     info.representation = meta.representation;
     info.streamable = meta.streamable;
+    if (const auto kind = data_port_kind(map, id)) {
+        info.data = *kind == PortKind::Chunk ? "chunk" : "event";
+    }
     info.implemented = predicate(map, port, meta.is_implemented, true);
     info.available = predicate(map, port, meta.is_available, true);
     info.locked = predicate(map, port, meta.is_locked, false);

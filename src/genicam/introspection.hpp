@@ -55,6 +55,9 @@ struct FeatureInfo {
     std::vector<std::string> selected;  // the features this one selects (it is a selector)
     std::vector<std::string> children;  // Categories only: their features in order
     bool streamable = false;
+    // "chunk" or "event" when the value is data a frame's chunks or an event carry (read it
+    // from there, not from the device); empty otherwise.
+    std::string data;
 };
 
 // The user-facing interface of a node (see FeatureInfo::interface_type).

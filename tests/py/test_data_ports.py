@@ -38,6 +38,7 @@ def test_camera_reads_of_data_features_are_refused(camera, getter, name, message
     with pytest.raises(corvisk.GenicamError) as e:
         getattr(cam, getter)(name)
     assert str(e.value) == message.format(name)
+    assert corvisk.describe(cam, name).data == message.split()[2]
     # The device features around them still read and write.
     assert cam.get_boolean("ChunkModeActive") is True
 
@@ -80,6 +81,12 @@ def test_real_description_chunk_and_event_features_are_refused(served):
     event_features = [n for names in _corvisk_ext.event_data_features(cam).values() for n in names]
     assert "ChunkTimestamp" in chunk_features and "ChunkWidth" in chunk_features
     assert len(event_features) >= 18
+    # The description says which features are data, and the listing shows them as such.
+    assert {corvisk.describe(cam, n).data for n in chunk_features} == {"chunk"}
+    assert {corvisk.describe(cam, n).data for n in event_features} == {"event"}
+    assert corvisk.describe(cam, "Width").data is None
+    assert corvisk.describe(cam, "ChunkModeActive").data is None  # a device register
+    assert "(chunk data)" in repr(corvisk.features(cam)["ChunkWidth"])
     for name in event_features[:5]:
         with pytest.raises(corvisk.GenicamError, match="is event data"):
             cam.get_integer(name)
