@@ -5,11 +5,11 @@
 // With "device GSO" the simulated camera sends segmented bursts: corvisk's GRO socket receives
 // them coalesced, the bare loop's plain socket has the kernel split them first.
 //
-//   stream_compare_bench [section [rounds]]
+//   stream_compare_bench [section [rounds [scenario]]]
 //       section: compare | cameras | snap | loss | all (default all); rounds per receiver in
-//       compare (default 4). Run it inside a network namespace of its own (kernel drops are
-//       the namespace's UdpRcvbufErrors from /proc/net/snmp), e.g.
-//       /work/bin/inns NAME build/bench/stream_compare_bench all 4
+//       compare (default 4); scenario: only the compare scenarios whose name contains it. Run it
+//       inside a network namespace of its own (kernel drops are the namespace's UdpRcvbufErrors
+//       from /proc/net/snmp), e.g. /work/bin/inns NAME build/bench/stream_compare_bench all 4
 //
 // CPU is the receiving thread's own scheduler time (the stream worker, or the thread running
 // the bare loop) per GB of datagrams received; the simulated camera's sender threads are not
@@ -315,7 +315,7 @@ Figures run_bare(Device& d, const Scenario& s) {
     return fig;
 }
 
-void compare(int rounds) {
+void compare(int rounds, const std::string& only) {
     const Scenario scenarios[] = {
         {"2048x2048 SCPS 8000, 50 fps", 2048, 2048, 8000, 50, 100},
         {"2048x2048 SCPS 8000, max", 2048, 2048, 8000, 0, 200},
@@ -327,6 +327,9 @@ void compare(int rounds) {
         {"2048x2048 SCPS 1400, 50 fps, device GSO", 2048, 2048, 1400, 50, 100, true},
     };
     for (const Scenario& s : scenarios) {
+        if (!only.empty() && std::string(s.name).find(only) == std::string::npos) {
+            continue;
+        }
         Device d("127.35.9.1", s);
         Figures ours, bare;
         for (int r = 0; r < rounds; ++r) {
@@ -443,7 +446,7 @@ int main(int argc, char** argv) {
     int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 4;
     bool all = section == "all";
     if (all || section == "compare") {
-        compare(rounds);
+        compare(rounds, argc > 3 ? argv[3] : "");
     }
     if (all || section == "cameras") {
         cameras();
