@@ -129,7 +129,7 @@ void StreamRunner::drain_socket() {
             }
             return;
         }
-        if (static_cast<unsigned>(n) < ScatterReceiver::kMessages) {
+        if (scatter_->emptied()) {
             return;  // the socket had no more
         }
     }

@@ -44,8 +44,9 @@ bool ScatterReceiver::enable_offload(int fd) {
 }
 
 int ScatterReceiver::receive(int fd, Assembler& assembler) {
-    aim(assembler);
-    int n = ::recvmmsg(fd, msgs_.data(), kMessages, MSG_DONTWAIT, nullptr);
+    const unsigned wanted = aim(assembler);
+    int n = ::recvmmsg(fd, msgs_.data(), wanted, MSG_DONTWAIT, nullptr);
+    emptied_ = n < static_cast<int>(wanted);
     if (n <= 0) {
         return n;
     }
@@ -67,11 +68,16 @@ int ScatterReceiver::receive(int fd, Assembler& assembler) {
     return n;
 }
 
-// Message i gets the landings i*m .. i*m+m-1, up to the first one missing.
-void ScatterReceiver::aim(Assembler& assembler) {
+// Message i gets the landings i*m .. i*m+m-1, up to the first one missing. Returns how many
+// messages to take: past the last landing only one more (a trailer, or a leader and the
+// first payloads of the next frame), so that the frame that comes next is predicted from the
+// next batch on instead of the whole batch being copied; after a few such short batches
+// without any landing, all of them.
+unsigned ScatterReceiver::aim(Assembler& assembler) {
     const unsigned m = segments_;
     assembler.predict(std::span<Assembler::Landing>(landings_.data(), size_t{kMessages} * m));
     last_predicted_ = 0;
+    unsigned landed = 0;  // leading messages with landings
     for (unsigned i = 0; i < kMessages; ++i) {
         msghdr& h = msgs_[i].msg_hdr;
         h.msg_namelen = sizeof(sockaddr_in);
@@ -82,7 +88,16 @@ void ScatterReceiver::aim(Assembler& assembler) {
             ++pairs;
         }
         aim_message(i, first, pairs);
+        landed += landed == i && pairs > 0;
     }
+    if (landed == kMessages) {
+        return kMessages;
+    }
+    if (landed > 0) {
+        short_batches_ = 0;
+        return landed + 1;
+    }
+    return ++short_batches_ <= kShortBatches ? 2 : kMessages;
 }
 
 void ScatterReceiver::aim_message(unsigned i, unsigned first, unsigned pairs) {

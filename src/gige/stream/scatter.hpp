@@ -43,6 +43,8 @@ class ScatterReceiver {
     // Messages in a row that came one datagram each, full size, after which the layout goes
     // back to one pair a message.
     static constexpr unsigned kSingleRunToReset = 4;
+    // Short batches in a row without any landing, after which batches take every message.
+    static constexpr unsigned kShortBatches = 3;
 
     // What happened to the segments and messages so far (internal figures for tests/benches).
     struct Counts {
@@ -63,6 +65,8 @@ class ScatterReceiver {
     // clock reading. Returns the messages taken, or -1 with errno set.
     int receive(int fd, Assembler& assembler);
 
+    // Whether the last receive took fewer messages than it asked for: the socket had no more.
+    bool emptied() const { return emptied_; }
     const Counts& counts() const { return counts_; }
     // Pairs per message the next batch is laid out with.
     unsigned segments_per_message() const { return segments_; }
@@ -72,7 +76,7 @@ class ScatterReceiver {
     static constexpr size_t kIovsPerMessage = 2 * kMaxSegments + 1;
 
     explicit ScatterReceiver(const sockaddr_in& device) : device_(device) {}
-    void aim(Assembler& assembler);
+    unsigned aim(Assembler& assembler);
     void aim_message(unsigned i, unsigned first, unsigned pairs);
     void classify(unsigned i, bool& copied);
     bool scattered_as_laid_out(unsigned i, bool& in_place);
@@ -89,6 +93,8 @@ class ScatterReceiver {
     bool offload_ = false;
     unsigned segments_ = 1;
     unsigned single_run_ = 0;
+    unsigned short_batches_ = 0;
+    bool emptied_ = false;
     uint64_t last_predicted_ = 0;  // highest packet id with a landing in the batch
     Counts counts_;
 
