@@ -69,10 +69,10 @@ int ScatterReceiver::receive(int fd, Assembler& assembler) {
 }
 
 // Message i gets the landings i*m .. i*m+m-1, up to the first one missing. Returns how many
-// messages to take: past the last landing only one more (a trailer, or a leader and the
-// first payloads of the next frame), so that the frame that comes next is predicted from the
-// next batch on instead of the whole batch being copied; after a few such short batches
-// without any landing, all of them.
+// messages to take: past the last landing only one more (a trailer, or the next frame's
+// leader), and without any landing just one, so that the frame that comes next is predicted
+// from the next batch on instead of the whole batch being copied; after a few such short
+// batches without any landing, all of them.
 unsigned ScatterReceiver::aim(Assembler& assembler) {
     const unsigned m = segments_;
     assembler.predict(std::span<Assembler::Landing>(landings_.data(), size_t{kMessages} * m));
@@ -97,7 +97,7 @@ unsigned ScatterReceiver::aim(Assembler& assembler) {
         short_batches_ = 0;
         return landed + 1;
     }
-    return ++short_batches_ <= kShortBatches ? 2 : kMessages;
+    return ++short_batches_ <= kShortBatches ? 1 : kMessages;
 }
 
 void ScatterReceiver::aim_message(unsigned i, unsigned first, unsigned pairs) {
@@ -134,8 +134,11 @@ void ScatterReceiver::classify(unsigned i, bool& copied) {
         copied = true;
         return;
     }
+    // A message copied out may have taught the frame another payload size, which tentative
+    // landings did not know.
     bool in_place = false;
-    if (scattered_as_laid_out(i, in_place) && (in_place || !copied)) {
+    bool trusted = !copied || !landings_[size_t{i} * segments_].tentative;
+    if (trusted && scattered_as_laid_out(i, in_place) && (in_place || !copied)) {
         mode_[i] = Mode::Scattered;
         return;
     }
@@ -166,9 +169,11 @@ bool ScatterReceiver::scattered_as_laid_out(unsigned i, bool& in_place) {
     for (size_t j = 0; j < count; ++j) {
         size_t segment = std::min(stride, length - j * stride);
         const Assembler::Landing& l = landings_[first + j];
-        // Only a segment that fills its pair exactly leaves the next header where it belongs.
+        // Only a segment that fills its pair exactly leaves the next header where it belongs,
+        // and only one that fills it confirms a tentative landing.
+        bool exact = segment == hs + l.region.size();
         if (segment < hs || segment - hs > l.region.size() ||
-            (j + 1 < count && segment != hs + l.region.size())) {
+            ((j + 1 < count || l.tentative) && !exact)) {
             return false;
         }
         gvsp::GvspHeader& h = parsed_[first + j];
