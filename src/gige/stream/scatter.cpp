@@ -90,12 +90,9 @@ unsigned ScatterReceiver::aim(Assembler& assembler) {
         aim_message(i, first, pairs);
         landed += landed == i && pairs > 0;
     }
-    if (landed == kMessages) {
-        return kMessages;
-    }
     if (landed > 0) {
         short_batches_ = 0;
-        return landed + 1;
+        return landed == kMessages ? kMessages : landed + 1;
     }
     return ++short_batches_ <= kShortBatches ? 1 : kMessages;
 }
