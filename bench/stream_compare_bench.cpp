@@ -5,25 +5,28 @@
 // With "device GSO" the simulated camera sends segmented bursts: corvisk's GRO socket receives
 // them coalesced, the bare loop's plain socket has the kernel split them first.
 //
-//   stream_compare_bench [section [rounds]]
+//   stream_compare_bench [section [rounds [scenario]]]
 //       section: compare | cameras | snap | loss | all (default all); rounds per receiver in
-//       compare (default 4). Run it inside a network namespace of its own (kernel drops are
-//       the namespace's UdpRcvbufErrors from /proc/net/snmp), e.g.
-//       /work/bin/inns NAME build/bench/stream_compare_bench all 4
+//       compare (default 4); scenario: only the compare scenarios whose name contains it. Run it
+//       inside a network namespace of its own (kernel drops are the namespace's UdpRcvbufErrors
+//       from /proc/net/snmp), e.g. /work/bin/inns NAME build/bench/stream_compare_bench all 4
 //
 // CPU is the receiving thread's own scheduler time (the stream worker, or the thread running
 // the bare loop) per GB of datagrams received; the simulated camera's sender threads are not
 // counted.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -47,7 +50,7 @@ namespace reg = sim::reg;
 
 constexpr int kBareBuffer = 8 << 20;
 constexpr unsigned kBareBatch = 64;
-constexpr size_t kBareDatagram = 9216;
+constexpr size_t kBareDatagram = 65535;
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "stream_compare_bench: %s\n", what.c_str());
@@ -154,11 +157,12 @@ struct Device {
 
 struct Figures {
     uint64_t complete = 0, incomplete = 0, missing = 0, resent = 0, drops = 0;
-    uint64_t bytes = 0, cpu_ns = 0;
+    uint64_t bytes = 0, cpu_ns = 0, in_place = 0, copied = 0;
     double seconds = 0;
     void add(const Figures& o) {
         complete += o.complete, incomplete += o.incomplete, missing += o.missing;
         resent += o.resent, drops += o.drops, bytes += o.bytes, cpu_ns += o.cpu_ns;
+        in_place += o.in_place, copied += o.copied;
         seconds += o.seconds;
     }
     double cpu_s_per_gb() const { return bytes ? cpu_ns / 1e9 / (bytes / 1e9) : 0; }
@@ -169,6 +173,10 @@ struct Figures {
             who, (unsigned long long)complete, (unsigned long long)incomplete,
             (unsigned long long)missing, (unsigned long long)resent, (unsigned long long)drops,
             bytes / 1e6 / std::max(seconds, 1e-9), cpu_s_per_gb());
+        if (in_place + copied > 0) {
+            std::printf("           payload bytes received in place %.1f%%\n",
+                        100.0 * in_place / (in_place + copied));
+        }
     }
 };
 
@@ -234,6 +242,9 @@ Figures run_corvisk(std::vector<Device*> devices, const Scenario& s) {
         fig.missing += st.missing_packets;
         fig.resent += st.resent_packets;
         fig.bytes += st.bytes;
+        PlacementCounts placed = c.placement();
+        fig.in_place += placed.in_place_bytes;
+        fig.copied += placed.copied_bytes;
     }
     return fig;
 }
@@ -262,8 +273,22 @@ struct BareFrames {
     }
 };
 
-// The same stream into a bare socket drained with recvmmsg on this thread.
-Figures run_bare(Device& d, const Scenario& s) {
+// The segment size of a datagram the kernel coalesced, else 0.
+size_t coalesced_segment(const msghdr& m) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr;
+         c = CMSG_NXTHDR(const_cast<msghdr*>(&m), c)) {
+        if (c->cmsg_level == IPPROTO_UDP && c->cmsg_type == UDP_GRO) {
+            int segment = 0;
+            std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
+            return segment > 0 ? static_cast<size_t>(segment) : 0;
+        }
+    }
+    return 0;
+}
+
+// The same stream into a bare socket drained with recvmmsg on this thread; with `gro` the
+// socket takes coalesced datagrams and the loop walks their segments.
+Figures run_bare(Device& d, const Scenario& s, bool gro) {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -273,6 +298,10 @@ Figures run_bare(Device& d, const Scenario& s) {
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         die("bare bind failed");
+    }
+    const int on = 1;
+    if (gro && ::setsockopt(fd.get(), IPPROTO_UDP, UDP_GRO, &on, sizeof on) != 0) {
+        gro = false;
     }
     socklen_t len = sizeof local;
     ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&local), &len);
@@ -284,6 +313,7 @@ Figures run_bare(Device& d, const Scenario& s) {
     std::vector<uint8_t> buffers(kBareBatch * kBareDatagram);
     std::vector<mmsghdr> msgs(kBareBatch);
     std::vector<iovec> iovs(kBareBatch);
+    std::vector<std::array<uint8_t, CMSG_SPACE(sizeof(int))>> controls(kBareBatch);
     for (unsigned i = 0; i < kBareBatch; ++i) {
         iovs[i] = iovec{buffers.data() + i * kBareDatagram, kBareDatagram};
         msgs[i].msg_hdr.msg_iov = &iovs[i];
@@ -300,10 +330,20 @@ Figures run_bare(Device& d, const Scenario& s) {
     BareFrames frames;
     pollfd pfd{fd.get(), POLLIN, 0};
     while (::poll(&pfd, 1, 300) == 1) {
+        for (unsigned i = 0; gro && i < kBareBatch; ++i) {
+            msgs[i].msg_hdr.msg_control = controls[i].data();
+            msgs[i].msg_hdr.msg_controllen = controls[i].size();
+        }
         int n = ::recvmmsg(fd.get(), msgs.data(), kBareBatch, MSG_DONTWAIT, nullptr);
         for (int i = 0; i < n; ++i) {
-            fig.bytes += msgs[i].msg_len;
-            frames.on(buffers.data() + i * kBareDatagram, msgs[i].msg_len);
+            size_t length = msgs[i].msg_len;
+            size_t segment = gro ? coalesced_segment(msgs[i].msg_hdr) : 0;
+            segment = segment == 0 ? std::max<size_t>(length, 1) : segment;
+            const uint8_t* data = buffers.data() + i * kBareDatagram;
+            fig.bytes += length;
+            for (size_t offset = 0; offset < length; offset += segment) {
+                frames.on(data + offset, static_cast<ssize_t>(std::min(segment, length - offset)));
+            }
         }
     }
     fig.seconds = std::chrono::duration<double>(Clock::now() - start).count() - 0.3;
@@ -315,7 +355,7 @@ Figures run_bare(Device& d, const Scenario& s) {
     return fig;
 }
 
-void compare(int rounds) {
+void compare(int rounds, const std::string& only) {
     const Scenario scenarios[] = {
         {"2048x2048 SCPS 8000, 50 fps", 2048, 2048, 8000, 50, 100},
         {"2048x2048 SCPS 8000, max", 2048, 2048, 8000, 0, 200},
@@ -325,13 +365,20 @@ void compare(int rounds) {
         {"2048x2048 SCPS 8000, 50 fps, device GSO", 2048, 2048, 8000, 50, 100, true},
         {"2048x2048 SCPS 8000, max, device GSO", 2048, 2048, 8000, 0, 200, true},
         {"2048x2048 SCPS 1400, 50 fps, device GSO", 2048, 2048, 1400, 50, 100, true},
+        {"2048x2048 SCPS 1400, max, device GSO", 2048, 2048, 1400, 0, 100, true},
     };
     for (const Scenario& s : scenarios) {
+        if (!only.empty() && std::string(s.name).find(only) == std::string::npos) {
+            continue;
+        }
         Device d("127.35.9.1", s);
-        Figures ours, bare;
+        Figures ours, bare, bare_gro;
         for (int r = 0; r < rounds; ++r) {
             ours.add(run_corvisk({&d}, s));
-            bare.add(run_bare(d, s));
+            bare.add(run_bare(d, s, false));
+            if (s.gso) {
+                bare_gro.add(run_bare(d, s, true));
+            }
         }
         std::printf("%s: %d rounds of %u frames each\n", s.name, rounds, s.frames);
         ours.print("corvisk");
@@ -339,6 +386,12 @@ void compare(int rounds) {
         std::printf("  ratio corvisk/bare: complete frames %.3f, CPU per GB %.2f\n",
                     bare.complete ? double(ours.complete) / bare.complete : 0,
                     bare.cpu_s_per_gb() > 0 ? ours.cpu_s_per_gb() / bare.cpu_s_per_gb() : 0);
+        if (s.gso) {
+            bare_gro.print("bare GRO");
+            std::printf(
+                "  ratio corvisk/bare GRO: CPU per GB %.2f\n",
+                bare_gro.cpu_s_per_gb() > 0 ? ours.cpu_s_per_gb() / bare_gro.cpu_s_per_gb() : 0);
+        }
     }
 }
 
@@ -443,7 +496,7 @@ int main(int argc, char** argv) {
     int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 4;
     bool all = section == "all";
     if (all || section == "compare") {
-        compare(rounds);
+        compare(rounds, argc > 3 ? argv[3] : "");
     }
     if (all || section == "cameras") {
         cameras();

@@ -1042,5 +1042,54 @@ TEST(ReceiveOffload, CoalescedDatagramsAreSplitIntoTheirPackets) {
     }
 }
 
+// A device sending coalesced bursts, in order or not: each burst lands segment by segment in
+// the frame buffer, mispredicted segments are moved or copied into place, and every frame
+// carries exactly the camera's image. In order, only the first frame's bursts are copied
+// (the receiver learns there how many datagrams the kernel coalesces).
+class OffloadScatter : public ::testing::TestWithParam<ScatterCase> {};
+
+TEST_P(OffloadScatter, CoalescedBurstsLandInPlaceAndFramesStayExact) {
+    const ScatterCase& p = GetParam();
+    Image image{640, 480, pfnc::kMono8};
+    SimConfig sc = sim_at(p.ip, image);
+    sc.gso = true;
+    sc.extended_ids = p.extended_ids;
+    sc.gvsp_faults = p.faults;
+    Rig rig(sc, image);
+    ASSERT_TRUE(rig.start());
+    StreamConfig config = rig.config();
+    config.packet_size = 8000;  // a burst of eight datagrams fills a coalesced message
+    auto channel = rig.open(config);
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(32);
+    constexpr uint32_t kFrames = 12;
+    ASSERT_TRUE(rig.acquire(kFrames));
+    auto got = collect(frames, kFrames);
+    ASSERT_EQ(got.size(), kFrames);
+    EXPECT_EQ(check_complete_frames(got, image), kFrames);
+    ASSERT_TRUE(
+        stats_reach(*channel, [&](const StreamStats& s) { return s.completed_frames == kFrames; }));
+    if (!kernel_coalesces_udp()) {
+        return;
+    }
+    PlacementCounts placed = channel->placement();
+    EXPECT_GT(placed.coalesced_datagrams, 0u);
+    uint64_t total = placed.in_place_bytes + placed.copied_bytes;
+    EXPECT_GE(total, kFrames * image.bytes());
+    EXPECT_GE(static_cast<double>(placed.in_place_bytes), p.min_in_place * total)
+        << placed.in_place_bytes << " of " << total << " bytes in place";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, OffloadScatter,
+    ::testing::Values(
+        ScatterCase{"InOrder", "127.42.2.1", false, {}, 0.9},
+        ScatterCase{"ExtendedIds", "127.42.2.2", true, {}, 0.9},
+        ScatterCase{"Reordered", "127.42.2.3", false, scatter_faults(8, 0, false, 0), 0.0},
+        ScatterCase{"Duplicated", "127.42.2.4", false, scatter_faults(0, 0.05, false, 0), 0.0},
+        ScatterCase{"Interleaved", "127.42.2.5", false, scatter_faults(0, 0, true, 0), 0.0},
+        ScatterCase{"Lossy", "127.42.2.6", false, scatter_faults(0, 0, false, 0.02), 0.0}),
+    [](const auto& tp) { return std::string(tp.param.name); });
+
 }  // namespace
 }  // namespace corvisk::gige

@@ -126,7 +126,12 @@ void Assembler::predict(std::span<Landing> out) {
         return;
     }
     FrameInFlight& f = in_flight_.back();
-    if (f.status || f.trailer_seen || !f.payload_size_learned || f.payload_per_packet == 0) {
+    // Before its first payload packet a frame is predicted with the negotiated size, which
+    // only the receiver can confirm (from how the payloads landed).
+    constexpr uint64_t kLargestPayload = 65535;
+    bool tentative = !f.payload_size_learned;
+    if (f.status || f.trailer_seen || f.payload_per_packet == 0 ||
+        (tentative && f.payload_per_packet > kLargestPayload)) {
         return;
     }
     auto next = static_cast<uint64_t>(f.highest_received + 1);
@@ -143,6 +148,7 @@ void Assembler::predict(std::span<Landing> out) {
         out[i].block_id = f.block_id;
         out[i].packet_id = static_cast<uint32_t>(p);
         out[i].extended_id = f.extended_id;
+        out[i].tentative = tentative;
         out[i].region = std::span<uint8_t>(f.slot.data.data() + offset,
                                            std::min(f.payload_per_packet, buffer_length - offset));
     }

@@ -115,12 +115,15 @@ class Assembler {
         uint64_t block_id = 0;
         uint32_t packet_id = 0;
         bool extended_id = false;
+        // Sized with the negotiated payload per packet, before the frame's own packets
+        // confirmed it: right only for payloads that fill their region exactly.
+        bool tentative = false;
         std::span<uint8_t> region;  // empty: no prediction
     };
     // Fills `out` with the landings of the next out.size() datagrams: the payload packets of the
     // newest frame that follow the highest id it received, while they are still missing. A
-    // frame is predicted only once its payload size is known (its first payload packet is in)
-    // and while its numbering holds (no trailer, no failure yet).
+    // frame is predicted while its numbering holds (no trailer, no failure yet); until its
+    // first payload packet is in, with the negotiated size and the landings tentative.
     void predict(std::span<Landing> out);
     // Periodic completion check: timeouts, early closes and resend sweeps.
     void tick(Instant now);

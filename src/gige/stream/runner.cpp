@@ -3,16 +3,13 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cstring>
-#include <vector>
 
 #include "errno_text.hpp"
 #include "gige/event_loop.hpp"
+#include "gige/stream/scatter.hpp"
 #include "log.hpp"
 
 namespace corvisk::gige {
@@ -21,15 +18,9 @@ namespace {
 
 constexpr const char* kTarget = kStreamWorkerLogTarget;
 constexpr Duration kIdleWait = std::chrono::milliseconds(100);
-constexpr size_t kDatagramSize = 65535;
-// Datagrams taken per recvmmsg call, and calls per readiness event: bounded so that a device
-// streaming at line rate cannot starve timers, commands and the stop flag.
-constexpr unsigned kBatch = 16;
+// recvmmsg calls per readiness event: bounded so that a device streaming at line rate cannot
+// starve timers, commands and the stop flag.
 constexpr int kMaxBatchesPerWake = 64;
-
-size_t header_size(bool extended_id) {
-    return extended_id ? gvsp::kExtendedHeaderSize : gvsp::kStandardHeaderSize;
-}
 
 // The wait while frames are in flight: their resend and timeout checks come due this often.
 Duration busy_wait(const AssemblerConfig& config) {
@@ -58,20 +49,11 @@ class StreamRunner {
   private:
     void drain_commands();
     void drain_socket();
-    void aim_batch();
-    void deliver_batch(unsigned n);
-    bool landed(unsigned i, gvsp::GvspHeader& h) const;
-    size_t coalesced_segment(unsigned i) const;
-    void deliver_segments(unsigned i, size_t segment);
     void publish_placement() {
         PlacementCounts counts = assembler_->placement();
-        counts.coalesced_datagrams = coalesced_;
+        counts.coalesced_datagrams = scatter_->counts().coalesced_datagrams;
         shared_->publish_placement(counts);
     }
-    void reassemble(unsigned i);
-    uint8_t* datagram(unsigned i) { return buffers_.data() + size_t{i} * kDatagramSize; }
-    uint8_t* overflow(unsigned i) { return overflow_.data() + size_t{i} * kDatagramSize; }
-    bool from_device(const mmsghdr& msg) const;
     int send_to_device(std::span<const uint8_t> bytes) const;
     void shutdown();
 
@@ -83,43 +65,21 @@ class StreamRunner {
     Duration busy_wait_;
     std::optional<Assembler> assembler_;
     bool stop_requested_ = false;
-    // Per message of a batch: the whole datagram when it has no landing; otherwise its header,
-    // its payload in the frame buffer (the landing) and whatever does not fit there.
-    std::vector<uint8_t> buffers_;
-    std::vector<uint8_t> overflow_;
-    std::array<std::array<uint8_t, gvsp::kExtendedHeaderSize>, kBatch> headers_{};
-    std::array<Assembler::Landing, kBatch> landings_{};
-    std::array<gvsp::GvspHeader, kBatch> parsed_{};
-    std::array<bool, kBatch> in_place_{};
-    std::array<mmsghdr, kBatch> msgs_{};
-    std::array<std::array<iovec, 3>, kBatch> iovs_{};
-    std::array<sockaddr_in, kBatch> sources_{};
-    // Receive offload: the kernel may hand over several equal-sized datagrams from the device
-    // as one, with their size in a control message.
-    bool gro_ = false;
-    uint64_t coalesced_ = 0;
-    std::array<std::array<uint8_t, CMSG_SPACE(sizeof(int))>, kBatch> controls_{};
+    std::unique_ptr<ScatterReceiver> scatter_;
 };
 
 CameraResult<void> StreamRunner::init(const AssemblerConfig& config) {
     AssemblerHooks hooks;
     hooks.send = [this](std::span<const uint8_t> bytes) { return send_to_device(bytes); };
     hooks.before_close = [this] { drain_commands(); };
-    hooks.publish = [this](const StreamStats& stats) { shared_->publish(stats); };
+    // The placement figures go out first, so whoever sees a frame counted also sees its bytes.
+    hooks.publish = [this](const StreamStats& stats) {
+        publish_placement();
+        shared_->publish(stats);
+    };
     assembler_.emplace(CVK_TRY(Assembler::create(config, std::move(hooks))));
-    try {
-        buffers_.resize(kBatch * kDatagramSize);
-        overflow_.resize(kBatch * kDatagramSize);
-    } catch (const std::bad_alloc&) {
-        return Err{CameraError::io(ENOMEM)};
-    }
-    for (unsigned i = 0; i < kBatch; ++i) {
-        msgs_[i].msg_hdr.msg_iov = iovs_[i].data();
-        msgs_[i].msg_hdr.msg_name = &sources_[i];
-    }
-    // Where the kernel cannot coalesce, the option is refused and datagrams come one by one.
-    const int on = 1;
-    gro_ = ::setsockopt(socket_.get(), IPPROTO_UDP, UDP_GRO, &on, sizeof on) == 0;
+    scatter_ = CVK_TRY(ScatterReceiver::create(device_));
+    scatter_->enable_offload(socket_.get());
     return {};
 }
 
@@ -141,8 +101,8 @@ void StreamRunner::run() {
             break;
         }
         assembler_->tick(Clock::now());
-        shared_->publish(assembler_->stats());
         publish_placement();
+        shared_->publish(assembler_->stats());
     }
     shutdown();
 }
@@ -159,8 +119,7 @@ void StreamRunner::drain_commands() {
 
 void StreamRunner::drain_socket() {
     for (int round = 0; round < kMaxBatchesPerWake && !stop_requested_; ++round) {
-        aim_batch();
-        int n = ::recvmmsg(socket_.get(), msgs_.data(), kBatch, MSG_DONTWAIT, nullptr);
+        int n = scatter_->receive(socket_.get(), *assembler_);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -170,130 +129,10 @@ void StreamRunner::drain_socket() {
             }
             return;
         }
-        deliver_batch(static_cast<unsigned>(n));
-        if (static_cast<unsigned>(n) < kBatch) {
+        if (scatter_->emptied()) {
             return;  // the socket had no more
         }
     }
-}
-
-// Scatter receive: a message with a landing takes the header into its own small buffer, the
-// payload straight into the frame buffer where the assembler expects that packet, and anything
-// beyond into its overflow area. A message without one takes the whole datagram.
-void StreamRunner::aim_batch() {
-    assembler_->predict(landings_);
-    for (unsigned i = 0; i < kBatch; ++i) {
-        msghdr& m = msgs_[i].msg_hdr;
-        m.msg_namelen = sizeof(sockaddr_in);
-        m.msg_control = gro_ ? controls_[i].data() : nullptr;
-        m.msg_controllen = gro_ ? controls_[i].size() : 0;
-        std::array<iovec, 3>& iov = iovs_[i];
-        const Assembler::Landing& l = landings_[i];
-        if (l.region.empty()) {
-            iov[0] = iovec{datagram(i), kDatagramSize};
-            m.msg_iovlen = 1;
-            continue;
-        }
-        iov[0] = iovec{headers_[i].data(), header_size(l.extended_id)};
-        iov[1] = iovec{l.region.data(), l.region.size()};
-        iov[2] = iovec{overflow(i), kDatagramSize};
-        m.msg_iovlen = 3;
-    }
-}
-
-// Payloads that landed where predicted are placed without a copy. Every other datagram is put
-// back together in its own buffer first, all of them before any is placed: placing a packet
-// may write over the landing area another datagram of the batch arrived in.
-void StreamRunner::deliver_batch(unsigned n) {
-    for (unsigned i = 0; i < n; ++i) {
-        in_place_[i] = coalesced_segment(i) == 0 && landed(i, parsed_[i]);
-        if (!in_place_[i] && !landings_[i].region.empty()) {
-            reassemble(i);
-        }
-    }
-    for (unsigned i = 0; i < n; ++i) {
-        if (!from_device(msgs_[i])) {
-            continue;
-        }
-        if (size_t segment = coalesced_segment(i); segment != 0) {
-            deliver_segments(i, segment);
-        } else if (in_place_[i]) {
-            assembler_->on_packet(parsed_[i], msgs_[i].msg_len, Clock::now());
-        } else {
-            assembler_->on_datagram(std::span<const uint8_t>(datagram(i), msgs_[i].msg_len),
-                                    Clock::now());
-        }
-    }
-}
-
-// Whether message i is the payload packet its landing was meant for, with `h` its header and
-// payload (in the frame buffer).
-bool StreamRunner::landed(unsigned i, gvsp::GvspHeader& h) const {
-    const Assembler::Landing& l = landings_[i];
-    size_t header = header_size(l.extended_id);
-    size_t length = msgs_[i].msg_len;
-    if (l.region.empty() || length <= header ||
-        !gvsp::parse_header(std::span<const uint8_t>(headers_[i].data(), header), h)) {
-        return false;
-    }
-    size_t payload = length - header;
-    if (h.is_error() || h.format != gvsp::kPayload || h.block_id != l.block_id ||
-        h.packet_id != l.packet_id || h.extended_id != l.extended_id || payload > l.region.size()) {
-        return false;
-    }
-    h.payload = std::span<const uint8_t>(l.region.data(), payload);
-    return true;
-}
-
-// The segment size of message i when the kernel coalesced several datagrams into it, else 0.
-size_t StreamRunner::coalesced_segment(unsigned i) const {
-    const msghdr& m = msgs_[i].msg_hdr;
-    if (!gro_) {
-        return 0;
-    }
-    for (const cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr;
-         c = CMSG_NXTHDR(const_cast<msghdr*>(&m), const_cast<cmsghdr*>(c))) {
-        if (c->cmsg_level == IPPROTO_UDP && c->cmsg_type == UDP_GRO &&
-            c->cmsg_len >= CMSG_LEN(sizeof(int))) {
-            int segment = 0;
-            std::memcpy(&segment, CMSG_DATA(c), sizeof segment);
-            return segment > 0 && static_cast<size_t>(segment) < msgs_[i].msg_len
-                       ? static_cast<size_t>(segment)
-                       : 0;
-        }
-    }
-    return 0;
-}
-
-// A coalesced message (already whole in its datagram buffer) is the device's datagrams back to
-// back, each `segment` bytes but the last; each goes to the assembler as it was sent.
-void StreamRunner::deliver_segments(unsigned i, size_t segment) {
-    const uint8_t* data = datagram(i);
-    size_t length = msgs_[i].msg_len;
-    for (size_t offset = 0; offset < length; offset += segment) {
-        ++coalesced_;
-        assembler_->on_datagram(
-            std::span<const uint8_t>(data + offset, std::min(segment, length - offset)),
-            Clock::now());
-    }
-}
-
-// Copies message i's pieces (header, landing, overflow) into its datagram buffer, in order.
-void StreamRunner::reassemble(unsigned i) {
-    const Assembler::Landing& l = landings_[i];
-    size_t length = msgs_[i].msg_len;
-    size_t header = std::min(length, header_size(l.extended_id));
-    size_t landed_bytes = std::min(length - header, l.region.size());
-    uint8_t* out = datagram(i);
-    std::memcpy(out, headers_[i].data(), header);
-    std::memcpy(out + header, l.region.data(), landed_bytes);
-    std::memcpy(out + header + landed_bytes, overflow(i), length - header - landed_bytes);
-}
-
-bool StreamRunner::from_device(const mmsghdr& msg) const {
-    const auto* source = static_cast<const sockaddr_in*>(msg.msg_hdr.msg_name);
-    return msg.msg_hdr.msg_namelen >= sizeof(sockaddr_in) && source->sin_family == AF_INET &&
-           source->sin_addr.s_addr == device_.sin_addr.s_addr;
 }
 
 int StreamRunner::send_to_device(std::span<const uint8_t> bytes) const {
@@ -304,8 +143,8 @@ int StreamRunner::send_to_device(std::span<const uint8_t> bytes) const {
 
 void StreamRunner::shutdown() {
     assembler_->abort_all();
-    shared_->publish(assembler_->stats());
     publish_placement();
+    shared_->publish(assembler_->stats());
     assembler_->drop_subscribers();
     CVK_LOG(log::Level::Debug, kTarget, {}, "gvsp worker shutting down");
     loop_.close();
