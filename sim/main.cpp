@@ -103,6 +103,8 @@ Stream-channel faults:
   --payload-format N        packet format for payload packets (e.g. 5 H.264, 7 multi-part)
   --stray-format N          one extra packet of format N (e.g. 4 all-in) before packet 1
   --leader-payload-type N   payload type in leaders and trailers (e.g. 2 = raw data)
+  --payload-type-flags M    OR these flag bits into every leader's and trailer's payload
+                            type (e.g. 0x8000, 0xC000)
   --drop-resent             also apply --drop-fraction to resent packets
 
 Message-channel faults (device events):
@@ -449,6 +451,8 @@ const std::map<std::string, Setter>& value_options() {
          [](SimConfig& c, V v) { return set_uint(v, c.event_faults.ack_loss, 0xFFFFFFFF); }},
         {"leader-payload-type",
          gvsp_option([](S& f, V v) { return set_uint(v, f.leader_payload_type, 0xFFFF); })},
+        {"payload-type-flags",
+         gvsp_option([](S& f, V v) { return set_uint(v, f.payload_type_flags, 0xFFFF); })},
     };
     return options;
 }

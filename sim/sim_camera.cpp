@@ -162,6 +162,7 @@ struct SimCamera::Impl : DeviceHooks {
     bool gso_refused = false;  // the kernel refused a segmented send once: single packets
     sockaddr_in dest{};
     uint16_t payload_type_ = gvsp::kImagePayload;
+    uint16_t payload_type_flags_ = 0;
     SimEvents sim_events;
     SimChunks sim_chunks;
     std::optional<uint64_t> trigger_stamp;  // the device time of the trigger being served
@@ -533,7 +534,8 @@ std::vector<Planned> SimCamera::Impl::plan_frame(const RingFrame& f, const Packe
 size_t SimCamera::Impl::build_message(const Planned& p, const PacketGeometry& g, size_t slot) {
     uint8_t* h = headers.data() + slot * gvsp::kMaxHeaderBytes;
     const RingFrame& f = *p.frame;
-    uint16_t payload_type = f.payload_type != 0 ? f.payload_type : payload_type_;
+    uint16_t payload_type =
+        (f.payload_type != 0 ? f.payload_type : payload_type_) | payload_type_flags_;
     size_t n = encode_gvsp_header(h, p.status, f.block_id, p.format, p.wire_id, g.extended);
     iovec* iov = &iovs[slot * 2];
     size_t iov_count = 1;
@@ -830,6 +832,7 @@ void SimCamera::Impl::stream_loop() {
             faults = gvsp_faults;
             payload_type_ =
                 faults.leader_payload_type ? faults.leader_payload_type : gvsp::kImagePayload;
+            payload_type_flags_ = faults.payload_type_flags;
             if (reset_block_ids) {
                 reset_block_ids = false;
                 next_block = 1;

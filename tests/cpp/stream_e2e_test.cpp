@@ -593,6 +593,26 @@ const FaultCase kFaults[] = {
          EXPECT_EQ(count_complete(got), 6u);
          EXPECT_GE(s.ignored_packets, 6u);
      }},
+    {"payload type flag 0x8000", "127.41.1.1", [](GvspFaults& f) { f.payload_type_flags = 0x8000; },
+     [](const std::vector<FramePtr>& got, const StreamStats&, const sim::SimCounters&) {
+         // A device flag above the type does not make an image anything else.
+         EXPECT_EQ(count_complete(got), 6u);
+         for (const auto& f : got) {
+             EXPECT_EQ(f->payload_kind, gvsp::PayloadKind::Image);
+             EXPECT_EQ(f->payload_type, 1u);
+             EXPECT_EQ(f->has_chunks, std::optional(false));
+         }
+     }},
+    {"payload type flags 0xC000", "127.41.1.2",
+     [](GvspFaults& f) { f.payload_type_flags = 0xC000; },
+     [](const std::vector<FramePtr>& got, const StreamStats&, const sim::SimCounters&) {
+         EXPECT_EQ(count_complete(got), 6u);
+         for (const auto& f : got) {
+             EXPECT_EQ(f->payload_kind, gvsp::PayloadKind::Image);
+             EXPECT_EQ(f->payload_type, 1u);
+             EXPECT_EQ(f->has_chunks, std::optional(true));
+         }
+     }},
     {"other error status", "127.0.8.35",
      [](GvspFaults& f) {
          f.error_status = 0x8FFF;
