@@ -496,6 +496,10 @@ std::vector<Planned> SimCamera::Impl::plan_frame(const RingFrame& f, const Packe
             p.format = gvsp::kLeader;
         } else if (id + 1 == g.packet_count) {
             p.format = gvsp::kTrailer;
+            if (faults.stray_fraction > 0 && g.packet_count > 2 &&
+                coin(rng) < faults.stray_fraction) {
+                plan.push_back(Planned{&f, 1, g.packet_count + 1, payload_format, 0, false});
+            }
         } else if (faults.wrong_id_fraction > 0 && coin(rng) < faults.wrong_id_fraction) {
             p.wire_id = id + g.packet_count;
         }

@@ -273,8 +273,17 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
     // A packet whose data is not placed, inside a frame it did not start, takes no slot: the
     // frame's own packets go on filling it, and it fails only if they do not all arrive.
     if (!placeable && (p != 0 || f.leader)) {
-        stats_.ignored_packets += 1;
+        count_stray();
         f.unplaced = true;
+        return false;
+    }
+    // Nor does a payload packet numbered past the frame's last payload slot (the trailer's, or
+    // beyond): a device glitch that must neither spoil the frame nor take the trailer's slot.
+    if (h.format == gvsp::kPayload && p + 2 > f.packet_count && !f.status) {
+        CVK_LOG(log::Level::Trace, kTarget,
+                log::fields("frame_id", f.block_id, "packet_id", p, "packets", f.packet_count),
+                "ignoring stray payload packet");
+        count_stray();
         return false;
     }
     if (p < f.packet_count) {
@@ -310,6 +319,11 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
             break;
     }
     return true;
+}
+
+void Assembler::count_stray() {
+    stats_.ignored_packets += 1;
+    placement_.stray_packets += 1;
 }
 
 void Assembler::place_leader(FrameInFlight& f, const gvsp::GvspHeader& h) {

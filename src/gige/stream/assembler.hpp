@@ -151,6 +151,7 @@ class Assembler {
     std::optional<size_t> find_or_create_frame(const gvsp::GvspHeader& h, Instant now);
     std::optional<uint64_t> initial_packet_count(const gvsp::GvspHeader& h) const;
     bool place_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
+    void count_stray();
     void place_leader(FrameInFlight& f, const gvsp::GvspHeader& h);
     void place_trailer(FrameInFlight& f, uint64_t p);
     void on_error_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
