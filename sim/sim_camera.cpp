@@ -769,9 +769,11 @@ void SimCamera::Impl::serve_resend(const ResendRequest& req, const StreamState& 
     for (uint64_t id64 = req.first; id64 <= last; ++id64) {
         uint32_t id = static_cast<uint32_t>(id64);
         if (frame && id < g.packet_count) {
+            // Resent as first sent: a device that uses another payload format does so again.
+            uint8_t payload = faults.payload_format ? faults.payload_format : gvsp::kPayload;
             uint8_t format = id == 0                    ? gvsp::kLeader
                              : id + 1 == g.packet_count ? gvsp::kTrailer
-                                                        : gvsp::kPayload;
+                                                        : payload;
             if (faults.drop_resent && faults.drop_fraction > 0 &&
                 coin(rng) < faults.drop_fraction) {
                 cam.counters_.packets_dropped++;
@@ -790,8 +792,10 @@ void SimCamera::Impl::serve_resend(const ResendRequest& req, const StreamState& 
     for (const auto& p : plan) {
         resent += p.header_only ? 0 : 1;
     }
-    transmit(plan, g, ch);
+    // Counted before sending, so a receiver that saw a resent packet never finds the counter
+    // behind it.
     cam.counters_.packets_resent += resent;
+    transmit(plan, g, ch);
 }
 
 // In trigger mode a frame is made for each trigger, stamped with the time the trigger fired.

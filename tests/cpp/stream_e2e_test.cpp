@@ -474,7 +474,8 @@ TEST_P(RandomLoss, ResendRecoversOrCountersAddUp) {
 INSTANTIATE_TEST_SUITE_P(Rates, RandomLoss,
                          ::testing::Values(LossCase{"127.0.8.20", 0.01, true},
                                            LossCase{"127.0.8.21", 0.05, true},
-                                           LossCase{"127.0.8.22", 0.20, false}));
+                                           LossCase{"127.0.8.22", 0.20, true},
+                                           LossCase{"127.41.2.1", 0.30, true}));
 
 TEST(StreamFaults, WithoutResendALossFailsTheFrameAsSoonAsANewerOneArrives) {
     SimConfig sc = sim_at("127.0.8.23", {}, 50);
@@ -547,11 +548,9 @@ const FaultCase kFaults[] = {
     {"wrong packet ids", "127.0.8.33", [](GvspFaults& f) { f.wrong_id_fraction = 1.0; },
      [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
          // Every payload packet is a stray: ignored, and asked for again by its real id.
-         ASSERT_EQ(got.size(), 6u);
-         for (const auto& f : got) {
-             EXPECT_NE(f->status, FrameStatus::WrongPacketId);
-         }
+         EXPECT_EQ(count_complete(got), 6u);
          EXPECT_GE(s.ignored_packets, 6u * 14);
+         EXPECT_GT(s.resend_requests, 0u);
      }},
     {"error status 0x800C", "127.0.8.34",
      [](GvspFaults& f) {
@@ -1018,7 +1017,14 @@ TEST_P(Scatter, FramesStayExactAndTheBulkLandsInPlace) {
     EXPECT_EQ(check_complete_frames(got, image), kFrames);
     ASSERT_TRUE(
         stats_reach(*channel, [&](const StreamStats& s) { return s.completed_frames == kFrames; }));
+    // The placement figures are published at the worker's next loop turn, after the counters.
     PlacementCounts placed = channel->placement();
+    Instant deadline = deadline_after(kFrameWait);
+    while (placed.in_place_bytes + placed.copied_bytes < kFrames * image.bytes() &&
+           Clock::now() < deadline) {
+        std::this_thread::sleep_for(2ms);  // polling a condition, not waiting for time to pass
+        placed = channel->placement();
+    }
     uint64_t total = placed.in_place_bytes + placed.copied_bytes;
     EXPECT_GE(total, kFrames * image.bytes());  // duplicates may be placed twice
     EXPECT_GE(static_cast<double>(placed.in_place_bytes), p.min_in_place * total)
