@@ -175,11 +175,12 @@ TEST(ResendTest, RequestsArePacedByTheDevicesOwnTraffic) {
         h.feed(h.packets.leader(block), 0);
         h.feed(h.packets.trailer(block, 10001), 0);
     }
-    h.tick(2);
+    h.tick(21);  // every frame is swept: holes first seen missing
+    h.tick(22);
     ASSERT_EQ(h.sent.size(), 2u);  // frames 1 and 2 take the burst, 3 and 4 must wait
     EXPECT_EQ(h.stats().resend_requests, 20000u);
     for (int k = 1; k <= 50; ++k) {
-        h.tick(2 + 20.0 * k);  // one second without traffic
+        h.tick(22 + 20.0 * k);  // one second without traffic
     }
     // 8 datagrams received and 2000 a second allowed: not one more frame's worth.
     EXPECT_LE(h.stats().resend_requests, 20000u + 8 + 2000 + 40);
@@ -283,4 +284,37 @@ TEST(ResendTest, HolesFoundAtDifferentTimesComeDueEachAtItsOwnTime) {
     }
     EXPECT_EQ(ranges, (std::vector<std::pair<uint32_t, uint32_t>>{{2, 2}, {5, 5}, {2, 2}, {5, 5}}));
     EXPECT_EQ(h.a->stats().resend_requests, 4u);
+}
+
+// Once newer frames have had a run of packets since a frame's last one, the device has moved on:
+// that frame's missing tail (trailer included) is asked for at once, not after a quiet interval.
+// Interleaved frames, even across a pause of the whole stream, are never taken for that.
+TEST(ResendTest, TailOfAFrameTheDeviceMovedPastIsRequestedAtOnce) {
+    Harness h(frame_of(40));
+    for (uint32_t p = 0; p <= 30; ++p) {  // 31..39 never come
+        h.feed(p == 0 ? h.packets.leader(1) : h.packets.payload(1, p, 100, 100), 0);
+    }
+    for (uint32_t p = 0; p <= 35; ++p) {
+        h.feed(p == 0 ? h.packets.leader(2) : h.packets.payload(2, p, 100, 100), 2);
+    }
+    h.feed(h.packets.payload(2, 36, 100, 100), 4);
+    ASSERT_EQ(h.sent.size(), 1u);
+    ResendCommand c = decode(h.sent[0]);
+    EXPECT_EQ(c.block, 1u);
+    EXPECT_EQ(c.first, 31u);
+    EXPECT_EQ(c.last, 39u);
+
+    Harness i(frame_of(40));
+    double t = 0;
+    for (uint32_t p = 0; p < 40; ++p) {
+        t += p == 20 ? 5 : 0.01;  // the whole stream pauses for 5 ms half way
+        for (uint64_t block : {1, 2}) {
+            Bytes packet = p == 0    ? i.packets.leader(block)
+                           : p == 39 ? i.packets.trailer(block, 39)
+                                     : i.packets.payload(block, p, 100, 100);
+            i.feed(packet, t);
+        }
+    }
+    EXPECT_TRUE(i.sent.empty());
+    EXPECT_EQ(i.take().size(), 2u);
 }

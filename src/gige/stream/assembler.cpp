@@ -237,6 +237,7 @@ std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h,
     f.slot = std::move(slot);
     f.last_packet_at = now;
     f.last_progress_at = now;
+    f.packets_at_progress = stats_.packets;
     f.block_id = h.block_id;
     f.packet_count = *count;
     f.payload_per_packet = config_.packet_size - overhead;
@@ -300,6 +301,7 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
         slot.received = true;
         f.received_packets += 1;
         f.last_progress_at = f.last_packet_at;  // stamped with this packet's arrival
+        f.packets_at_progress = stats_.packets;
         f.highest_received = std::max(f.highest_received, static_cast<int64_t>(p));
         advance_contiguous(f);
     }
@@ -469,15 +471,16 @@ void Assembler::check_frame_completion(Instant now, std::optional<uint64_t> plac
         close_frame(0, *status);
     }
     // A frame that has gone quiet is swept for holes up to its end; one the device has moved
-    // past (a newer frame started) as soon as it is quiet for the initial delay, since its
-    // missing tail, trailer included, will not come by itself.
+    // past (newer frames got a run of packets since its last one) as soon as it is quiet for
+    // the initial delay, since its missing tail, trailer included, will not come by itself.
     for (size_t i = 0; i < in_flight_.size(); ++i) {
         FrameInFlight& f = in_flight_[i];
         if (placed_block && f.block_id == *placed_block) {
             continue;
         }
         Duration quiet = now - f.last_packet_at;
-        bool passed = i + 1 < in_flight_.size() && quiet >= config_.resend_initial_delay;
+        bool passed = i + 1 < in_flight_.size() && quiet >= config_.resend_initial_delay &&
+                      stats_.packets - f.packets_at_progress >= kPassedAfterPackets;
         if (passed || quiet >= config_.resend_interval) {
             missing_packet_check(f, f.packet_count - 1, now);
         }

@@ -65,9 +65,10 @@ struct FrameInFlight {
     uint64_t received_size = 0;
     uint64_t data_end = 0;
     uint64_t system_timestamp_ns = 0;
-    uint64_t requested_total = 0;    // packet requests sent, re-requests included
-    uint64_t rerequested_total = 0;  // requests for packets asked for before: the budget's part
-    Instant last_progress_at;        // when a packet last filled a slot (the frame timeout)
+    uint64_t requested_total = 0;      // packet requests sent, re-requests included
+    uint64_t rerequested_total = 0;    // requests for packets asked for before: the budget's part
+    Instant last_progress_at;          // when a packet last filled a slot (the frame timeout)
+    uint64_t packets_at_progress = 0;  // the stream's datagram count at that moment
     // Resend bookkeeping that keeps the hole search off the per-packet path: every missing slot
     // up to `holes_known_upto` has its next_request_at, and none of them is due before
     // `next_due` (an early estimate only costs one search).
@@ -105,6 +106,9 @@ class Assembler {
     // device, and the least a burst may ask for at once.
     static constexpr double kResendTokensPerSecond = 2000;
     static constexpr uint64_t kMinResendBurst = 4096;
+    // Datagrams of other frames after which a frame's missing tail is taken as lost (the device
+    // has moved on) rather than still on its way from a device that interleaves frames.
+    static constexpr uint64_t kPassedAfterPackets = 32;
 
     // Creates the pool (Io ENOMEM when its memory cannot be had).
     static CameraResult<Assembler> create(const AssemblerConfig& config, AssemblerHooks hooks);
