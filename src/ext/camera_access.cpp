@@ -1,6 +1,7 @@
 // Shared by the units of _corvisk_ext: see camera_access.hpp.
 #include "ext/camera_access.hpp"
 
+#include <cmath>
 #include <string>
 
 namespace corvisk::ext {
@@ -39,6 +40,15 @@ PyObject* raise_genicam(const GenicamError& e) {
         Py_DECREF(cls);
     }
     return nullptr;
+}
+
+bool timeout_of(double seconds, Duration& out) {
+    if (std::isnan(seconds) || seconds < 0 || std::isinf(seconds)) {
+        PyErr_SetString(PyExc_ValueError, "timeout must be finite and not negative");
+        return false;
+    }
+    out = std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
+    return true;
 }
 
 }  // namespace corvisk::ext

@@ -15,6 +15,8 @@ constexpr AddStep kSteps[] = {
     add_stream_config,
     add_events,
     add_chunks,
+    add_busy_claim,
+    add_log_tap,
 };
 
 int module_exec(PyObject* module) {
