@@ -102,7 +102,11 @@ Stream-channel faults:
   --all-in                  send frames that fit one packet as an all-in packet
   --payload-format N        packet format for payload packets (e.g. 5 H.264, 7 multi-part)
   --stray-format N          one extra packet of format N (e.g. 4 all-in) before packet 1
+  --stray-packets P         per frame with probability P, one extra payload packet numbered
+                            past the trailer, sent just before the trailer
   --leader-payload-type N   payload type in leaders and trailers (e.g. 2 = raw data)
+  --payload-type-flags M    OR these flag bits into every leader's and trailer's payload
+                            type (e.g. 0x8000, 0xC000)
   --drop-resent             also apply --drop-fraction to resent packets
 
 Message-channel faults (device events):
@@ -445,10 +449,13 @@ const std::map<std::string, Setter>& value_options() {
         {"payload-format",
          gvsp_option([](S& f, V v) { return set_uint(v, f.payload_format, 15); })},
         {"stray-format", gvsp_option([](S& f, V v) { return set_uint(v, f.stray_format, 127); })},
+        {"stray-packets", gvsp_option([](S& f, V v) { return set_fraction(v, f.stray_fraction); })},
         {"event-ack-loss",
          [](SimConfig& c, V v) { return set_uint(v, c.event_faults.ack_loss, 0xFFFFFFFF); }},
         {"leader-payload-type",
          gvsp_option([](S& f, V v) { return set_uint(v, f.leader_payload_type, 0xFFFF); })},
+        {"payload-type-flags",
+         gvsp_option([](S& f, V v) { return set_uint(v, f.payload_type_flags, 0xFFFF); })},
     };
     return options;
 }

@@ -162,6 +162,7 @@ struct SimCamera::Impl : DeviceHooks {
     bool gso_refused = false;  // the kernel refused a segmented send once: single packets
     sockaddr_in dest{};
     uint16_t payload_type_ = gvsp::kImagePayload;
+    uint16_t payload_type_flags_ = 0;
     SimEvents sim_events;
     SimChunks sim_chunks;
     std::optional<uint64_t> trigger_stamp;  // the device time of the trigger being served
@@ -495,6 +496,10 @@ std::vector<Planned> SimCamera::Impl::plan_frame(const RingFrame& f, const Packe
             p.format = gvsp::kLeader;
         } else if (id + 1 == g.packet_count) {
             p.format = gvsp::kTrailer;
+            if (faults.stray_fraction > 0 && g.packet_count > 2 &&
+                coin(rng) < faults.stray_fraction) {
+                plan.push_back(Planned{&f, 1, g.packet_count + 1, payload_format, 0, false});
+            }
         } else if (faults.wrong_id_fraction > 0 && coin(rng) < faults.wrong_id_fraction) {
             p.wire_id = id + g.packet_count;
         }
@@ -533,7 +538,8 @@ std::vector<Planned> SimCamera::Impl::plan_frame(const RingFrame& f, const Packe
 size_t SimCamera::Impl::build_message(const Planned& p, const PacketGeometry& g, size_t slot) {
     uint8_t* h = headers.data() + slot * gvsp::kMaxHeaderBytes;
     const RingFrame& f = *p.frame;
-    uint16_t payload_type = f.payload_type != 0 ? f.payload_type : payload_type_;
+    uint16_t payload_type =
+        (f.payload_type != 0 ? f.payload_type : payload_type_) | payload_type_flags_;
     size_t n = encode_gvsp_header(h, p.status, f.block_id, p.format, p.wire_id, g.extended);
     iovec* iov = &iovs[slot * 2];
     size_t iov_count = 1;
@@ -763,9 +769,11 @@ void SimCamera::Impl::serve_resend(const ResendRequest& req, const StreamState& 
     for (uint64_t id64 = req.first; id64 <= last; ++id64) {
         uint32_t id = static_cast<uint32_t>(id64);
         if (frame && id < g.packet_count) {
+            // Resent as first sent: a device that uses another payload format does so again.
+            uint8_t payload = faults.payload_format ? faults.payload_format : gvsp::kPayload;
             uint8_t format = id == 0                    ? gvsp::kLeader
                              : id + 1 == g.packet_count ? gvsp::kTrailer
-                                                        : gvsp::kPayload;
+                                                        : payload;
             if (faults.drop_resent && faults.drop_fraction > 0 &&
                 coin(rng) < faults.drop_fraction) {
                 cam.counters_.packets_dropped++;
@@ -784,8 +792,10 @@ void SimCamera::Impl::serve_resend(const ResendRequest& req, const StreamState& 
     for (const auto& p : plan) {
         resent += p.header_only ? 0 : 1;
     }
-    transmit(plan, g, ch);
+    // Counted before sending, so a receiver that saw a resent packet never finds the counter
+    // behind it.
     cam.counters_.packets_resent += resent;
+    transmit(plan, g, ch);
 }
 
 // In trigger mode a frame is made for each trigger, stamped with the time the trigger fired.
@@ -830,6 +840,7 @@ void SimCamera::Impl::stream_loop() {
             faults = gvsp_faults;
             payload_type_ =
                 faults.leader_payload_type ? faults.leader_payload_type : gvsp::kImagePayload;
+            payload_type_flags_ = faults.payload_type_flags;
             if (reset_block_ids) {
                 reset_block_ids = false;
                 next_block = 1;

@@ -96,7 +96,10 @@ struct GvspFaults {
     bool all_in = false;            // send frames that fit in one packet as one all-in packet
     uint8_t payload_format = 0;     // packet format for payload packets (0 = normal, e.g. 5..8)
     uint8_t stray_format = 0;       // one extra packet of this format, id 1, before packet 1
+    double stray_fraction = 0;      // per frame: one extra payload packet numbered past the
+                                    // trailer, sent just before it
     uint16_t leader_payload_type = 0;  // payload type in leader and trailer (0 = image)
+    uint16_t payload_type_flags = 0;   // bits OR-ed into every leader's and trailer's type
     bool drop_resent = false;          // also apply drop_fraction to resent packets
 };
 

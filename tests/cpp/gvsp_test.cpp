@@ -183,7 +183,10 @@ TEST(GvspLeaderTest, PayloadTypesAndClassification) {
         {0x4005, 5, true, true, PayloadKind::Image},
         {0x0002, 2, false, false, PayloadKind::Other},
         {0x4002, 2, true, false, PayloadKind::Other},
-        {0x8001, 0x8001, false, false, PayloadKind::Other},
+        {0x8001, 1, false, true, PayloadKind::Image},
+        {0xC001, 1, true, true, PayloadKind::Image},
+        {0x8004, 4, true, true, PayloadKind::ChunkData},
+        {0xC002, 2, true, false, PayloadKind::Other},
     };
     for (const auto& c : cases) {
         const auto info = parse_leader(leader_payload(c.raw));

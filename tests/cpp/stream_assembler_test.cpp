@@ -93,7 +93,6 @@ TEST(AssemblerTest, WrongPacketIdsMarkTheFrameButItStillCloses) {
     Packets pk;
     const std::vector<Case> cases = {
         {"payload id 0", pk.raw(1, gvsp::kPayload, 0, Bytes(100, 1)), false},
-        {"payload id beyond count-2", pk.raw(1, gvsp::kPayload, 11, Bytes(100, 1)), false},
         {"leader not at 0", pk.leader(1, {}, 3), false},
         {"trailer beyond count", pk.trailer(1, 40), true},
     };
@@ -111,6 +110,37 @@ TEST(AssemblerTest, WrongPacketIdsMarkTheFrameButItStillCloses) {
         EXPECT_EQ(h.stats().failed_frames, 1u);
         EXPECT_EQ(h.stats().completed_frames, 0u);
         EXPECT_EQ(h.stats().missing_packets, 0u);
+    }
+}
+
+// Payload packets numbered past the frame's last payload slot are strays: ignored and counted,
+// wherever they arrive, and the frame's own packets still complete it.
+TEST(AssemblerTest, StrayPayloadIdsAreIgnoredAndCounted) {
+    struct Case {
+        const char* name;
+        uint32_t id;
+        bool first;  // arrives before the leader, starting the frame itself
+    };
+    for (const Case& c : {Case{"the trailer's slot", 11, false}, Case{"past the count", 40, false},
+                          Case{"far past the count", 0xFFFFFF, false},
+                          Case{"first packet of the frame", 11, true}}) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        Bytes stray = h.packets.raw(1, gvsp::kPayload, c.id, Bytes(100, 7));
+        if (c.first) {
+            h.feed(stray);
+        }
+        h.frame(1, {11});
+        h.feed(stray);
+        h.feed(h.packets.trailer(1, 11));
+        h.feed(stray);  // after the trailer the frame is closed: a late packet
+        auto frames = h.take();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0]->status, FrameStatus::Complete);
+        EXPECT_TRUE(matches_pattern(*frames[0]));
+        EXPECT_EQ(h.a->placement().stray_packets, c.first ? 2u : 1u);
+        EXPECT_EQ(h.stats().duplicated_packets, 0u);
+        EXPECT_EQ(h.stats().ignored_packets, c.first ? 3u : 2u);
     }
 }
 
@@ -483,8 +513,8 @@ TEST(AssemblerTest, HostileNumberingCannotGrowThePacketArray) {
     EXPECT_FALSE(e.a->has_frames_in_flight());
     EXPECT_EQ(e.stats().unsupported_frames, 1u);
     e.feed(e.packets.leader(2));
-    e.feed(e.packets.raw(2, gvsp::kPayload, 0xFFFFFFFF, Bytes(88, 0)));
-    EXPECT_EQ(e.in_flight().status, std::optional(FrameStatus::WrongPacketId));
+    e.feed(e.packets.raw(2, gvsp::kPayload, 0xFFFFFFFF, Bytes(88, 0)));  // a stray
+    EXPECT_EQ(e.a->placement().stray_packets, 1u);
     EXPECT_LE(e.in_flight().slot.packets.capacity(), 14u);
 
     Harness g;

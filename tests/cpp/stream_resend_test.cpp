@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cmath>
+#include <set>
 
 #include "bytes.hpp"
 #include "log.hpp"
@@ -46,7 +48,7 @@ ResendCommand decode(const Bytes& b) {
 }  // namespace
 
 TEST(ResendTest, HoleIsRequestedAfterInitialDelayThenReRequestedUntilBudgetRunsOut) {
-    Harness h(frame_of(20));  // budget 5
+    Harness h(frame_of(20));  // re-request budget 5; first requests are not counted
     Packets& pk = h.packets;
     for (uint32_t p : {1u, 2u}) {
         h.feed(pk.payload(1, p, 100, 100), 0);
@@ -71,44 +73,118 @@ TEST(ResendTest, HoleIsRequestedAfterInitialDelayThenReRequestedUntilBudgetRunsO
     h.feed(pk.payload(1, 7, 100, 100), 10);
     h.tick(21);  // quiet for 11 ms only: no sweep
     EXPECT_EQ(h.sent.size(), 1u);
-    h.tick(30);  // swept: 3..4 again (due at 22); 8..19 first seen missing now
+    h.tick(30);  // swept: 3..4 again (due at 22, re-requests 2); 8..19 first seen missing now
     ASSERT_EQ(h.sent.size(), 2u);
     EXPECT_EQ(decode(h.sent[1]).first, 3u);
     EXPECT_EQ(h.stats().resend_requests, 4u);
-    h.tick(60);  // 3..4 once more would make 6 > 5
-    EXPECT_EQ(h.sent.size(), 2u);
+    h.tick(60);  // 3..4 again (re-requests 4), and 8..19 for the first time (not counted)
+    ASSERT_EQ(h.sent.size(), 4u);
+    EXPECT_EQ(decode(h.sent[3]).first, 8u);
+    EXPECT_EQ(decode(h.sent[3]).last, 19u);
+    EXPECT_EQ(h.stats().resend_requests, 18u);
+    EXPECT_FALSE(h.in_flight().ratio_reached);
+    h.tick(90);  // 3..4 once more would make 6 re-requests > 5
+    EXPECT_EQ(h.sent.size(), 4u);
     EXPECT_TRUE(h.in_flight().ratio_reached);
-    EXPECT_EQ(h.stats().resend_ratio_reached, 1u);
-    h.tick(90);
-    EXPECT_EQ(h.sent.size(), 2u);
     EXPECT_EQ(h.stats().resend_ratio_reached, 1u);
 
     h.feed(pk.payload(1, 3, 100, 100), 95);
     EXPECT_EQ(h.stats().resent_packets, 1u);
+    EXPECT_TRUE(h.take().empty());
+    // Out of re-requests and quiet for an interval: it closes without waiting for the timeout
+    // (which would have come at 195 ms, 100 ms after its last packet).
+    h.tick(116);
+    auto frames = h.take();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0]->status, FrameStatus::Timeout);  // its trailer never came
 }
 
-TEST(ResendTest, BudgetTooSmallForTheRunStopsTheFrame) {
-    Harness h(frame_of(8));  // budget 2
+// However much of a frame is lost, each packet is asked for once: a frame whose resends all
+// arrive completes. The budget only limits asking again.
+TEST(ResendTest, EveryLostPacketIsRequestedOnceWhateverTheBudget) {
+    struct Case {
+        const char* name;
+        uint64_t packets;
+        std::set<uint32_t> lost;
+    };
+    for (const Case& c :
+         {Case{"run longer than the budget", 8, {2, 3, 4}}, Case{"budget below one", 3, {1}},
+          Case{"all but leader and trailer",
+               20,
+               {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}}}) {
+        SCOPED_TRACE(c.name);
+        Harness h(frame_of(c.packets));
+        h.frame(1, c.lost, 0, 100, c.packets);
+        h.tick(25);
+        ASSERT_EQ(h.sent.size(), 1u);
+        ResendCommand cmd = decode(h.sent[0]);
+        EXPECT_EQ(cmd.first, *c.lost.begin());
+        EXPECT_EQ(cmd.last, *c.lost.rbegin());
+        for (uint32_t p : c.lost) {
+            h.feed(h.packets.payload(1, p, 100, 100), 26);
+        }
+        auto frames = h.take();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0]->status, FrameStatus::Complete);
+        EXPECT_TRUE(matches_pattern(*frames[0]));
+        EXPECT_EQ(h.stats().resent_packets, c.lost.size());
+    }
+}
+
+TEST(ResendTest, RunLargerThanTheBudgetIsNotAskedAgainAndTheFrameClosesEarly) {
+    Harness h(frame_of(8));  // re-request budget 2
     h.feed(h.packets.leader(1), 0);
     h.feed(h.packets.payload(1, 1, 100, 100), 0);
     h.feed(h.packets.payload(1, 5, 100, 100), 0);
     h.feed(h.packets.payload(1, 6, 100, 100), 2);  // run 2..4 is three packets
-    EXPECT_TRUE(h.sent.empty());
+    EXPECT_EQ(h.sent.size(), 1u);
+    h.tick(30);  // asking for 2..4 again would be 3 re-requests
+    EXPECT_EQ(h.sent.size(), 1u);
     EXPECT_TRUE(h.in_flight().ratio_reached);
     EXPECT_EQ(h.stats().resend_ratio_reached, 1u);
-    h.tick(50);
-    EXPECT_TRUE(h.sent.empty());
+    h.tick(52);  // long before the 100 ms timeout
+    auto frames = h.take();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0]->status, FrameStatus::Timeout);  // without its trailer
     EXPECT_EQ(h.stats().resend_ratio_reached, 1u);
 }
 
-TEST(ResendTest, ThreePacketFrameHasNoBudget) {
-    Harness h(frame_of(3));
-    h.feed(h.packets.leader(1), 0);
-    h.feed(h.packets.trailer(1, 2), 5);
-    h.tick(30);
-    h.tick(60);
-    EXPECT_TRUE(h.sent.empty());
-    EXPECT_EQ(h.stats().resend_requests, 0u);
+TEST(ResendTest, ZeroRatioAsksForNothing) {
+    for (double ratio : {0.0, -1.0, std::nan("")}) {
+        auto config = frame_of(3);
+        config.resend_ratio = ratio;
+        Harness h(config);
+        h.feed(h.packets.leader(1), 0);
+        h.feed(h.packets.trailer(1, 2), 5);
+        h.tick(30);
+        h.tick(60);
+        EXPECT_TRUE(h.sent.empty());
+        EXPECT_EQ(h.stats().resend_requests, 0u);
+    }
+}
+
+// A device that sends only leaders and trailers of huge frames (or a dead one) cannot make the
+// stream flood it: requests are paced by what the device sends, plus a small steady allowance.
+TEST(ResendTest, RequestsArePacedByTheDevicesOwnTraffic) {
+    AssemblerConfig config = Harness::small_config();
+    config.payload_size = 1'000'000;  // 10002 packets of 100 bytes: pacing burst 20004
+    config.frame_timeout = std::chrono::hours(1);
+    config.resend_ratio = 1e9;
+    Harness h(config);
+    for (uint64_t block = 1; block <= 4; ++block) {
+        h.feed(h.packets.leader(block), 0);
+        h.feed(h.packets.trailer(block, 10001), 0);
+    }
+    h.tick(21);  // every frame is swept: holes first seen missing
+    h.tick(22);
+    ASSERT_EQ(h.sent.size(), 2u);  // frames 1 and 2 take the burst, 3 and 4 must wait
+    EXPECT_EQ(h.stats().resend_requests, 20000u);
+    for (int k = 1; k <= 50; ++k) {
+        h.tick(22 + 20.0 * k);  // one second without traffic
+    }
+    // 8 datagrams received and 2000 a second allowed: not one more frame's worth.
+    EXPECT_LE(h.stats().resend_requests, 20000u + 8 + 2000 + 40);
+    EXPECT_EQ(h.stats().packets, 8u);
 }
 
 TEST(ResendTest, RequestIdsCycleThrough65300To65535) {
@@ -208,4 +284,37 @@ TEST(ResendTest, HolesFoundAtDifferentTimesComeDueEachAtItsOwnTime) {
     }
     EXPECT_EQ(ranges, (std::vector<std::pair<uint32_t, uint32_t>>{{2, 2}, {5, 5}, {2, 2}, {5, 5}}));
     EXPECT_EQ(h.a->stats().resend_requests, 4u);
+}
+
+// Once newer frames have had a run of packets since a frame's last one, the device has moved on:
+// that frame's missing tail (trailer included) is asked for at once, not after a quiet interval.
+// Interleaved frames, even across a pause of the whole stream, are never taken for that.
+TEST(ResendTest, TailOfAFrameTheDeviceMovedPastIsRequestedAtOnce) {
+    Harness h(frame_of(40));
+    for (uint32_t p = 0; p <= 30; ++p) {  // 31..39 never come
+        h.feed(p == 0 ? h.packets.leader(1) : h.packets.payload(1, p, 100, 100), 0);
+    }
+    for (uint32_t p = 0; p <= 35; ++p) {
+        h.feed(p == 0 ? h.packets.leader(2) : h.packets.payload(2, p, 100, 100), 2);
+    }
+    h.feed(h.packets.payload(2, 36, 100, 100), 4);
+    ASSERT_EQ(h.sent.size(), 1u);
+    ResendCommand c = decode(h.sent[0]);
+    EXPECT_EQ(c.block, 1u);
+    EXPECT_EQ(c.first, 31u);
+    EXPECT_EQ(c.last, 39u);
+
+    Harness i(frame_of(40));
+    double t = 0;
+    for (uint32_t p = 0; p < 40; ++p) {
+        t += p == 20 ? 5 : 0.01;  // the whole stream pauses for 5 ms half way
+        for (uint64_t block : {1, 2}) {
+            Bytes packet = p == 0    ? i.packets.leader(block)
+                           : p == 39 ? i.packets.trailer(block, 39)
+                                     : i.packets.payload(block, p, 100, 100);
+            i.feed(packet, t);
+        }
+    }
+    EXPECT_TRUE(i.sent.empty());
+    EXPECT_EQ(i.take().size(), 2u);
 }

@@ -11,6 +11,9 @@ namespace {
 
 constexpr uint8_t kExtendedIdFlag = 0x80;
 constexpr uint16_t kExtendedChunkFlag = 0x4000;
+// The payload type proper is the low 14 bits; the two above are flags a device may set (the
+// extended-chunk flag, and a device-specific one that some cameras raise on every frame).
+constexpr uint16_t kPayloadTypeMask = 0x3FFF;
 constexpr size_t kMinLeaderPayload = 12;
 
 // Reads one trailing leader field if the payload reaches its end; false (and `out` left at 0)
@@ -76,7 +79,7 @@ std::optional<LeaderInfo> parse_leader(std::span<const uint8_t> payload) {
                       read_optional(r, info.size_y) && read_optional(r, info.offset_x) &&
                       read_optional(r, info.offset_y) && read_optional(r, info.padding_x) &&
                       read_optional(r, info.padding_y));
-    info.payload_type = raw_type & static_cast<uint16_t>(~kExtendedChunkFlag);
+    info.payload_type = raw_type & kPayloadTypeMask;
     info.has_chunks =
         info.payload_type == 4 || info.payload_type == 5 || (raw_type & kExtendedChunkFlag) != 0;
     return info;

@@ -43,7 +43,7 @@ bool parse_header(std::span<const uint8_t> datagram, GvspHeader& out);
 std::optional<uint8_t> handling_index(uint8_t format);
 
 struct LeaderInfo {
-    uint16_t payload_type = 0;  // bit 14 (extended chunk) cleared
+    uint16_t payload_type = 0;  // flag bits 14 (extended chunk) and 15 cleared
     uint64_t timestamp = 0;
     uint32_t pixel_format = 0;
     uint32_t size_x = 0;

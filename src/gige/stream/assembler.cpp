@@ -20,16 +20,16 @@ constexpr double kTwoPow64 = 18446744073709551616.0;
 // or finished; one further behind is taken as the device's id counter having restarted.
 constexpr int64_t kLateFrameWindow = 99;
 
-// packet_count x ratio as an unsigned count, saturating (NaN and negatives give 0).
-uint64_t resend_budget(uint64_t packet_count, double ratio) {
+// The re-requests a frame may make: packet_count x ratio as an unsigned count, saturating, and
+// at least one. A frame's first request for each of its packets is not counted: those are
+// bounded by the packet count itself, and counting them would leave every frame that lost more
+// than the ratio unable to complete although the device would resend all it lost.
+uint64_t rerequest_budget(uint64_t packet_count, double ratio) {
     double budget = static_cast<double>(packet_count) * ratio;
-    if (!(budget > 0.0)) {
-        return 0;
-    }
     if (budget >= kTwoPow64) {
         return std::numeric_limits<uint64_t>::max();
     }
-    return static_cast<uint64_t>(budget);
+    return std::max<uint64_t>(1, static_cast<uint64_t>(budget));
 }
 
 // How an incomplete frame fails: its recorded status, or unplaceable data, or `otherwise`.
@@ -242,6 +242,8 @@ std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h,
     FrameInFlight& f = in_flight_.emplace_back();
     f.slot = std::move(slot);
     f.last_packet_at = now;
+    f.last_progress_at = now;
+    f.packets_at_progress = stats_.packets;
     f.block_id = h.block_id;
     f.packet_count = *count;
     f.payload_per_packet = config_.packet_size - overhead;
@@ -267,6 +269,7 @@ void Assembler::on_error_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
     f.slot.packets[p].received = true;
     f.received_packets += 1;
     f.gone_packets += 1;
+    f.last_progress_at = f.last_packet_at;
     advance_contiguous(f);
 }
 
@@ -279,8 +282,17 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
     // A packet whose data is not placed, inside a frame it did not start, takes no slot: the
     // frame's own packets go on filling it, and it fails only if they do not all arrive.
     if (!placeable && (p != 0 || f.leader)) {
-        stats_.ignored_packets += 1;
+        count_stray();
         f.unplaced = true;
+        return false;
+    }
+    // Nor does a payload packet numbered past the frame's last payload slot (the trailer's, or
+    // beyond): a device glitch that must neither spoil the frame nor take the trailer's slot.
+    if (h.format == gvsp::kPayload && p + 2 > f.packet_count && !f.status) {
+        CVK_LOG(log::Level::Trace, kTarget,
+                log::fields("frame_id", f.block_id, "packet_id", p, "packets", f.packet_count),
+                "ignoring stray payload packet");
+        count_stray();
         return false;
     }
     if (p < f.packet_count) {
@@ -294,6 +306,8 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
         }
         slot.received = true;
         f.received_packets += 1;
+        f.last_progress_at = f.last_packet_at;  // stamped with this packet's arrival
+        f.packets_at_progress = stats_.packets;
         f.highest_received = std::max(f.highest_received, static_cast<int64_t>(p));
         advance_contiguous(f);
     }
@@ -316,6 +330,11 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
             break;
     }
     return true;
+}
+
+void Assembler::count_stray() {
+    stats_.ignored_packets += 1;
+    placement_.stray_packets += 1;
 }
 
 void Assembler::place_leader(FrameInFlight& f, const gvsp::GvspHeader& h) {
@@ -432,11 +451,18 @@ std::optional<FrameStatus> Assembler::closing_status(const FrameInFlight& f, boo
     if ((f.resend_disabled || f.ratio_reached) && f.trailer_seen) {
         return failure(f, FrameStatus::MissingPackets);
     }
+    // A frame out of re-requests whose last answers had a full interval to come and did not
+    // is as good as lost: waiting for the timeout would only hold back the frames behind it.
+    // Without its trailer it closes as the timeout would have closed it.
+    if (f.ratio_reached && now - f.last_packet_at >= config_.resend_interval) {
+        return failure(f, FrameStatus::Timeout);
+    }
     // A leader alone may precede a long exposure; a frame already failed, or one with packets
-    // past a hole, has nothing to wait for.
+    // past a hole, has nothing to wait for. The timeout runs from the last packet that filled
+    // a slot, so a device repeating packets cannot hold a frame (and those behind it) forever.
     bool only_leader_of_newest = !f.status && f.contiguous == 0 && f.received_packets == 1 &&
                                  !f.trailer_seen && f.block_id == last_block_id_;
-    if (!only_leader_of_newest && now - f.last_packet_at >= config_.frame_timeout) {
+    if (!only_leader_of_newest && now - f.last_progress_at >= config_.frame_timeout) {
         return failure(f, FrameStatus::Timeout);
     }
     return std::nullopt;
@@ -450,11 +476,18 @@ void Assembler::check_frame_completion(Instant now, std::optional<uint64_t> plac
         }
         close_frame(0, *status);
     }
-    for (FrameInFlight& f : in_flight_) {
+    // A frame that has gone quiet is swept for holes up to its end; one the device has moved
+    // past (newer frames got a run of packets since its last one) as soon as it is quiet for
+    // the initial delay, since its missing tail, trailer included, will not come by itself.
+    for (size_t i = 0; i < in_flight_.size(); ++i) {
+        FrameInFlight& f = in_flight_[i];
         if (placed_block && f.block_id == *placed_block) {
             continue;
         }
-        if (now - f.last_packet_at >= config_.resend_interval) {
+        Duration quiet = now - f.last_packet_at;
+        bool passed = i + 1 < in_flight_.size() && quiet >= config_.resend_initial_delay &&
+                      stats_.packets - f.packets_at_progress >= kPassedAfterPackets;
+        if (passed || quiet >= config_.resend_interval) {
             missing_packet_check(f, f.packet_count - 1, now);
         }
     }
@@ -548,13 +581,12 @@ void Assembler::deliver(const FramePtr& frame) {
 // due at once. So the search over the frame's packets runs only when a hole is due, not for
 // every packet placed behind one.
 void Assembler::missing_packet_check(FrameInFlight& f, uint64_t upto, Instant now) {
-    if (!config_.resend_enabled || f.resend_disabled || f.ratio_reached) {
+    // A ratio of zero (or less, or NaN) asks for nothing at all.
+    if (!config_.resend_enabled || f.resend_disabled || f.ratio_reached ||
+        !(config_.resend_ratio > 0.0) || upto >= f.packet_count) {
         return;
     }
-    uint64_t budget = resend_budget(f.packet_count, config_.resend_ratio);
-    if (budget == 0 || upto >= f.packet_count) {
-        return;
-    }
+    uint64_t budget = rerequest_budget(f.packet_count, config_.resend_ratio);
     auto start = static_cast<uint64_t>(f.contiguous + 1);
     if (start > upto + 1) {
         return;
@@ -606,21 +638,57 @@ void Assembler::walk_holes(FrameInFlight& f, uint64_t start, uint64_t upto, uint
     f.next_due = earliest;
 }
 
-// Requests packets first..end-1, unless that would exceed the frame's budget (then the frame
-// stops requesting and false is returned).
+// Requests packets first..end-1, unless their re-requests would exceed the frame's budget (then
+// the frame stops requesting) or the stream's pacing has no room for them now (then the run
+// stays due and is asked for a little later); false in both cases, which ends the walk.
 bool Assembler::close_run(FrameInFlight& f, uint64_t first, uint64_t end, uint64_t budget,
                           Instant now) {
-    f.requested_total += end - first;
-    if (f.requested_total > budget) {
+    uint64_t again = 0;
+    for (uint64_t p = first; p < end; ++p) {
+        again += f.slot.packets[p].requested ? 1 : 0;
+    }
+    if (f.rerequested_total + again > budget) {
         f.ratio_reached = true;
         stats_.resend_ratio_reached += 1;
         return false;
     }
+    if (!take_resend_tokens(end - first, now)) {
+        f.next_due = now + config_.resend_initial_delay;
+        return false;
+    }
+    f.rerequested_total += again;
+    f.requested_total += end - first;
     for (uint64_t p = first; p < end; ++p) {
         f.slot.packets[p].requested = true;
         f.slot.packets[p].next_request_at = now + config_.resend_interval;
     }
     send_resend_request(f, first, end - 1);
+    return true;
+}
+
+// Refills the pacing tokens from the datagrams received and the time passed, then takes
+// `packets` of them if there are that many.
+bool Assembler::take_resend_tokens(uint64_t packets, Instant now) {
+    // Room for two of the largest frames this stream may number, so a whole frame can always
+    // be asked for at once.
+    uint64_t per_packet = config_.packet_size > gvsp::kStandardOverhead
+                              ? config_.packet_size - gvsp::kStandardOverhead
+                              : kMinPayloadPerPacket;
+    double cap = static_cast<double>(std::max(kMinResendBurst, 2 * packet_limit(per_packet)));
+    if (!tokens_at_) {
+        resend_tokens_ = cap;
+    } else {
+        double seconds = std::chrono::duration<double>(now - *tokens_at_).count();
+        resend_tokens_ += static_cast<double>(stats_.packets - tokens_packets_seen_) +
+                          kResendTokensPerSecond * std::max(seconds, 0.0);
+    }
+    resend_tokens_ = std::min(resend_tokens_, cap);
+    tokens_at_ = now;
+    tokens_packets_seen_ = stats_.packets;
+    if (resend_tokens_ < static_cast<double>(packets)) {
+        return false;
+    }
+    resend_tokens_ -= static_cast<double>(packets);
     return true;
 }
 

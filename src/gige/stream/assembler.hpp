@@ -65,7 +65,10 @@ struct FrameInFlight {
     uint64_t received_size = 0;
     uint64_t data_end = 0;
     uint64_t system_timestamp_ns = 0;
-    uint64_t requested_total = 0;
+    uint64_t requested_total = 0;      // packet requests sent, re-requests included
+    uint64_t rerequested_total = 0;    // requests for packets asked for before: the budget's part
+    Instant last_progress_at;          // when a packet last filled a slot (the frame timeout)
+    uint64_t packets_at_progress = 0;  // the stream's datagram count at that moment
     // Resend bookkeeping that keeps the hole search off the per-packet path: every missing slot
     // up to `holes_known_upto` has its next_request_at, and none of them is due before
     // `next_due` (an early estimate only costs one search).
@@ -98,6 +101,14 @@ class Assembler {
     // requests stay below it, so a device's answer to one can never be taken for the other's.
     static constexpr uint16_t kFirstResendRequestId = 65300;
     static constexpr uint16_t kLastResendRequestId = 65535;
+
+    // Resend pacing: packets that may be requested per second without any traffic from the
+    // device, and the least a burst may ask for at once.
+    static constexpr double kResendTokensPerSecond = 2000;
+    static constexpr uint64_t kMinResendBurst = 4096;
+    // Datagrams of other frames after which a frame's missing tail is taken as lost (the device
+    // has moved on) rather than still on its way from a device that interleaves frames.
+    static constexpr uint64_t kPassedAfterPackets = 32;
 
     // Creates the pool (Io ENOMEM when its memory cannot be had).
     static CameraResult<Assembler> create(const AssemblerConfig& config, AssemblerHooks hooks);
@@ -154,6 +165,7 @@ class Assembler {
     std::optional<size_t> find_or_create_frame(const gvsp::GvspHeader& h, Instant now);
     std::optional<uint64_t> initial_packet_count(const gvsp::GvspHeader& h) const;
     bool place_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
+    void count_stray();
     void place_leader(FrameInFlight& f, const gvsp::GvspHeader& h);
     void place_trailer(FrameInFlight& f, uint64_t p);
     void on_error_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
@@ -169,6 +181,7 @@ class Assembler {
     void deliver(const FramePtr& frame);
     void missing_packet_check(FrameInFlight& f, uint64_t upto, Instant now);
     bool close_run(FrameInFlight& f, uint64_t first, uint64_t end, uint64_t budget, Instant now);
+    bool take_resend_tokens(uint64_t packets, Instant now);
     void send_resend_request(const FrameInFlight& f, uint64_t first, uint64_t last);
     void publish();
 
@@ -181,6 +194,11 @@ class Assembler {
     PlacementCounts placement_;
     uint64_t last_block_id_ = 0;
     uint16_t resend_req_id_ = kFirstResendRequestId;
+    // Resend pacing: a token per datagram received plus a small steady allowance, one spent per
+    // packet requested, so the stream never asks a device for much more than it sends.
+    double resend_tokens_ = 0;
+    uint64_t tokens_packets_seen_ = 0;
+    std::optional<Instant> tokens_at_;
     bool first_packet_ = true;
     std::array<uint8_t, 28> resend_buffer_{};
 };

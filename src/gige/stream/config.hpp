@@ -36,9 +36,10 @@ struct StreamConfig {
     std::optional<sockaddr_in> local_addr;  // absent: chosen automatically
     uint64_t n_buffers =
         stream_defaults::kBuffers;  // pool buffers and built-in subscription capacity
-    double resend_ratio =
-        stream_defaults::kResendRatio;  // per-frame budget: packet_count x ratio requests
-    uint64_t recv_buffer = 0;           // SO_RCVBUF bytes; 0 = automatic
+    // Per-frame budget of re-requests (packets asked for again): packet_count x ratio, at least
+    // one. Each lost packet's first request is not counted; 0 asks for no resend at all.
+    double resend_ratio = stream_defaults::kResendRatio;
+    uint64_t recv_buffer = 0;  // SO_RCVBUF bytes; 0 = automatic
     // Upper bound of the automatic receive buffer (two frames with the kernel's per-packet
     // accounting); 0 = kMaxAutoRecvBuffer (64 MiB).
     uint64_t recv_buffer_max = 0;

@@ -71,6 +71,10 @@ struct PlacementCounts {
     uint64_t in_place_bytes = 0;
     uint64_t copied_bytes = 0;
     uint64_t coalesced_datagrams = 0;  // device datagrams the kernel handed over coalesced
+    // Packets ignored inside a frame they do not belong to: payload ids past the frame's last
+    // payload slot, and all-in or unknown-format packets of a frame a leader started. Also
+    // counted in StreamStats::ignored_packets.
+    uint64_t stray_packets = 0;
 };
 
 class StreamShared {
