@@ -52,6 +52,15 @@ void ControlPort::post(ToWorker msg, const ResponseHandle<T>& handle) const {
     }
 }
 
+template <class T>
+CameraResult<T> ControlPort::call(ToWorker msg, const ResponseHandle<T>& handle) const {
+    if (wire_ && worker_.is_alive() && wire_->run_direct(msg, request_timeout_)) {
+        return unshare(handle.get());
+    }
+    post(std::move(msg), handle);
+    return wait_or_cancel(handle, request_timeout_);
+}
+
 ResponseHandle<uint32_t> ControlPort::read_register(uint32_t address) const {
     ResponseHandle<uint32_t> handle;
     post(to_worker::ReadRegister{address, handle}, handle);
@@ -138,7 +147,8 @@ CameraResult<void> ControlPort::read(uint64_t address, std::span<uint8_t> buffer
         return read_unaligned(addr, buffer);
     }
     if (buffer.size() == kWord) {
-        uint32_t value = CVK_TRY(wait_or_cancel(read_register(addr), request_timeout_));
+        ResponseHandle<uint32_t> handle;
+        uint32_t value = CVK_TRY(call(to_worker::ReadRegister{addr, handle}, handle));
         store_be32(buffer.data(), value);
         return {};
     }
@@ -163,7 +173,10 @@ CameraResult<void> ControlPort::write(uint64_t address, std::span<const uint8_t>
         return write_unaligned(addr, data);
     }
     if (data.size() == kWord) {
-        return wait_or_cancel(write_register(addr, load_be32(data.data())), request_timeout_);
+        const uint32_t value = load_be32(data.data());
+        CVK_LOG(log::Level::Trace, kTarget, {}, "write register {:#06x} := {:#010x}", addr, value);
+        ResponseHandle<void> handle;
+        return call(to_worker::WriteRegisters{{{addr, value}}, handle}, handle);
     }
     auto handle = write_memory(addr, Bytes(data.begin(), data.end()));
     return wait_or_cancel(handle, memory_wait(data.size()));
