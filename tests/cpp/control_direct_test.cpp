@@ -252,3 +252,39 @@ TEST(ControlDirectTest, ConcurrentCallersAndHeartbeatsStayOneAtATime) {
     EXPECT_GT(rig.shared->stats().direct, 0u);
     EXPECT_TRUE(rig.worker->is_alive());
 }
+
+// An event the device sends while a caller holds the wire is read by the caller, then
+// acknowledged and delivered by the worker.
+TEST(ControlDirectTest, EventDuringADirectRequestReachesTheWorker) {
+    DirectRig rig("127.40.1.8");
+    auto [tx, rx] = chan::bounded<GvcpEvent>(4);
+    rig.port->subscribe_events(std::move(tx));
+    auto probe = rig.port->read_register(0x90);  // the worker has the subscriber after this
+    Command p = rig.device.expect();
+    rig.device.answer(p, make_ack(0, gvcp::kReadRegAck, p.req_id, be32s({0})));
+    ASSERT_TRUE(probe.wait_timeout(2s).ok());
+
+    auto r = rig.read_async(0x94);
+    Command c = rig.device.expect();
+    Bytes event(8 + 4);
+    event[0] = 0x42;
+    event[1] = gvcp::kFlagAckRequired;
+    store_be16(event.data() + 2, gvcp::kEventCmd);
+    store_be16(event.data() + 4, 4);
+    store_be16(event.data() + 6, 0x0777);
+    store_be16(event.data() + 10, 0x9002);  // event id
+    rig.device.answer(c, event);
+    rig.device.answer(c, make_ack(0, gvcp::kReadRegAck, c.req_id, be32s({94})));
+    auto v = r.get();
+    ASSERT_TRUE(v.ok()) << text(v);
+    EXPECT_EQ(*v, 94u);
+
+    Command ack = rig.device.expect();
+    EXPECT_EQ(ack.raw, Bytes({0, 0, 0, 0xC1, 0, 0, 0x07, 0x77}));
+    GvcpEvent got;
+    ASSERT_EQ(rx.recv_timeout(got, 2s), chan::RecvResult::Item);
+    EXPECT_EQ(got.event_id, 0x9002);
+    LinkStats s = rig.shared->stats();
+    EXPECT_EQ(s.events, 1u);
+    EXPECT_EQ(s.direct, 1u);
+}
