@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <deque>
 #include <thread>
+#include <utility>
 
 #include "bytes.hpp"
 #include "errno_text.hpp"
@@ -120,6 +121,7 @@ class Runner {
     std::vector<chan::Sender<GvcpEvent>> subscribers_;
     Bytes recv_buf_;
     bool holding_ = false;  // this worker holds the wire's slot
+    uint32_t taken_ = 0;    // requests taken from the channel in this pass
     bool control_lost_ = false;
 };
 
@@ -151,7 +153,9 @@ bool Runner::pass() {
         return false;
     }
     heartbeat_timer();
-    if (!take_wire()) {
+    const bool on_wire = take_wire();
+    wire_->note_taken(std::exchange(taken_, 0));  // after take_wire: see Wire::note_posted
+    if (!on_wire) {
         return true;  // a caller is on the wire; it wakes us when it is done, if we asked
     }
     drain_deferred();
@@ -375,6 +379,7 @@ bool Runner::drain_channel() {
         }
         if (auto tx = Transaction::from_message(std::move(*msg), shared_->quirks())) {
             queue_.push_back(std::move(*tx));
+            ++taken_;
         }
     }
 }

@@ -90,7 +90,8 @@ void Wire::watch_socket(bool on) const {
 }
 
 bool Wire::run_direct(ToWorker& msg, Duration timeout) {
-    if (monitor_ || poller_fd_ < 0 || worker_wants_.load() || !try_acquire()) {
+    if (monitor_ || poller_fd_ < 0 || posted_.load() != 0 || worker_wants_.load() ||
+        !try_acquire()) {
         return false;
     }
     if (closed_ || shared_->control_lost()) {

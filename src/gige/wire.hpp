@@ -62,6 +62,11 @@ class Wire {
     void release();
     // Worker side: it has work waiting for the slot; callers leave the slot to it.
     void set_worker_wants(bool wants) { worker_wants_.store(wants); }
+    // Requests posted to the worker's queue and not yet taken up by it (port: posted; worker:
+    // taken, counted down only once it holds the slot or wants it). While any are there, direct
+    // requests wait their turn in the queue, so one thread's requests keep their order.
+    void note_posted() { posted_.fetch_add(1); }
+    void note_taken(uint32_t n) { posted_.fetch_sub(n); }
 
     // Runs a blocking request on the caller's thread when the slot is free, the worker wants
     // nothing and the wire is open. False leaves `msg` untouched for the queued path; true means
@@ -100,6 +105,7 @@ class Wire {
 
     std::atomic<uint32_t> slot_{0};
     std::atomic<bool> worker_wants_{false};
+    std::atomic<uint32_t> posted_{0};
     // Holder only.
     uint16_t last_id_ = 0;
     bool closed_ = false;
