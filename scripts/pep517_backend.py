@@ -6,6 +6,7 @@ pyproject.toml), so `pip install .` needs no setuptools, no wheel package and no
 What a wheel holds:
   corvisk/                 the Python package (python/corvisk) with its stubs
   corvisk/_corvisk_*.so    every CMake target named _corvisk_* (the extension modules), stripped
+  corvisk/libcorvisk.so    the library they share (CMake target corvisk), stripped
   corvisk/bin/corvisk-sim  the simulated camera, stripped
   console commands         from [project.scripts]: `corvisk` and `corvisk-sim`
 
@@ -36,6 +37,7 @@ ROOT = Path(__file__).resolve().parents[1]
 PACKAGE = "corvisk"
 MODULE_PREFIX = "_corvisk_"
 SIMULATOR = "corvisk-sim"
+SHARED_LIBRARY = "corvisk"
 SYSTEM_PACKAGES = "cmake g++ libfmt-dev libxml2-dev zlib1g-dev python3-dev"
 
 
@@ -135,13 +137,14 @@ def _build(build_dir: Path, configure: bool) -> tuple[list[Path], Path]:
         _run(["cmake", str(build_dir)], "configuring the C++ build")
     targets = _codemodel_targets(build_dir)
     modules = sorted(name for name in targets if name.startswith(MODULE_PREFIX))
-    if not modules or SIMULATOR not in targets:
+    if not modules or SIMULATOR not in targets or SHARED_LIBRARY not in targets:
         raise BuildError(f"the CMake tree {build_dir} has no extension modules or no "
                          f"{SIMULATOR}: is CORVISK_PYTHON off?")
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 2)
     _run(["cmake", "--build", str(build_dir), "-j", jobs, "--target", *modules, SIMULATOR],
          "building the extension modules")
-    files = [path for name in modules for path in targets[name]]
+    # The modules find the library they share in their own directory.
+    files = [path for name in [*modules, SHARED_LIBRARY] for path in targets[name]]
     return files, targets[SIMULATOR][0]
 
 

@@ -111,6 +111,9 @@ GenicamError GenicamError::no_such_entry(std::string enumeration, std::string en
 GenicamError GenicamError::device_description(std::string message) {
     return GenicamError(Kind::DeviceDescription, {}, std::move(message));
 }
+GenicamError GenicamError::port_data(std::string node, std::string where) {
+    return GenicamError(Kind::PortData, std::move(node), std::move(where));
+}
 GenicamError GenicamError::snap_timeout() {
     return GenicamError(Kind::SnapTimeout, {}, {});
 }
@@ -137,6 +140,8 @@ std::string GenicamError::message() const {
             return "no frame arrived within the snap timeout";
         case Kind::Transport:
             return transport_->message();
+        case Kind::PortData:
+            return fmt::format("{} is {}", name_, detail_);
     }
     return "unknown error";
 }

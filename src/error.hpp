@@ -96,6 +96,7 @@ class GenicamError {
         DeviceDescription,
         SnapTimeout,
         Transport,
+        PortData,
     };
 
     // A transport failure underneath a feature operation; its message is unchanged.
@@ -111,6 +112,9 @@ class GenicamError {
     static GenicamError no_such_entry(std::string enumeration, std::string entry);
     static GenicamError device_description(std::string message);
     static GenicamError snap_timeout();
+    // A feature whose bytes are not device memory (chunk or event data) read or written through
+    // the device: "{node} is {where}", `where` saying whose data it is and how to read it.
+    static GenicamError port_data(std::string node, std::string where);
 
     Kind kind() const { return kind_; }
     const std::string& name() const { return name_; }

@@ -69,6 +69,17 @@ std::shared_ptr<Sink> set_sink(std::shared_ptr<Sink> sink, Level min_level) {
     return std::exchange(slot().sink, std::move(sink));
 }
 
+bool remove_sink(const std::shared_ptr<Sink>& sink) {
+    std::shared_ptr<Sink> removed;  // released outside the lock
+    std::lock_guard lock(slot().mu);
+    if (!sink || slot().sink != sink) {
+        return false;
+    }
+    g_min_level.store(static_cast<uint8_t>(Level::Off), std::memory_order_relaxed);
+    removed = std::exchange(slot().sink, nullptr);
+    return true;
+}
+
 void CaptureSink::write(const Record& record) {
     std::lock_guard lock(mu_);
     records_.push_back(record);

@@ -2,7 +2,8 @@
 //
 // The library installs no sink: by default every event is discarded, and a disabled level costs
 // one relaxed atomic load (the message and fields are not even formatted). Tests install a
-// capturing sink to assert what was logged. Nothing here is exposed to Python. The facade is
+// capturing sink to assert what was logged; the corvisk package installs one that hands records
+// to Python's logging (src/ext/log_tap.cpp). The facade is
 // thread-safe (docs/threading.md); the sink lock is a leaf lock.
 #pragma once
 
@@ -50,6 +51,10 @@ void emit(Level level, std::string_view target, Fields fields, std::string messa
 // Installs a sink receiving events of at least min_level; nullptr restores the discarding
 // default. Returns the previous sink. For tests and embedders inside this process only.
 std::shared_ptr<Sink> set_sink(std::shared_ptr<Sink> sink, Level min_level = Level::Trace);
+
+// Restores the discarding default if `sink` is the installed sink (another may have replaced
+// it since, and stays). True when it was removed.
+bool remove_sink(const std::shared_ptr<Sink>& sink);
 
 // Builds a field list from name/value pairs: fields("id", 5, "tries_left", 3).
 inline void append_fields(Fields&) {}

@@ -61,3 +61,9 @@ from .clock import DeviceClock, PtpState, clock, ptp_state  # noqa: E402
 from .monitor import Monitor, MulticastFrame, MulticastStream, multicast_acquisition  # noqa: E402
 # Stream settings the capture methods take no keywords for (receive buffer, pool memory limit).
 from .streamconfig import StreamSettings, stream_config  # noqa: E402,F401
+# The library's log records in Python's logging (corvisk/logs.py); CORVISK_LOG=debug turns it
+# on from the environment.
+from .logs import TRACE, disable_logging, enable_logging  # noqa: E402
+from . import logs as _logs  # noqa: E402
+
+_logs._enable_from_environment()

@@ -75,6 +75,26 @@ class MulticastReceiver:
     def port(self) -> int: ...
     def stats(self) -> dict[str, int]: ...
     def close(self) -> None: ...
+
+class CameraClaim:
+    """Holds a Camera busy for a multicast acquisition (a snap or another acquisition is
+    refused with ValueError) until released."""
+
+    def __init__(self, camera: object) -> None: ...
+    def release(self) -> None: ...
+
+class LogTap:
+    """Collects the library's log records of at least ``level`` (0 trace, 1 debug, 2 warning,
+    3 error) in a queue of ``capacity`` (corvisk.enable_logging wraps it). One tap is
+    installed at a time: a newer one replaces it."""
+
+    def __init__(self, level: int, capacity: int) -> None: ...
+    def take(self, timeout: float, /) -> list[tuple[int, str, str, dict[str, str]]] | None:
+        """(level, target, message, fields) records, waiting up to ``timeout`` for the first;
+        [] on timeout; None once closed or replaced and drained."""
+    def dropped(self) -> int: ...
+    def close(self) -> None: ...
+
 def stream_tuning(camera: object, /) -> tuple[int, int, int]:
     """The camera's (recv_buffer, recv_buffer_max, pool_memory_limit); 0 = automatic."""
 

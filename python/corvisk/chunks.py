@@ -7,6 +7,8 @@ chunk the frame does not carry are left out. ``corvisk.chunk_layout(frame)`` lis
 chunks as ``(chunk_id, offset, length)``. The payload is read from its end backwards and every
 length is checked, so a malformed layout raises ValueError instead of reading anything outside
 the frame. With chunks, the image is the first chunk; ``corvisk.as_array`` uses that part only.
+Chunk features are not camera memory: ``cam.get_integer("ChunkTimestamp")`` raises GenicamError
+saying to read it from a frame with ``corvisk.chunks(frame, cam)``.
 """
 
 from __future__ import annotations

@@ -5,10 +5,11 @@ channel (and switches the named events on through ``EventSelector``/``EventNotif
 iterate it (``for ev in camera_events``) or call ``wait_for(timeout)``. Each event carries its
 id, its name from the camera's description, the device timestamp, stream channel and block id,
 its raw data, and the features the description fills from that data (``ev.features``, e.g.
-``EventExposureEndTimestamp``). The channel never holds up the camera: a reader that falls
-behind loses events from a bounded queue, counted in ``stats()["dropped"]``. Closing the channel
-(or leaving its ``with`` block) switches the events it enabled off and stops it; disconnecting
-the camera ends an iteration.
+``EventExposureEndTimestamp``; read from the camera itself, such a feature raises GenicamError,
+since its bytes come with the event, not from camera memory). The channel never holds up the
+camera: a reader that falls behind loses events from a bounded queue, counted in
+``stats()["dropped"]``. Closing the channel (or leaving its ``with`` block) switches the events
+it enabled off and stops it; disconnecting the camera ends an iteration.
 """
 
 from __future__ import annotations

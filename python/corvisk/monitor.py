@@ -136,10 +136,24 @@ def multicast_acquisition(cam: Camera, group: str, *, ttl: int = 1, channel: int
     with ``Monitor.receive()``."""
     group = check_group(group)
     _check_ttl(ttl)
-    device_ip = cam.device_info().ip
     ttl_feature = next((n for n in _TTL_FEATURES if cam.has_feature(n)), None)
     if ttl_feature is None and ttl != 1:
         raise ValueError("the camera's description has no multicast TTL feature")
+    # Held until stop(): the stream channel is this stream's, so a snap or another
+    # acquisition on the camera is refused meanwhile, as for the core's own captures.
+    claim = _corvisk_ext.CameraClaim(cam)
+    try:
+        return _start_multicast(cam, claim, group, ttl_feature, ttl, channel, packet_size,
+                                n_buffers, resend)
+    except BaseException:
+        claim.release()
+        raise
+
+
+def _start_multicast(cam: Camera, claim, group: str, ttl_feature: Optional[str], ttl: int,
+                     channel: int, packet_size: int, n_buffers: int, resend: bool
+                     ) -> MulticastStream:
+    device_ip = cam.device_info().ip
     payload = cam.get_integer("PayloadSize")
     tick = cam.get_integer("GevTimestampTickFrequency") \
         if cam.has_feature("GevTimestampTickFrequency") else 0
@@ -162,7 +176,10 @@ def multicast_acquisition(cam: Camera, group: str, *, ttl: int = 1, channel: int
             cam.execute("AcquisitionStop")
             cam.set_integer("TLParamsLocked", 0)
         finally:
-            cam.set_integer("GevSCPHostPort", 0)
+            try:
+                cam.set_integer("GevSCPHostPort", 0)
+            finally:
+                claim.release()
 
     return MulticastStream(receiver, group, stop_camera)
 

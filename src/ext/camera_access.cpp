@@ -1,6 +1,7 @@
 // Shared by the units of _corvisk_ext: see camera_access.hpp.
 #include "ext/camera_access.hpp"
 
+#include <cmath>
 #include <string>
 
 namespace corvisk::ext {
@@ -39,6 +40,22 @@ PyObject* raise_genicam(const GenicamError& e) {
         Py_DECREF(cls);
     }
     return nullptr;
+}
+
+int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    int r = PyModule_AddObjectRef(module, name, type);
+    Py_XDECREF(type);
+    return r;
+}
+
+bool timeout_of(double seconds, Duration& out) {
+    if (std::isnan(seconds) || seconds < 0 || std::isinf(seconds)) {
+        PyErr_SetString(PyExc_ValueError, "timeout must be finite and not negative");
+        return false;
+    }
+    out = std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
+    return true;
 }
 
 }  // namespace corvisk::ext

@@ -11,6 +11,7 @@
 #include "py/camera.hpp"
 #include "py/gil.hpp"
 #include "py/python.hpp"
+#include "time.hpp"
 
 namespace corvisk::ext {
 
@@ -22,6 +23,13 @@ std::shared_ptr<py::CameraCore> camera_arg(PyObject* obj);
 // Raises CameraError for a transport failure (carrying the transport's text, as the core
 // module does), GenicamError otherwise; returns nullptr for the caller to return.
 PyObject* raise_genicam(const GenicamError& e);
+
+// Creates the heap type of `spec` for `module` and adds it as `name`: 0, or -1 with an
+// exception set.
+int add_type(PyObject* module, PyType_Spec* spec, const char* name);
+
+// Converts a timeout in seconds; false with ValueError set for NaN, infinite or negative ones.
+bool timeout_of(double seconds, Duration& out);
 
 // Runs fn(map, port) on the camera's node map with the interpreter lock released and the
 // camera mutex held (the guard of the feature-level camera runs first).

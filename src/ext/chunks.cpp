@@ -120,7 +120,7 @@ PyObject* py_image_size(PyObject*, PyObject* obj) {
 
 PyObject* py_chunk_data_features(PyObject*, PyObject* camera) {
     auto core = camera_arg(camera);
-    return core ? port_feature_table(core, genicam::DataPortKind::Chunk) : nullptr;
+    return core ? port_feature_table(core, genicam::PortKind::Chunk) : nullptr;
 }
 
 // read_chunk_features(camera, frame, names) -> dict
@@ -153,7 +153,7 @@ PyObject* py_read_chunk_features(PyObject*, PyObject* args) {
     for (const auto& c : *layout) {
         buffers[c.id] = p.bytes.subspan(c.offset, c.length);
     }
-    auto values = read_port_features(core, genicam::DataPortKind::Chunk, names, buffers);
+    auto values = read_port_features(core, genicam::PortKind::Chunk, names, buffers);
     if (!values.ok()) {
         return raise_genicam(values.error());
     }

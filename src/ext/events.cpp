@@ -48,39 +48,8 @@ PyObject* feature_dict(const std::vector<std::pair<std::string, genicam::Feature
     return d;
 }
 
-namespace {
-
-// The chunk or event ports of the camera's description, scanned once per fetched document
-// (the last document and its two layouts are kept). Call with the camera mutex held.
-GenicamResult<genicam::PortLayout> layout_of(py::CameraCore& core, genicam::DataPortKind kind) {
-    gige::Connection* conn = core.camera.transport().connection();
-    std::shared_ptr<const std::vector<uint8_t>> doc = conn ? conn->xml_cache : nullptr;
-    if (!doc) {
-        return Err{GenicamError::device_description("feature model not loaded")};
-    }
-    static std::mutex mu;
-    static std::weak_ptr<const std::vector<uint8_t>> cached_doc;
-    static std::map<genicam::DataPortKind, genicam::PortLayout> cached;
-    std::lock_guard lock(mu);
-    if (cached_doc.lock() != doc) {
-        cached.clear();
-        cached_doc = doc;
-    }
-    if (auto it = cached.find(kind); it != cached.end()) {
-        return it->second;
-    }
-    auto layout = genicam::scan_data_ports(*doc, kind);
-    if (!layout.ok()) {
-        return Err{GenicamError::device_description(layout.error())};
-    }
-    cached[kind] = *layout;
-    return std::move(*layout);
-}
-
-}  // namespace
-
 GenicamResult<std::vector<std::pair<std::string, genicam::FeatureValue>>> read_port_features(
-    const std::shared_ptr<py::CameraCore>& core, genicam::DataPortKind kind,
+    const std::shared_ptr<py::CameraCore>& core, genicam::PortKind kind,
     const std::vector<std::string>& names,
     const std::map<uint64_t, std::span<const uint8_t>>& buffers) {
     using Values = std::vector<std::pair<std::string, genicam::FeatureValue>>;
@@ -88,28 +57,25 @@ GenicamResult<std::vector<std::pair<std::string, genicam::FeatureValue>>> read_p
         std::lock_guard<std::timed_mutex> lock(core->mu);
         return core->camera.with_features(
             [&](genicam::Genicam& map, PortIo&) -> GenicamResult<Values> {
-                const genicam::PortLayout layout = CVK_TRY(layout_of(*core, kind));
                 std::vector<genicam::NodeId> ids;
                 for (const auto& n : names) {
                     if (auto id = map.find(n)) {
                         ids.push_back(*id);
                     }
                 }
-                return genicam::read_data_features(map, layout, ids, buffers);
+                return genicam::read_data_features(map, kind, ids, buffers);
             });
     });
 }
 
-PyObject* port_feature_table(const std::shared_ptr<py::CameraCore>& core,
-                             genicam::DataPortKind kind) {
+PyObject* port_feature_table(const std::shared_ptr<py::CameraCore>& core, genicam::PortKind kind) {
     using Table = std::map<uint64_t, std::vector<std::string>>;
     auto table = py::without_gil([&] {
         std::lock_guard<std::timed_mutex> lock(core->mu);
         return core->camera.with_features(
             [&](genicam::Genicam& map, PortIo&) -> GenicamResult<Table> {
-                const genicam::PortLayout layout = CVK_TRY(layout_of(*core, kind));
                 Table out;
-                for (const auto& [id, nodes] : genicam::data_features(map, layout)) {
+                for (const auto& [id, nodes] : genicam::data_features(map, kind)) {
                     for (genicam::NodeId n : nodes) {
                         out[id].push_back(map.name(n));
                     }
@@ -318,7 +284,7 @@ PyObject* py_event_names(PyObject*, PyObject* camera) {
 
 PyObject* py_event_data_features(PyObject*, PyObject* camera) {
     auto core = camera_arg(camera);
-    return core ? port_feature_table(core, genicam::DataPortKind::Event) : nullptr;
+    return core ? port_feature_table(core, genicam::PortKind::Event) : nullptr;
 }
 
 // Converts a list of str; false with an exception set.
@@ -358,7 +324,7 @@ PyObject* py_read_event_features(PyObject*, PyObject* args) {
         return nullptr;
     }
     const std::map<uint64_t, std::span<const uint8_t>> buffers{{event_id, bytes}};
-    auto values = read_port_features(core, genicam::DataPortKind::Event, names, buffers);
+    auto values = read_port_features(core, genicam::PortKind::Event, names, buffers);
     if (!values.ok()) {
         return raise_genicam(values.error());
     }
@@ -427,12 +393,9 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 int add_events(PyObject* module) {
-    PyObject* type = PyType_FromModuleAndSpec(module, &kChannelSpec, nullptr);
-    if (type == nullptr || PyModule_AddObjectRef(module, "EventChannel", type) < 0) {
-        Py_XDECREF(type);
+    if (add_type(module, &kChannelSpec, "EventChannel") < 0) {
         return -1;
     }
-    Py_DECREF(type);
     return PyModule_AddFunctions(module, kMethods);
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "errno_text.hpp"
+#include "ext/camera_access.hpp"
 #include "ext/parts.hpp"
 #include "genicam/genicamera.hpp"
 #include "gige/stream/runner.hpp"
@@ -46,15 +47,6 @@ std::nullptr_t raise_genicam(const GenicamError& e) {
         return raise_core("CameraError", e.transport().message());
     }
     return raise_core("GenicamError", e.message());
-}
-
-bool timeout_of(double seconds, Duration& out) {
-    if (std::isnan(seconds) || seconds < 0 || std::isinf(seconds)) {
-        PyErr_SetString(PyExc_ValueError, "timeout must be finite and not negative");
-        return false;
-    }
-    out = std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
-    return true;
 }
 
 // ---- MonitorConnection -------------------------------------------------------------------
@@ -463,13 +455,6 @@ PyType_Slot receiver_slots[] = {
 
 PyType_Spec receiver_spec = {"corvisk._corvisk_ext.MulticastReceiver", sizeof(ReceiverObject), 0,
                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, receiver_slots};
-
-int add_type(PyObject* module, PyType_Spec* spec, const char* name) {
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
-    int r = PyModule_AddObjectRef(module, name, type);
-    Py_XDECREF(type);
-    return r;
-}
 
 }  // namespace
 

@@ -18,5 +18,7 @@ int add_chunks(PyObject* module);
 int add_feature_support(PyObject* module);
 int add_monitor(PyObject* module);
 int add_stream_config(PyObject* module);
+int add_busy_claim(PyObject* module);
+int add_log_tap(PyObject* module);
 
 }  // namespace corvisk::ext

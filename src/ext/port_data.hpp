@@ -25,12 +25,11 @@ PyObject* feature_dict(const std::vector<std::pair<std::string, genicam::Feature
 // `buffers`, with the interpreter lock released and the camera mutex held. Unknown names and
 // features that cannot be read are left out.
 GenicamResult<std::vector<std::pair<std::string, genicam::FeatureValue>>> read_port_features(
-    const std::shared_ptr<py::CameraCore>& core, genicam::DataPortKind kind,
+    const std::shared_ptr<py::CameraCore>& core, genicam::PortKind kind,
     const std::vector<std::string>& names,
     const std::map<uint64_t, std::span<const uint8_t>>& buffers);
 
 // id -> list of feature names for the ports of `kind`. New reference or null.
-PyObject* port_feature_table(const std::shared_ptr<py::CameraCore>& core,
-                             genicam::DataPortKind kind);
+PyObject* port_feature_table(const std::shared_ptr<py::CameraCore>& core, genicam::PortKind kind);
 
 }  // namespace corvisk::ext

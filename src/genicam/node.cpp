@@ -96,6 +96,24 @@ const char* to_string(NodeKind kind) {
     return kNames[static_cast<size_t>(kind)];
 }
 
+const char* to_string(PortKind kind) {
+    static constexpr const char* kNames[] = {"device", "chunk", "event", "other"};
+    return kNames[static_cast<size_t>(kind)];
+}
+
+RegisterPort register_port(const Genicam& map, NodeId id) {
+    const auto* reg = std::get_if<RegisterNode>(&map.at(id).node);
+    if (reg == nullptr || !reg->common.port || !reg->common.port->is_resolved()) {
+        return {};
+    }
+    const NodeId target = reg->common.port->id();
+    const auto* port = std::get_if<PortNode>(&map.at(target).node);
+    if (port == nullptr) {
+        return {};
+    }
+    return {port->kind, port->data_id, target};
+}
+
 bool is_float_valued(const Node& n) {
     if (std::holds_alternative<FloatNode>(n)) {
         return true;

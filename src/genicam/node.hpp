@@ -176,6 +176,9 @@ struct RegisterCommon {
     std::optional<std::vector<uint8_t>> cache;  // last bytes read/written; absent = ask device
     AccessMode access = AccessMode::RW;
     Cachable cachable = Cachable::WriteAround;
+    // pPort: the port the bytes live behind, resolved like every other reference. Absent, or
+    // naming no Port node, means the device (register_port() decides).
+    std::optional<Link> port{};
 };
 
 // Register byte interpretations. Bit positions count from the value's least significant bit.
@@ -256,7 +259,18 @@ struct SwissKnifeNode {
     std::vector<FormulaLocal> locals{};
     bool integer = false;
 };
-struct PortNode {};
+// What a Port stands for. The device port reaches camera memory; a chunk port holds the data a
+// frame carries after its image under `data_id` (ChunkID), an event port the data an event
+// brought (EventID). Other: a port that declares an id this map could not read; its registers
+// are not device memory either, and nothing serves them.
+enum class PortKind : uint8_t { Device, Chunk, Event, Other };
+struct PortNode {
+    PortKind kind = PortKind::Device;
+    uint64_t data_id = 0;
+};
+
+// "device", "chunk", "event" or "other", for messages.
+const char* to_string(PortKind kind);
 
 using Node =
     std::variant<CategoryNode, IntegerNode, FloatNode, BooleanNode, StringNode, EnumerationNode,
@@ -391,6 +405,16 @@ class Genicam {
     std::unordered_map<std::string, NodeId, NameHash, std::equal_to<>> names_;
     std::unordered_map<NodeId, std::vector<NodeId>> invalidation_;
 };
+
+// Where a register's bytes live: the kind and data id of the Port its pPort names, and that
+// Port's id. A register without pPort, or whose pPort names no Port node, is device memory
+// (`port` then absent). Not a register: the device.
+struct RegisterPort {
+    PortKind kind = PortKind::Device;
+    uint64_t data_id = 0;
+    std::optional<NodeId> port;
+};
+RegisterPort register_port(const Genicam& map, NodeId id);
 
 // --- template definitions ---
 

@@ -192,7 +192,76 @@ Status<GenicamError> check_present(Genicam& map, PortIo& port, NodeId id) {
     return {};
 }
 
+// The feature being read or written: the outermost node of the evaluation under way (the one the
+// caller named), else the register itself.
+const std::string& feature_name(const Genicam& map, NodeId id) {
+    return map.stack().empty() ? map.name(id) : map.name(map.stack().front());
+}
+
+// Why a register on a chunk, event or other data port cannot be reached through `port`.
+GenicamError not_device_memory(const Genicam& map, NodeId id, const RegisterPort& where) {
+    const std::string& name = feature_name(map, id);
+    switch (where.kind) {
+        case PortKind::Chunk:
+            return GenicamError::port_data(
+                name, "chunk data: read it from a frame with corvisk.chunks(frame, cam)");
+        case PortKind::Event:
+            return GenicamError::port_data(
+                name, "event data: read it from an event's features with corvisk.events(cam)");
+        case PortKind::Other:
+        case PortKind::Device:
+            break;
+    }
+    const std::string port = where.port ? map.name(*where.port) : std::string();
+    return GenicamError::port_data(
+        name, fmt::format("data of port '{}', which is not the device's and whose chunk or event "
+                          "id cannot be read",
+                          port));
+}
+
+// A register on a data port, read from the data view's buffer for its id.
+GenicamResult<Bytes> data_read(Genicam& map, PortIo& port, NodeId id, const RegisterPort& where) {
+    const auto* view = dynamic_cast<const DataView*>(&port);
+    const std::span<const uint8_t>* data = view ? view->find(where.kind, where.data_id) : nullptr;
+    if (data == nullptr) {
+        return Err{not_device_memory(map, id, where)};
+    }
+    CVK_TRY_VOID(check_present(map, port, id));
+    const RegisterLocation loc = CVK_TRY(register_address(map, port, id));
+    if (loc.length < 0 || loc.length > kMaxRegisterLength) {
+        return Err{codec_error(map, id, fmt::format("unsupported register length {}", loc.length))};
+    }
+    const auto start = static_cast<uint64_t>(loc.address);
+    const auto length = static_cast<uint64_t>(loc.length);
+    if (start > data->size() || length > data->size() - start) {
+        return Err{GenicamError::port_data(
+            map.name(id),
+            fmt::format("outside its data: {} bytes at {:#x}, past the {} bytes of "
+                        "{} id {:#x}",
+                        length, start, data->size(), to_string(where.kind), where.data_id))};
+    }
+    return Bytes(data->begin() + static_cast<ptrdiff_t>(start),
+                 data->begin() + static_cast<ptrdiff_t>(start + length));
+}
+
 }  // namespace
+
+const std::span<const uint8_t>* DataView::find(PortKind kind, uint64_t id) const {
+    if (kind != kind_) {
+        return nullptr;
+    }
+    const auto it = buffers_.find(id);
+    return it == buffers_.end() ? nullptr : &it->second;
+}
+
+// Device registers are not part of the data a frame or an event carries.
+CameraResult<void> DataView::read(uint64_t, std::span<uint8_t>) {
+    return Err{CameraError::unsupported("device memory through chunk or event data")};
+}
+
+CameraResult<void> DataView::write(uint64_t, std::span<const uint8_t>) {
+    return Err{CameraError::unsupported("device memory through chunk or event data")};
+}
 
 GenicamResult<Bytes> register_read(Genicam& map, PortIo& port, NodeId id) {
     const auto* reg = as_register(map, id);
@@ -201,6 +270,9 @@ GenicamResult<Bytes> register_read(Genicam& map, PortIo& port, NodeId id) {
     }
     if (reg->common.access == AccessMode::WO) {
         return Err{GenicamError::not_accessible(map.name(id))};
+    }
+    if (const RegisterPort where = register_port(map, id); where.kind != PortKind::Device) {
+        return data_read(map, port, id, where);
     }
     if (const Bytes* cached = servable_cache(reg->common)) {
         return *cached;
@@ -230,6 +302,12 @@ Status<GenicamError> register_write(Genicam& map, PortIo& port, NodeId id,
     }
     if (reg->common.access == AccessMode::RO) {
         return Err{GenicamError::not_accessible(map.name(id))};
+    }
+    if (const RegisterPort where = register_port(map, id); where.kind != PortKind::Device) {
+        if (dynamic_cast<const DataView*>(&port) != nullptr) {
+            return Err{GenicamError::not_accessible(map.name(id))};  // the data is read-only
+        }
+        return Err{not_device_memory(map, id, where)};
     }
     CVK_TRY_VOID(check_present(map, port, id));
     const RegisterLocation loc = CVK_TRY(register_address(map, port, id));

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +30,29 @@ inline constexpr int64_t kMaxRegisterLength = static_cast<int64_t>(kMaxDescripti
 struct RegisterLocation {
     int64_t address = 0;
     int64_t length = 0;
+};
+
+// Chunk or event data as a port: register access reads a register on a chunk (or event) port
+// from the buffer of its id here, at its address within the buffer; a read outside the buffer
+// fails, and nothing read this way is cached (each frame or event brings its own bytes).
+// Through any other port such a register is refused (PortData), and through this one every
+// device register is (its bytes are not in the data), as is every write.
+class DataView final : public PortIo {
+  public:
+    using Buffers = std::map<uint64_t, std::span<const uint8_t>>;
+    // `buffers` (id -> bytes) must outlive the view.
+    DataView(PortKind kind, const Buffers& buffers) : kind_(kind), buffers_(buffers) {}
+
+    // The bytes of data port (kind, id), or null when the view holds none.
+    const std::span<const uint8_t>* find(PortKind kind, uint64_t id) const;
+
+    // Device memory: refused.
+    CameraResult<void> read(uint64_t address, std::span<uint8_t> buffer) override;
+    CameraResult<void> write(uint64_t address, std::span<const uint8_t> data) override;
+
+  private:
+    PortKind kind_;
+    const Buffers& buffers_;
 };
 
 // Address and length of register `id`. UnsupportedAccess for a node that is not a register;

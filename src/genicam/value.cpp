@@ -797,56 +797,72 @@ GenicamResult<AccessMode> access_mode(Genicam& map, NodeId id) {
 
 // --- feature operations by name ---
 
+namespace {
+
+// A refusal of chunk or event data names the feature the caller asked for, not the register
+// at the end of its chain the refusal came from.
+template <class R>
+R as_named(std::string_view name, R result) {
+    if (!result.ok() && result.error().kind() == GenicamError::Kind::PortData) {
+        return Err{GenicamError::port_data(std::string(name), result.error().detail())};
+    }
+    return result;
+}
+
+}  // namespace
+
 GenicamResult<int64_t> get_integer(Genicam& map, PortIo& port, std::string_view name) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return map.guarded(id, [&] { return int_value_inner(map, port, id); });
+    return as_named(name, map.guarded(id, [&] { return int_value_inner(map, port, id); }));
 }
 
 Status<GenicamError> set_integer(Genicam& map, PortIo& port, std::string_view name, int64_t value) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return map.guarded(id, [&] { return set_int_value_inner(map, port, id, value); });
+    return as_named(name,
+                    map.guarded(id, [&] { return set_int_value_inner(map, port, id, value); }));
 }
 
 GenicamResult<double> get_float(Genicam& map, PortIo& port, std::string_view name) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return map.guarded(id, [&] { return float_value_inner(map, port, id); });
+    return as_named(name, map.guarded(id, [&] { return float_value_inner(map, port, id); }));
 }
 
 Status<GenicamError> set_float(Genicam& map, PortIo& port, std::string_view name, double value) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return map.guarded(id, [&] { return set_float_value_inner(map, port, id, value); });
+    return as_named(name,
+                    map.guarded(id, [&] { return set_float_value_inner(map, port, id, value); }));
 }
 
 GenicamResult<bool> get_boolean(Genicam& map, PortIo& port, std::string_view name) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return bool_value(map, port, id);
+    return as_named(name, bool_value(map, port, id));
 }
 
 Status<GenicamError> set_boolean(Genicam& map, PortIo& port, std::string_view name, bool value) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return set_bool_value(map, port, id, value);
+    return as_named(name, set_bool_value(map, port, id, value));
 }
 
 GenicamResult<std::string> get_string(Genicam& map, PortIo& port, std::string_view name) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return string_value(map, port, id);
+    return as_named(name, string_value(map, port, id));
 }
 
 Status<GenicamError> set_string(Genicam& map, PortIo& port, std::string_view name,
                                 std::string_view value) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return set_string_value(map, port, id, value);
+    return as_named(name, set_string_value(map, port, id, value));
 }
 
 GenicamResult<std::string> get_enum(Genicam& map, PortIo& port, std::string_view name) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return enum_value(map, port, id);
+    return as_named(name, enum_value(map, port, id));
 }
 
 Status<GenicamError> set_enum(Genicam& map, PortIo& port, std::string_view name,
                               std::string_view entry) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return set_enum_entry(map, port, id, entry);
+    return as_named(name, set_enum_entry(map, port, id, entry));
 }
 
 GenicamResult<std::vector<std::string>> enum_entries(const Genicam& map, std::string_view name) {
@@ -856,24 +872,24 @@ GenicamResult<std::vector<std::string>> enum_entries(const Genicam& map, std::st
 
 Status<GenicamError> execute(Genicam& map, PortIo& port, std::string_view name) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return execute(map, port, id);
+    return as_named(name, execute(map, port, id));
 }
 
 GenicamResult<std::pair<int64_t, int64_t>> integer_bounds(Genicam& map, PortIo& port,
                                                           std::string_view name) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return int_bounds(map, port, id);
+    return as_named(name, int_bounds(map, port, id));
 }
 
 GenicamResult<std::pair<double, double>> float_bounds(Genicam& map, PortIo& port,
                                                       std::string_view name) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return float_bounds(map, port, id);
+    return as_named(name, float_bounds(map, port, id));
 }
 
 GenicamResult<int64_t> integer_increment(Genicam& map, PortIo& port, std::string_view name) {
     const NodeId id = CVK_TRY(map.lookup(name));
-    return int_increment(map, port, id);
+    return as_named(name, int_increment(map, port, id));
 }
 
 GenicamResult<AccessMode> access_mode(Genicam& map, std::string_view name) {

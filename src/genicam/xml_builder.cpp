@@ -7,6 +7,7 @@
 #include <libxml/xmlerror.h>
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "genicam/number.hpp"
+#include "log.hpp"
 #include "utf8.hpp"
 
 namespace corvisk::genicam::xml {
@@ -123,6 +125,19 @@ std::string_view trim(std::string_view s) {
     return s.substr(b, s.find_last_not_of(ws) - b + 1);
 }
 
+// Hexadecimal digits, with or without 0x (chunk and event ids are written both ways).
+std::optional<uint64_t> hex_id(std::string_view digits) {
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits.remove_prefix(2);
+    }
+    uint64_t v = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v, 16);
+    if (digits.empty() || ec != std::errc{} || end != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    return v;
+}
+
 // The replacement content of a reference to an internal general entity, or null.
 const xmlNode* internal_entity_content(const xmlNode* ref) {
     const xmlNode* target = ref->children;
@@ -208,6 +223,8 @@ class Builder {
     };
 
     RegisterCommon register_common(const std::vector<const xmlNode*>& kids);
+    PortNode port_node(const std::vector<const xmlNode*>& kids);
+    void resolve_port(NodeId id);
     std::optional<IndexedValue> indexed_value(const std::vector<const xmlNode*>& kids, bool real);
     std::vector<FormulaLocal> locals(const std::vector<const xmlNode*>& kids);
     NodeMeta meta(const std::vector<const xmlNode*>& kids);
@@ -504,7 +521,28 @@ RegisterCommon Builder::register_common(const std::vector<const xmlNode*>& kids)
     common.cachable = cachable == "NoCache"        ? Cachable::NoCache
                       : cachable == "WriteThrough" ? Cachable::WriteThrough
                                                    : Cachable::WriteAround;
+    if (auto port = child_text(kids, "pPort"); port && !port->empty()) {
+        common.port = Link::name(std::move(*port));
+    }
     return common;
+}
+
+// A Port with a ChunkID holds a frame's chunk of that id, one with an EventID an event's data;
+// either id is hexadecimal, with or without 0x. A Port with neither is the device's; one whose
+// id is empty or unreadable is neither (its registers are still not device memory).
+PortNode Builder::port_node(const std::vector<const xmlNode*>& kids) {
+    for (const xmlNode* k : kids) {
+        const std::string_view tag = local_name(k);
+        if (tag != "ChunkID" && tag != "EventID") {
+            continue;
+        }
+        const auto text = text_of(k);
+        if (auto id = text ? hex_id(trim(*text)) : std::nullopt) {
+            return PortNode{tag == "ChunkID" ? PortKind::Chunk : PortKind::Event, *id};
+        }
+        return PortNode{PortKind::Other, 0};
+    }
+    return PortNode{};
 }
 
 // pIndex with ValueIndexed / pValueIndexed entries and a ValueDefault / pValueDefault; absent
@@ -781,7 +819,7 @@ std::optional<NodeId> Builder::add_element(const xmlNode* element) {
     }
     std::optional<Node> node;
     if (tag == "Port") {
-        node = PortNode{};
+        node = port_node(kids);
     } else if (node = value_kind(tag, kids); !node) {
         node = register_kind(tag, kids);
     }
@@ -863,6 +901,24 @@ void Builder::mark_polled() {
     }
 }
 
+// Resolves a register's pPort. Devices are liberal here: a pPort naming nothing, or a node that
+// is not a Port, leaves the register on the device port, as if the pPort were absent.
+void Builder::resolve_port(NodeId id) {
+    auto* reg = std::get_if<RegisterNode>(&map_.at(id).node);
+    if (reg == nullptr || !reg->common.port || reg->common.port->is_resolved()) {
+        return;
+    }
+    const std::string& name = reg->common.port->name();
+    const auto target = map_.find(name);
+    if (target && std::holds_alternative<PortNode>(map_.at(*target).node)) {
+        reg->common.port->resolve(*target);
+        return;
+    }
+    CVK_LOG(log::Level::Debug, "corvisk::genicam", {},
+            "register '{}': pPort '{}' {}; using the device port", map_.name(id), name,
+            target ? "is not a Port" : "names no node");
+}
+
 Genicam Builder::finish() {
     const auto resolve = [this](Link& link) {
         if (!link.is_resolved()) {
@@ -875,6 +931,7 @@ Genicam Builder::finish() {
         NodeData& d = map_.at(static_cast<NodeId>(i));
         for_each_link(d.node, resolve);
         for_each_meta_link(d.meta, resolve);
+        resolve_port(static_cast<NodeId>(i));
     }
     mark_polled();
     for (const auto& [declaring, names] : pending_invalidators_) {

@@ -72,10 +72,12 @@ std::vector<uint8_t> read_file(const fs::path& p) {
 
 // Errors a device's values cause by themselves (any implementation reports them too); a length
 // register holding an absurd size is one of them, an address formula evaluated outside the
-// selector range it covers (a sentinel address at the end of the address space) another.
+// selector range it covers (a sentinel address at the end of the address space) another. Chunk
+// and event data is refused through the device by design (its bytes are not device memory).
 bool caused_by_values(const GenicamError& e) {
     const std::string& m = e.message();
     return e.kind() == GenicamError::Kind::NoSuchEntry ||
+           e.kind() == GenicamError::Kind::PortData ||
            e.kind() == GenicamError::Kind::NotAccessible ||
            m.find("division by zero") != std::string::npos ||
            m.find("remainder by zero") != std::string::npos ||

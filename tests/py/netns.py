@@ -65,7 +65,11 @@ class Process:
         deadline = time.monotonic() + timeout
         while not predicate(self.lines):
             remaining = deadline - time.monotonic()
-            if remaining <= 0 or self.popen.poll() is not None:
+            if self.popen.poll() is not None:
+                # It has exited: what it wrote before that is still in the pipe.
+                self.lines.extend(line.strip() for line in self.popen.stdout)
+                return predicate(self.lines)
+            if remaining <= 0:
                 return predicate(self.lines)
             ready, _, _ = select.select([self.popen.stdout], [], [], remaining)
             if ready:

@@ -57,6 +57,8 @@ DEVICE_CAUSED = [
     # An address formula outside the selector range it covers gives a sentinel address.
     ("register address from the device",
      r"^formula in '[^']*': register at 0x[0-9a-f]+ \(\d+ bytes\) runs past the 32-bit address"),
+    # Chunk and event data is not device memory: a camera read of it is refused by design.
+    ("chunk or event data", r" is (chunk|event) data: read it from "),
 ]
 
 # Node-map faults known and being fixed. A description with any of these (and nothing else)

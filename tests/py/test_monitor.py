@@ -67,6 +67,19 @@ def test_monitor_refuses_a_unicast_stream(sim):
         cam.disconnect()
 
 
+def test_multicast_acquisition_of_a_busy_camera_is_refused_before_anything_is_sent(sim):
+    cam = corvisk.Camera(sim)
+    cam.connect()
+    try:
+        with cam.start_acquisition():
+            port = cam.get_integer("GevSCPHostPort")
+            with pytest.raises(ValueError, match=r"busy \(an acquisition in progress\)"):
+                corvisk.multicast_acquisition(cam, GROUP)
+            assert cam.get_integer("GevSCPHostPort") == port
+    finally:
+        cam.disconnect()
+
+
 def test_monitor_of_no_camera_fails_to_connect():
     mon = corvisk.Monitor("127.34.2.9", gvcp_timeout=0.05, retries=1)
     with pytest.raises(corvisk.CameraError):
@@ -100,6 +113,11 @@ cam.connect()
 cam.set_enum("TriggerMode", "On")
 cam.set_enum("TriggerSource", "Software")
 stream = corvisk.multicast_acquisition(cam, {group!r}, ttl=2)
+try:
+    cam.snap(timeout=1.0)
+    print("busy none", flush=True)
+except ValueError as e:
+    print("busy", e, flush=True)
 print("ready", cam.get_integer("StreamChannelMulticastTTL"), flush=True)
 got = []
 for line in sys.stdin:
@@ -110,6 +128,8 @@ for line in sys.stdin:
     got.append(None if f is None else [f.frame_id, f.is_complete, sum(f.data) & 0xFFFFFFFF])
     print("frame", json.dumps(got[-1]), flush=True)
 stream.stop()
+with cam.start_acquisition():  # stop() gave the camera back
+    pass
 print("done", json.dumps(got), flush=True)
 """
 
@@ -155,6 +175,9 @@ def test_controller_and_two_monitors_receive_every_frame(lab):
     count = 5
     controller = _spawn(lab, host, CONTROLLER.format(group=GROUP), stdin=True)
     assert _last(controller, "ready") == "ready 2"
+    # The group's stream holds the camera like the core's captures do.
+    assert _last(controller, "busy") == \
+        "busy camera is busy (a multicast acquisition in progress); stop it first"
     monitors = [_spawn(lab, host, MONITOR.format(count=count)) for _ in range(2)]
     for mon in monitors:
         assert _last(mon, "ready").split()[1] == GROUP
