@@ -48,6 +48,9 @@ class Poller {
     // returned as an Io error with errno EINTR so the caller can decide to retry.
     CameraResult<size_t> wait(std::span<Event> out, int timeout_ms);
 
+    // The epoll descriptor (borrowed), for changing a registration from another thread.
+    int native_handle() const { return fd_.get(); }
+
   private:
     explicit Poller(UniqueFd fd) : fd_(std::move(fd)) {}
 

@@ -1,6 +1,7 @@
 // GigECamera connect/disconnect, the connection check and the identity reads.
 #include "gige/camera.hpp"
 
+#include <cstdlib>
 #include <thread>
 
 #include "gige/proto/gvcp.hpp"
@@ -120,7 +121,13 @@ CameraResult<void> GigECamera::connect() {
     // From here on, returning early drops the worker handle, which stops and joins the worker;
     // it releases CCP on its way out.
     SpawnedRunner spawned = CVK_TRY(spawn(std::move(receiver), shared, runner_config));
-    ControlPort port(std::move(sender), WorkerRef::of(spawned.worker), config_.request_timeout());
+    // The benchmark sets CORVISK_BENCH_QUEUED_CONTROL to measure the queued path beside the
+    // direct one in the same run.
+    if (std::getenv("CORVISK_BENCH_QUEUED_CONTROL") != nullptr) {
+        spawned.wire.reset();
+    }
+    ControlPort port(std::move(sender), WorkerRef::of(spawned.worker), config_.request_timeout(),
+                     std::move(spawned.wire));
 
     uint32_t ccp = bootstrap::kCcpControl | (config_.exclusive ? bootstrap::kCcpExclusive : 0);
     if (!config_.monitor) {

@@ -18,6 +18,11 @@ bool wraps(uint32_t address, size_t length) {
     return uint64_t{address} + length > kAddressSpace;
 }
 
+// A non-empty memory access that one READMEM/WRITEMEM carries and that stays below 2^32.
+bool fits_one_datagram(uint32_t address, size_t length) {
+    return length > 0 && length <= gvcp::kMaxMemoryChunk && !wraps(address, length);
+}
+
 CameraError beyond_32_bit(uint64_t address) {
     return CameraError::malformed(fmt::format("address {:#x} beyond 32 bit", address));
 }
@@ -40,7 +45,13 @@ void ControlPort::post(ToWorker msg, const ResponseHandle<T>& handle) const {
         handle.fail(CameraError::not_connected());
         return;
     }
+    if (wire_) {
+        wire_->note_posted();
+    }
     if (sender_.try_send(std::move(msg)) != chan::SendResult::Ok) {
+        if (wire_) {
+            wire_->note_taken(1);
+        }
         handle.fail(CameraError::not_connected());
         return;
     }
@@ -50,6 +61,16 @@ void ControlPort::post(ToWorker msg, const ResponseHandle<T>& handle) const {
     if (!worker_.is_alive()) {
         handle.fail(CameraError::not_connected());
     }
+}
+
+template <class T>
+CameraResult<T> ControlPort::call(ToWorker msg, const ResponseHandle<T>& handle,
+                                  Duration timeout) const {
+    if (wire_ && worker_.is_alive() && wire_->run_direct(msg, timeout)) {
+        return unshare(handle.get());
+    }
+    post(std::move(msg), handle);
+    return wait_or_cancel(handle, timeout);
 }
 
 ResponseHandle<uint32_t> ControlPort::read_register(uint32_t address) const {
@@ -138,12 +159,21 @@ CameraResult<void> ControlPort::read(uint64_t address, std::span<uint8_t> buffer
         return read_unaligned(addr, buffer);
     }
     if (buffer.size() == kWord) {
-        uint32_t value = CVK_TRY(wait_or_cancel(read_register(addr), request_timeout_));
+        ResponseHandle<uint32_t> handle;
+        uint32_t value =
+            CVK_TRY(call(to_worker::ReadRegister{addr, handle}, handle, request_timeout_));
         store_be32(buffer.data(), value);
         return {};
     }
-    auto handle = read_memory(addr, static_cast<uint32_t>(buffer.size()));
-    Bytes bytes = CVK_TRY(wait_or_cancel(handle, memory_wait(buffer.size())));
+    const auto length = static_cast<uint32_t>(buffer.size());
+    Bytes bytes;
+    if (fits_one_datagram(addr, length)) {  // a string or a wide register: worth the direct path
+        ResponseHandle<Bytes> handle;
+        bytes =
+            CVK_TRY(call(to_worker::ReadMemory{addr, length, handle}, handle, memory_wait(length)));
+    } else {
+        bytes = CVK_TRY(wait_or_cancel(read_memory(addr, length), memory_wait(length)));
+    }
     if (bytes.size() != buffer.size()) {
         return Err{CameraError::malformed("short memory read")};
     }
@@ -163,7 +193,15 @@ CameraResult<void> ControlPort::write(uint64_t address, std::span<const uint8_t>
         return write_unaligned(addr, data);
     }
     if (data.size() == kWord) {
-        return wait_or_cancel(write_register(addr, load_be32(data.data())), request_timeout_);
+        const uint32_t value = load_be32(data.data());
+        CVK_LOG(log::Level::Trace, kTarget, {}, "write register {:#06x} := {:#010x}", addr, value);
+        ResponseHandle<void> handle;
+        return call(to_worker::WriteRegisters{{{addr, value}}, handle}, handle, request_timeout_);
+    }
+    if (fits_one_datagram(addr, data.size())) {
+        ResponseHandle<void> handle;
+        return call(to_worker::WriteMemory{addr, Bytes(data.begin(), data.end()), handle}, handle,
+                    memory_wait(data.size()));
     }
     auto handle = write_memory(addr, Bytes(data.begin(), data.end()));
     return wait_or_cancel(handle, memory_wait(data.size()));

@@ -9,6 +9,7 @@
 
 #include "error.hpp"
 #include "gige/runner.hpp"
+#include "gige/wire.hpp"
 #include "handle.hpp"
 #include "poller.hpp"
 #include "port_io.hpp"
@@ -33,18 +34,23 @@ struct WorkerRef {
 // asynchronous operations never block: they post one message, wake the worker, and return a
 // handle the caller waits on for as long as it chooses. Requests are executed in posting order.
 //
-// The PortIo operations block for at most request_timeout per transaction (scaled by the number
-// of 512-byte chunks for memory transfers). Aligned 4-byte accesses use the register commands,
-// other aligned ranges the memory commands. A range whose address or length is not a multiple
-// of 4 is carried out on the aligned words enclosing it (the wire only moves whole words): a
-// read returns the requested bytes of them, a write reads them, patches the bytes and writes
-// them back, which is not atomic on the device (see write_unaligned).
+// The PortIo operations that fit one datagram go straight onto the wire from the caller's thread
+// when it is idle (see gige/wire.hpp), others and those on a busy wire through the worker's queue;
+// either way they block for at most request_timeout per transaction (scaled by the number of
+// 512-byte chunks for memory transfers). Aligned 4-byte accesses use the register commands, other
+// aligned ranges the memory commands. A range whose address or length is not a multiple of 4 is
+// carried out on the aligned words enclosing it (the wire only moves whole words): a read returns
+// the requested bytes of them, a write reads them, patches the bytes and writes them back, which is
+// not atomic on the device (see write_unaligned).
 class ControlPort final : public PortIo {
   public:
-    ControlPort(chan::Sender<ToWorker> sender, WorkerRef worker, Duration request_timeout)
+    // Without a wire every request goes through the worker's queue.
+    ControlPort(chan::Sender<ToWorker> sender, WorkerRef worker, Duration request_timeout,
+                std::shared_ptr<Wire> wire = nullptr)
         : sender_(std::move(sender)),
           worker_(std::move(worker)),
-          request_timeout_(request_timeout) {}
+          request_timeout_(request_timeout),
+          wire_(std::move(wire)) {}
 
     ResponseHandle<uint32_t> read_register(uint32_t address) const;
     // Values in the order of `addresses`.
@@ -70,6 +76,9 @@ class ControlPort final : public PortIo {
   private:
     template <class T>
     void post(ToWorker msg, const ResponseHandle<T>& handle) const;
+    // A blocking request: direct when the wire is idle, queued otherwise.
+    template <class T>
+    CameraResult<T> call(ToWorker msg, const ResponseHandle<T>& handle, Duration timeout) const;
     // The aligned words enclosing [address, address + length), read from the device, with the
     // offset of `address` in them.
     struct Words {
@@ -86,6 +95,7 @@ class ControlPort final : public PortIo {
     mutable chan::Sender<ToWorker> sender_;  // try_send is logically const
     WorkerRef worker_;
     Duration request_timeout_;
+    std::shared_ptr<Wire> wire_;
 };
 
 // Waits for a request's result for at most `timeout`. When the wait expires, the handle is

@@ -101,6 +101,9 @@ class EventLoop {
         return false;
     }
 
+    // The poller's descriptor (borrowed, valid until close()).
+    int poller_fd() const { return poller_->native_handle(); }
+
     // The next command, without blocking.
     std::optional<Command> try_command() { return commands_.try_recv(); }
 

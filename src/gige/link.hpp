@@ -26,6 +26,8 @@ struct LinkStats {
     // Matched acknowledges that came from another address than the one the request went to
     // (multi-homed devices). Kept internally; not part of the core module's LinkStats.
     uint64_t foreign_source_acks = 0;
+    // Transactions a caller carried through on its own thread while the wire was idle (internal).
+    uint64_t direct = 0;
 
     friend bool operator==(const LinkStats&, const LinkStats&) = default;
 };

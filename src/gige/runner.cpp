@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <deque>
 #include <thread>
+#include <utility>
 
 #include "bytes.hpp"
 #include "errno_text.hpp"
@@ -14,6 +15,7 @@
 #include "gige/proto/gvcp.hpp"
 #include "gige/transaction.hpp"
 #include "gige/udp_socket.hpp"
+#include "gige/wire.hpp"
 #include "log.hpp"
 #include "poller.hpp"
 #include "unique_fd.hpp"
@@ -58,9 +60,9 @@ void fail_message(ToWorker& msg, const SharedCameraError& error) {
 
 class Runner {
   public:
-    Runner(UniqueFd socket, EventLoop<ToWorker> loop, std::shared_ptr<Shared> shared,
+    Runner(std::shared_ptr<Wire> wire, EventLoop<ToWorker> loop, std::shared_ptr<Shared> shared,
            const RunnerConfig& config, Flag alive)
-        : socket_(std::move(socket)),
+        : wire_(std::move(wire)),
           loop_(std::move(loop)),
           shared_(std::move(shared)),
           device_(config.device),
@@ -70,14 +72,15 @@ class Runner {
           next_heartbeat_(config.monitor ? Instant::max() : deadline_after(heartbeat_interval_)),
           monitor_(config.monitor),
           thread_config_(config.thread_config),
-          alive_(std::move(alive)) {
-        device_len_ = device_.to_sockaddr(device_sa_);
-    }
+          alive_(std::move(alive)) {}
 
     void run();
 
   private:
     bool pass();
+    bool take_wire();
+    void leave_wire_if_idle();
+    void drain_deferred();
     void drain_socket();
     void on_datagram(std::span<const uint8_t> datagram, const sockaddr_storage& source,
                      socklen_t source_len);
@@ -97,19 +100,14 @@ class Runner {
     void release_device();
     Instant next_deadline() const;
 
-    ssize_t send_to_device(std::span<const uint8_t> packet) {
-        return ::sendto(socket_.get(), packet.data(), packet.size(), MSG_NOSIGNAL,
-                        reinterpret_cast<const sockaddr*>(&device_sa_), device_len_);
-    }
-    uint16_t next_id() { return last_id_ = gvcp::next_request_id(last_id_); }
+    ssize_t send_to_device(std::span<const uint8_t> packet) { return wire_->send(packet); }
+    uint16_t next_id() { return wire_->next_id(); }
     bool heartbeat_pending() const;
 
-    UniqueFd socket_;
+    std::shared_ptr<Wire> wire_;
     EventLoop<ToWorker> loop_;
     std::shared_ptr<Shared> shared_;
     SocketAddress device_;
-    sockaddr_storage device_sa_{};
-    socklen_t device_len_ = 0;
     Duration timeout_;
     uint8_t retries_;
     Duration heartbeat_interval_;
@@ -122,7 +120,8 @@ class Runner {
     std::optional<Inflight> inflight_;
     std::vector<chan::Sender<GvcpEvent>> subscribers_;
     Bytes recv_buf_;
-    uint16_t last_id_ = 0;
+    bool holding_ = false;  // this worker holds the wire's slot
+    uint32_t taken_ = 0;    // requests taken from the channel in this pass
     bool control_lost_ = false;
 };
 
@@ -150,17 +149,54 @@ bool Runner::pass() {
                 readable.error().text());
         return false;
     }
-    if (*readable) {
-        drain_socket();
-    }
     if (!drain_channel()) {
         return false;
     }
-    check_inflight_deadline();
     heartbeat_timer();
+    const bool on_wire = take_wire();
+    wire_->note_taken(std::exchange(taken_, 0));  // after take_wire: see Wire::note_posted
+    if (!on_wire) {
+        return true;  // a caller is on the wire; it wakes us when it is done, if we asked
+    }
+    drain_deferred();
+    drain_socket();
+    check_inflight_deadline();
     send_next();
     spin_for_ack();
+    leave_wire_if_idle();
     return true;
+}
+
+// The worker takes the slot whenever it can; when a caller holds it, the worker asks for it only
+// if it has something to send (the caller owns the socket meanwhile, events included).
+bool Runner::take_wire() {
+    if (holding_ || wire_->try_acquire()) {
+        holding_ = true;
+        return true;
+    }
+    if (queue_.empty()) {
+        return false;
+    }
+    wire_->set_worker_wants(true);
+    holding_ = wire_->try_acquire();
+    return holding_;
+}
+
+void Runner::leave_wire_if_idle() {
+    if (inflight_ || !queue_.empty()) {
+        wire_->set_worker_wants(true);  // callers queue behind us meanwhile
+        return;
+    }
+    wire_->set_worker_wants(false);
+    wire_->release();
+    holding_ = false;
+}
+
+// Events a caller read while it held the slot: acknowledged and delivered now.
+void Runner::drain_deferred() {
+    for (Wire::Deferred& d : wire_->take_deferred()) {
+        on_datagram(d.datagram, d.source, d.source_len);
+    }
 }
 
 // Only requests a caller waits for are worth the spin; a heartbeat's answer can wait.
@@ -193,7 +229,7 @@ void Runner::drain_socket() {
     for (;;) {
         sockaddr_storage source{};
         socklen_t source_len = sizeof source;
-        ssize_t n = ::recvfrom(socket_.get(), recv_buf_.data(), recv_buf_.size(), 0,
+        ssize_t n = ::recvfrom(wire_->fd(), recv_buf_.data(), recv_buf_.size(), 0,
                                reinterpret_cast<sockaddr*>(&source), &source_len);
         if (n < 0) {
             if (errno == EINTR) {
@@ -265,7 +301,7 @@ void Runner::on_event(const gvcp::CommandHeader& cmd, const sockaddr_storage& so
                       socklen_t source_len) {
     if (cmd.flags & gvcp::kFlagAckRequired) {
         auto reply = gvcp::encode_event_ack(cmd.command, cmd.req_id);
-        if (::sendto(socket_.get(), reply.data(), reply.size(), MSG_NOSIGNAL,
+        if (::sendto(wire_->fd(), reply.data(), reply.size(), MSG_NOSIGNAL,
                      reinterpret_cast<const sockaddr*>(&source), source_len) < 0) {
             CVK_LOG(log::Level::Warn, kTarget, {}, "event ack send failed: {}", errno_text(errno));
         }
@@ -343,6 +379,7 @@ bool Runner::drain_channel() {
         }
         if (auto tx = Transaction::from_message(std::move(*msg), shared_->quirks())) {
             queue_.push_back(std::move(*tx));
+            ++taken_;
         }
     }
 }
@@ -444,6 +481,10 @@ void Runner::release_device() {
 void Runner::shutdown() {
     CVK_LOG(log::Level::Debug, kTarget, log::fields("control_lost", control_lost_),
             "gvcp worker shutting down");
+    if (!holding_) {
+        wire_->acquire();  // a caller's direct request ends within its own timeout
+        holding_ = true;
+    }
     SharedCameraError error =
         share(control_lost_ ? CameraError::control_lost() : CameraError::not_connected());
     if (control_lost_) {
@@ -454,6 +495,10 @@ void Runner::shutdown() {
         release_device();
     }
     subscribers_.clear();
+    wire_->close();
+    wire_->set_worker_wants(false);
+    wire_->release();
+    holding_ = false;
     alive_->store(false, std::memory_order_release);
     // Requests that slipped in before `alive` was cleared are answered here; anything posted
     // later is answered by the port itself, which re-checks `alive` after posting.
@@ -461,7 +506,6 @@ void Runner::shutdown() {
         fail_message(*msg, error);
     }
     loop_.close();
-    socket_.reset();
 }
 
 CameraResult<std::pair<UniqueFd, SocketAddress>> bind_socket(const RunnerConfig& config) {
@@ -491,14 +535,16 @@ Duration heartbeat_interval(uint32_t heartbeat_timeout_ms) {
 CameraResult<SpawnedRunner> spawn(chan::Receiver<ToWorker> receiver, std::shared_ptr<Shared> shared,
                                   const RunnerConfig& config) {
     auto [socket, local] = CVK_TRY(bind_socket(config));
+    auto wire = std::make_shared<Wire>(std::move(socket), config, shared);
     ThreadHandle worker;
     auto loop =
-        CVK_TRY(EventLoop<ToWorker>::create(socket.get(), std::move(receiver), worker.stop_flag()));
+        CVK_TRY(EventLoop<ToWorker>::create(wire->fd(), std::move(receiver), worker.stop_flag()));
     worker.set_waker(loop.waker());
-    auto runner = std::make_shared<Runner>(std::move(socket), std::move(loop), std::move(shared),
-                                           config, worker.alive_flag());
+    wire->attach_worker(loop.poller_fd(), kSocketToken, loop.waker());
+    auto runner = std::make_shared<Runner>(wire, std::move(loop), std::move(shared), config,
+                                           worker.alive_flag());
     CVK_TRY_VOID(spawn_loop_worker(worker, "corvisk-gvcp", std::move(runner)));
-    return SpawnedRunner{std::move(worker), local};
+    return SpawnedRunner{std::move(worker), local, std::move(wire)};
 }
 
 }  // namespace corvisk::gige

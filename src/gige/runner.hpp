@@ -3,8 +3,9 @@
 // PENDING_ACK, keeps control alive with heartbeats, acknowledges device events, and on the way
 // out fails every outstanding request and releases the device.
 //
-// API threads never touch the socket: they post ToWorker messages (through the ControlPort) and
-// wait on the ResponseHandle inside.
+// API threads post ToWorker messages (through the ControlPort) and wait on the ResponseHandle
+// inside; a blocking caller that finds the wire idle carries its request through itself instead
+// (see gige/wire.hpp), under the same one-at-a-time rule.
 #pragma once
 
 #include <chrono>
@@ -24,6 +25,8 @@
 #include "time.hpp"
 
 namespace corvisk::gige {
+
+class Wire;
 
 using Bytes = std::vector<uint8_t>;
 using RegisterPairs = std::vector<std::pair<uint32_t, uint32_t>>;
@@ -77,10 +80,11 @@ struct RunnerConfig {
 };
 
 // What spawn() hands back: the owning handle of the worker (dropping it stops and joins the
-// thread) and the control socket's bound address.
+// thread), the control socket's bound address, and the wire the worker shares with callers.
 struct SpawnedRunner {
     ThreadHandle worker;
     SocketAddress local_address;
+    std::shared_ptr<Wire> wire;
 };
 
 // Binds the control socket, sets up the poller and starts the worker thread, which consumes
