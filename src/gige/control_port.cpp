@@ -66,6 +66,9 @@ void ControlPort::post(ToWorker msg, const ResponseHandle<T>& handle) const {
 template <class T>
 CameraResult<T> ControlPort::call(ToWorker msg, const ResponseHandle<T>& handle,
                                   Duration timeout) const {
+    if (interrupt_requested()) {
+        return Err{interrupted_error()};  // the operation was interrupted: send nothing more
+    }
     if (wire_ && worker_.is_alive() && wire_->run_direct(msg, timeout)) {
         return unshare(handle.get());
     }

@@ -11,6 +11,7 @@
 #include "gige/runner.hpp"
 #include "gige/wire.hpp"
 #include "handle.hpp"
+#include "interrupt.hpp"
 #include "poller.hpp"
 #include "port_io.hpp"
 #include "queue.hpp"
@@ -102,14 +103,23 @@ class ControlPort final : public PortIo {
 // settled with AckTimeout before returning, so a request still queued in the worker is dropped
 // instead of being sent after its caller was told it failed (a result that arrived meanwhile
 // wins and is returned).
+// On a thread with an interrupt check (interrupt.hpp) the wait is sliced, and an interruption
+// settles the handle the same way with the interrupted error.
 template <class T>
 CameraResult<T> wait_or_cancel(const ResponseHandle<T>& handle, Duration timeout) {
-    auto result = handle.wait_timeout(timeout);
-    if (!result.ok() && !handle.is_filled()) {
-        handle.fail(CameraError::ack_timeout());
-        result = handle.get();
+    const Instant deadline = deadline_after(timeout);
+    for (;;) {
+        const Instant until = interrupt_slice_end(deadline);
+        auto result = handle.wait_until(until);
+        if (result.ok() || handle.is_filled()) {
+            return unshare(std::move(result));
+        }
+        const bool expired = Clock::now() >= deadline;
+        if (expired || interrupt_requested()) {
+            handle.fail(expired ? CameraError::ack_timeout() : interrupted_error());
+            return unshare(handle.get());
+        }
     }
-    return unshare(std::move(result));
 }
 
 }  // namespace corvisk::gige

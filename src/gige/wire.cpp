@@ -8,6 +8,7 @@
 #include "errno_text.hpp"
 #include "gige/proto/gvcp.hpp"
 #include "gige/transaction.hpp"
+#include "interrupt.hpp"
 #include "log.hpp"
 
 namespace corvisk::gige {
@@ -122,10 +123,29 @@ bool Wire::send_counted(std::span<const uint8_t> packet) {
     return true;
 }
 
+namespace {
+
+// Why the caller stops waiting now: its own deadline passed, or its thread was interrupted.
+std::optional<CameraError> caller_gives_up(Instant now, Instant deadline) {
+    if (now >= deadline) {
+        return CameraError::ack_timeout();
+    }
+    if (interrupt_requested()) {
+        return interrupted_error();
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 // The worker's transaction loop in miniature, on the caller's thread: one datagram in flight,
 // a fresh id per datagram, retransmission of the same datagram on silence, PENDING_ACK
 // extending the try. `deadline` is the caller's own limit.
 void Wire::run(Transaction tx, Instant deadline) {
+    if (auto stop = caller_gives_up(Clock::now(), deadline)) {
+        tx.fail(*stop);
+        return;
+    }
     uint16_t id = next_id();
     Bytes packet = tx.encode(id);
     if (!send_counted(packet)) {
@@ -135,7 +155,7 @@ void Wire::run(Transaction tx, Instant deadline) {
     uint8_t tries_left = retries_;
     Instant try_deadline = deadline_after(timeout_);
     for (;;) {
-        if (auto ack = wait_ack(id, std::min(try_deadline, deadline))) {
+        if (auto ack = wait_ack(id, interrupt_slice_end(std::min(try_deadline, deadline)))) {
             if (auto extra_ms = gvcp::decode_pending_ack(*ack)) {
                 try_deadline = deadline_after(std::chrono::milliseconds(*extra_ms));
                 shared_->bump(&LinkStats::pending_acks);
@@ -159,8 +179,8 @@ void Wire::run(Transaction tx, Instant deadline) {
             continue;
         }
         const Instant now = Clock::now();
-        if (now >= deadline) {
-            tx.fail(CameraError::ack_timeout());
+        if (auto stop = caller_gives_up(now, deadline)) {  // a late ack is ignored as stale
+            tx.fail(*stop);
             return;
         }
         if (now < try_deadline) {

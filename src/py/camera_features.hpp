@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "genicam/genicamera.hpp"
+#include "interrupt.hpp"
 #include "py/camera.hpp"
 #include "py/convert.hpp"
 #include "py/gil.hpp"
@@ -53,12 +54,19 @@ PyObject* feature_result(const ModuleState& state, const GenicamResult<T>& resul
 }
 
 // Runs fn(camera) with the GIL released and the camera mutex held; empty (exception set) when
-// Ctrl-C interrupted the wait for the camera.
+// Ctrl-C interrupted the wait for the camera or for the device (its control requests wait in
+// slices that run pending signal handlers: a dead device's retries end at Ctrl-C).
 template <class Fn>
 auto on_device(PyObject* self, Fn&& fn) {
     std::shared_ptr<CameraCore> core = camera_core(self);
-    return device_call(
-        *core, [&](genicam::GenICamera& cam, const genicam::Interrupt&) { return fn(cam); });
+    auto r = device_call(*core, [&](genicam::GenICamera& cam, const genicam::Interrupt& stop) {
+        InterruptScope scope(stop);
+        return fn(cam);
+    });
+    if (r && PyErr_Occurred()) {
+        r.reset();  // KeyboardInterrupt (or a signal handler's exception) wins over the result
+    }
+    return r;
 }
 
 // name(name): a feature read (or a command: a write without a value).

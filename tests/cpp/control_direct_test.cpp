@@ -6,12 +6,14 @@
 #include <atomic>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "bytes.hpp"
 #include "control_scripted_device.hpp"
 #include "gige/control_port.hpp"
 #include "gige/runner.hpp"
 #include "gige/wire.hpp"
+#include "interrupt.hpp"
 
 using namespace corvisk;
 using namespace corvisk::gige;
@@ -336,4 +338,52 @@ TEST(ControlDirectTest, MemoryReadFallsBackToRegistersOnTheDirectPath) {
     EXPECT_EQ(r.get(), Bytes({1, 2, 3, 4, 0, 0, 0, 5}));
     EXPECT_TRUE(rig.shared->quirks().registers_for_memory.load());
     EXPECT_EQ(rig.shared->stats().direct, 1u);
+}
+
+// A caller with an interrupt check stops waiting for a silent device at the next slice, and
+// every later request of its operation fails at once without reaching the wire.
+TEST(ControlDirectTest, InterruptedCallerStopsWaitingAndSendsNothingMore) {
+    DirectRig rig("127.40.1.20");  // 1 s a try, 5 tries: 5 s before AckTimeout
+    std::atomic<bool> stop{false};
+    auto caller = std::async(std::launch::async, [&] {
+        InterruptScope scope([&] { return stop.load(); });
+        uint8_t b[4];
+        const Instant start = Clock::now();
+        auto first = rig.port->read(0x0934, b);
+        const Duration waited = Clock::now() - start;
+        auto second = rig.port->read(0x0938, b);
+        return std::make_tuple(std::move(first), waited, std::move(second));
+    });
+    Command c = rig.device.expect();  // never answered
+    stop.store(true);
+    auto [first, waited, second] = caller.get();
+    ASSERT_FALSE(first.ok());
+    EXPECT_EQ(first.error().message(), interrupted_error().message());
+    EXPECT_LT(waited, 1s);  // not the try's full second, let alone the retries
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.error().message(), interrupted_error().message());
+    EXPECT_FALSE(rig.device.recv(200ms).has_value());  // neither a retry nor the second read
+
+    // Outside the scope the wire is free and requests go out again; the first read's late
+    // acknowledge is ignored.
+    rig.device.answer(c, make_ack(0, gvcp::kReadRegAck, c.req_id, be32s({1})));
+    auto later = rig.read_async(0x0934);
+    Command d = rig.device.expect();
+    rig.device.answer(d, make_ack(0, gvcp::kReadRegAck, d.req_id, be32s({5})));
+    auto v = later.get();
+    ASSERT_TRUE(v.ok()) << text(v);
+    EXPECT_EQ(*v, 5u);
+}
+
+// The queued path: an interrupted wait settles the handle, so the worker drops the request
+// instead of sending it later.
+TEST(ControlDirectTest, InterruptedQueuedWaitSettlesTheHandle) {
+    ResponseHandle<uint32_t> handle;
+    InterruptScope scope([] { return true; });
+    const Instant start = Clock::now();
+    auto r = wait_or_cancel(handle, 5s);
+    EXPECT_LT(Clock::now() - start, 1s);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), interrupted_error().message());
+    EXPECT_TRUE(handle.is_filled());
 }

@@ -198,6 +198,33 @@ def test_ctrl_c_ends_a_feature_call_waiting_for_another_threads_snap(device):
     session.close()
 
 
+@pytest.mark.parametrize("n, call", [
+    (0, lambda cam: (cam.invalidate_caches(), cam.get_integer("Width"))),
+    (1, lambda cam: cam.set_integer("Width", 32)),
+])
+def test_ctrl_c_ends_a_feature_call_to_a_device_that_stopped_answering(device, n, call):
+    ip = f"127.22.3.{10 + n}"
+    sim = device(ip, "--width", "64", "--height", "48")
+    # Each request would wait 1 s per try, 5 tries: 5 s before AckTimeout.
+    cam = corvisk.Camera(ip, gvcp_timeout=1.0, retries=4, heartbeat_timeout=5.0)
+    cam.connect()
+    sim.proc.send_signal(signal.SIGSTOP)
+    try:
+        timer, sent = interrupt_later(0.3)
+        with pytest.raises(KeyboardInterrupt):
+            call(cam)
+        assert time.monotonic() - sent[0] < 0.2
+        timer.join()
+    finally:
+        sim.proc.send_signal(signal.SIGCONT)
+    # The connection is intact and the next call is not refused as interrupted.
+    assert cam.is_connected()
+    assert cam.get_integer("Height") == 48
+    cam.set_integer("Width", 48)
+    assert cam.get_integer("Width") == 48
+    cam.disconnect()
+
+
 def test_ctrl_c_ends_a_connect_to_a_silent_device_and_releases_it(device):
     device("127.22.3.4", "--silent")
     cam = corvisk.Camera("127.22.3.4")
