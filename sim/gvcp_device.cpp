@@ -491,11 +491,11 @@ std::vector<uint8_t> GvcpDevice::read_reg(const Command& cmd, Endpoint source, I
         }
         values.push_back(v);
     }
-    if (faults_.single_value_readreg && values.size() > 1) {
-        values.resize(1);
-    }
-    auto out = ack_header(status, ack, static_cast<uint16_t>(values.size() * 4), cmd.req_id);
-    for (size_t i = 0; i < values.size(); ++i) {
+    // A device that cannot concatenate answers with the first value only.
+    const size_t count =
+        faults_.single_value_readreg ? std::min<size_t>(values.size(), 1) : values.size();
+    auto out = ack_header(status, ack, static_cast<uint16_t>(count * 4), cmd.req_id);
+    for (size_t i = 0; i < count; ++i) {
         store_be32(out.data() + 8 + 4 * i, values[i]);
     }
     return out;
