@@ -1095,8 +1095,8 @@ TEST(ReceiveOffload, CoalescedDatagramsAreSplitIntoTheirPackets) {
 
 // A device sending coalesced bursts, in order or not: each burst lands segment by segment in
 // the frame buffer, mispredicted segments are moved or copied into place, and every frame
-// carries exactly the camera's image. In order, only the first frame's bursts are copied
-// (the receiver learns there how many datagrams the kernel coalesces).
+// carries exactly the camera's image. In order, only the bursts before the receiver has learnt
+// how many datagrams the kernel coalesces are copied.
 class OffloadScatter : public ::testing::TestWithParam<ScatterCase> {};
 
 TEST_P(OffloadScatter, CoalescedBurstsLandInPlaceAndFramesStayExact) {
@@ -1134,8 +1134,11 @@ TEST_P(OffloadScatter, CoalescedBurstsLandInPlaceAndFramesStayExact) {
 INSTANTIATE_TEST_SUITE_P(
     Streams, OffloadScatter,
     ::testing::Values(
-        ScatterCase{"InOrder", "127.42.2.1", false, {}, 0.9},
-        ScatterCase{"ExtendedIds", "127.42.2.2", true, {}, 0.9},
+        // How many datagrams the kernel coalesces depends on how fast the receiver reads (a
+        // sanitizer build reads slower), and each change of layout is learned on copied
+        // bursts: at most a few of the twelve frames are copied, never the bulk.
+        ScatterCase{"InOrder", "127.42.2.1", false, {}, 0.7},
+        ScatterCase{"ExtendedIds", "127.42.2.2", true, {}, 0.7},
         ScatterCase{"Reordered", "127.42.2.3", false, scatter_faults(8, 0, false, 0), 0.0},
         ScatterCase{"Duplicated", "127.42.2.4", false, scatter_faults(0, 0.05, false, 0), 0.0},
         ScatterCase{"Interleaved", "127.42.2.5", false, scatter_faults(0, 0, true, 0), 0.0},
