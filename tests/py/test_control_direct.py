@@ -10,26 +10,11 @@ import threading
 import pytest
 
 import corvisk
-from test_camera_connect import SimProcess, needs_sim, wait_for
+from test_camera_connect import needs_sim, sim, wait_for  # noqa: F401  (sim is a fixture)
 
 pytestmark = needs_sim
 
 LOST = "^device control was lost \\(heartbeat failed\\)$"
-
-
-@pytest.fixture
-def device():
-    """Factory: device(ip, *sim_options) -> a running SimProcess; every one stopped afterwards."""
-    started = []
-
-    def start(ip, *options):
-        s = SimProcess(ip, *options)
-        started.append(s)
-        return s
-
-    yield start
-    for s in started:
-        s.stop()
 
 
 @pytest.mark.parametrize("n, options, counter", [
@@ -37,9 +22,9 @@ def device():
     (2, ("--pending-ack-ms", "20"), "pending_acks"),
     (3, ("--ack-delay-ms", "3"), None),
 ], ids=["ack-loss", "pending", "slow"])
-def test_reads_from_several_threads_beside_heartbeats(device, n, options, counter):
+def test_reads_from_several_threads_beside_heartbeats(sim, n, options, counter):
     ip = f"127.40.2.{n}"
-    device(ip, "--width", "64", *options)
+    sim(ip, "--width", "64", *options)
     # A heartbeat every 0.1 s, each try given up after 50 ms; retries enough that a run of lost
     # acknowledges (reproducible with the simulator's fixed seed) never exhausts them.
     cam = corvisk.Camera(ip, heartbeat_timeout=0.3, gvcp_timeout=0.05, retries=8)
@@ -71,13 +56,13 @@ def test_reads_from_several_threads_beside_heartbeats(device, n, options, counte
     cam.disconnect()
 
 
-def test_device_death_under_a_read_fails_it_and_then_loses_control(device):
-    sim = device("127.40.3.1")
+def test_device_death_under_a_read_fails_it_and_then_loses_control(sim):
+    device = sim("127.40.3.1")
     cam = corvisk.Camera("127.40.3.1", heartbeat_timeout=0.6, gvcp_timeout=0.05, retries=1)
     cam.connect()
     assert cam.get_integer("Width") > 0
-    sim.proc.kill()
-    sim.proc.wait()
+    device.proc.kill()
+    device.proc.wait()
     with pytest.raises(corvisk.CameraError):
         for _ in range(1000):  # the first read after the death fails
             cam.invalidate_caches()

@@ -13,7 +13,7 @@ import time
 import pytest
 
 import corvisk
-from test_camera_connect import SimProcess, needs_sim, wait_for
+from test_camera_connect import needs_sim, sim, wait_for  # noqa: F401  (sim is a fixture)
 
 pytestmark = needs_sim
 
@@ -25,18 +25,9 @@ NO_FRAMES = ("--no-resend", "--drop-fraction", "1")
 
 
 @pytest.fixture
-def device():
+def device(sim):
     """Factory: device(ip, *sim_options) -> a running SimProcess; every one stopped afterwards."""
-    started = []
-
-    def start(ip, *options):
-        s = SimProcess(ip, *options)
-        started.append(s)
-        return s
-
-    yield start
-    for s in started:
-        s.stop()
+    return sim
 
 
 def kill(sim):
