@@ -27,6 +27,9 @@ std::shared_ptr<py::CameraCore> camera_arg(PyObject* obj) {
 }
 
 PyObject* raise_genicam(const GenicamError& e) {
+    if (PyErr_Occurred() != nullptr) {
+        return nullptr;
+    }
     const bool transport = e.kind() == GenicamError::Kind::Transport;
     const std::string message = transport ? e.transport().message() : e.message();
     PyObject* core_module = PyImport_ImportModule("corvisk._corvisk_core");

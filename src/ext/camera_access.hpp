@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "py/camera.hpp"
 #include "py/gil.hpp"
 #include "py/python.hpp"
@@ -21,7 +22,8 @@ namespace corvisk::ext {
 std::shared_ptr<py::CameraCore> camera_arg(PyObject* obj);
 
 // Raises CameraError for a transport failure (carrying the transport's text, as the core
-// module does), GenicamError otherwise; returns nullptr for the caller to return.
+// module does), GenicamError otherwise; returns nullptr for the caller to return. An exception
+// already set (KeyboardInterrupt from an interrupted with_map) is left as it is.
 PyObject* raise_genicam(const GenicamError& e);
 
 // Creates the heap type of `spec` for `module` and adds it as `name`: 0, or -1 with an
@@ -32,13 +34,22 @@ int add_type(PyObject* module, PyType_Spec* spec, const char* name);
 bool timeout_of(double seconds, Duration& out);
 
 // Runs fn(map, port) on the camera's node map with the interpreter lock released and the
-// camera mutex held (the guard of the feature-level camera runs first).
+// camera mutex held (the guard of the feature-level camera runs first). Ctrl-C ends the wait for
+// a device that stopped answering: the result is then an error and KeyboardInterrupt is set,
+// which raise_genicam keeps.
 template <class Fn>
 auto with_map(const std::shared_ptr<py::CameraCore>& core, Fn&& fn) {
-    return py::without_gil([&] {
+    auto result = [&] {
+        py::GilRelease released;
+        InterruptScope scope(
+            [&released] { return released.with_gil([] { return PyErr_CheckSignals() < 0; }); });
         std::lock_guard<std::timed_mutex> lock(core->mu);
         return core->camera.with_features(std::forward<Fn>(fn));
-    });
+    }();
+    if (PyErr_Occurred() != nullptr) {
+        return decltype(result){Err{GenicamError(interrupted_error())}};
+    }
+    return result;
 }
 
 }  // namespace corvisk::ext

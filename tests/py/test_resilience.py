@@ -192,6 +192,7 @@ def test_ctrl_c_ends_a_feature_call_waiting_for_another_threads_snap(device):
 @pytest.mark.parametrize("n, call", [
     (0, lambda cam: (cam.invalidate_caches(), cam.get_integer("Width"))),
     (1, lambda cam: cam.set_integer("Width", 32)),
+    (2, lambda cam: (cam.invalidate_caches(), corvisk.describe(cam, "Width"))),  # the package's
 ])
 def test_ctrl_c_ends_a_feature_call_to_a_device_that_stopped_answering(device, n, call):
     ip = f"127.22.3.{10 + n}"
