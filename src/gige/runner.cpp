@@ -240,12 +240,17 @@ void Runner::drain_socket() {
             }
             return;
         }
-        auto from = SocketAddress::from_sockaddr(source);
         std::span<const uint8_t> datagram(recv_buf_.data(), static_cast<size_t>(n));
-        if (from && from->ip == device_.ip) {
-            on_datagram(datagram, source, source_len);  // any source port
-        } else if (from && from->port == device_.port) {
-            on_foreign_datagram(datagram);
+        switch (classify_inbound(datagram, source, device_)) {
+            case Inbound::Command:
+            case Inbound::Ack:
+                on_datagram(datagram, source, source_len);
+                break;
+            case Inbound::ForeignAck:
+                on_foreign_datagram(datagram);
+                break;
+            case Inbound::Ignored:
+                break;
         }
     }
 }
@@ -278,16 +283,10 @@ void Runner::on_datagram(std::span<const uint8_t> datagram, const sockaddr_stora
     on_ack(ack);
 }
 
-// A multi-homed device may answer from another of its addresses than the one we sent to (the
-// route back leaves through another interface), always from its control port. Such an
-// acknowledge is accepted when it matches the request in flight by id, and counted apart. The risk:
-// another sender that guesses the current id (ids are sequential) could answer in the device's
-// place; it can only ever settle the one request in flight, never inject commands or events, which
-// are taken from the device's address alone, and a mismatched id from elsewhere is dropped without
-// a trace.
+// An acknowledge from the device's control port on another address (see classify_inbound).
 void Runner::on_foreign_datagram(std::span<const uint8_t> datagram) {
     gvcp::AckHeader ack;
-    if (gvcp::is_command(datagram) || !gvcp::parse_ack(datagram, ack)) {
+    if (!gvcp::parse_ack(datagram, ack)) {
         return;
     }
     if (!inflight_ || ack.ack_id != inflight_->id) {

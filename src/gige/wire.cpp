@@ -231,34 +231,41 @@ std::optional<gvcp::AckHeader> Wire::wait_ack(uint16_t id, Instant until) {
     }
 }
 
-// Sorts one datagram as the worker does: the acknowledge for `id` from the device's address
-// (any port) or from its control port on another address; commands (events) from the device
+Inbound classify_inbound(std::span<const uint8_t> datagram, const sockaddr_storage& source,
+                         const SocketAddress& device) {
+    auto from = SocketAddress::from_sockaddr(source);
+    if (!from) {
+        return Inbound::Ignored;
+    }
+    if (from->ip == device.ip) {  // any source port
+        return gvcp::is_command(datagram) ? Inbound::Command : Inbound::Ack;
+    }
+    if (from->port == device.port && !gvcp::is_command(datagram)) {
+        return Inbound::ForeignAck;
+    }
+    return Inbound::Ignored;
+}
+
+// Sorts one datagram as the worker does: the acknowledge for `id` is returned; commands (events)
 // are kept for the worker; anything else is counted or dropped.
 std::optional<gvcp::AckHeader> Wire::take_datagram(uint16_t id, size_t n,
                                                    const sockaddr_storage& source, socklen_t len) {
-    auto from = SocketAddress::from_sockaddr(source);
     std::span<const uint8_t> datagram(recv_buf_.data(), n);
-    const bool from_device = from && from->ip == device_.ip;
-    if (!from_device && !(from && from->port == device_.port)) {
-        return std::nullopt;
-    }
-    if (gvcp::is_command(datagram)) {
-        if (from_device && deferred_.size() < kMaxDeferred) {
-            deferred_.push_back(Deferred{Bytes(datagram.begin(), datagram.end()), source, len});
-        }
-        return std::nullopt;
+    const Inbound kind = classify_inbound(datagram, source, device_);
+    if (kind == Inbound::Command && deferred_.size() < kMaxDeferred) {
+        deferred_.push_back(Deferred{Bytes(datagram.begin(), datagram.end()), source, len});
     }
     gvcp::AckHeader ack;
-    if (!gvcp::parse_ack(datagram, ack)) {
+    if ((kind != Inbound::Ack && kind != Inbound::ForeignAck) || !gvcp::parse_ack(datagram, ack)) {
         return std::nullopt;
     }
     if (ack.ack_id != id) {
-        if (from_device) {
+        if (kind == Inbound::Ack) {
             shared_->bump(&LinkStats::unsolicited);
         }
         return std::nullopt;
     }
-    if (!from_device) {
+    if (kind == Inbound::ForeignAck) {
         shared_->bump(&LinkStats::foreign_source_acks);
     }
     return ack;

@@ -39,6 +39,17 @@ namespace corvisk::gige {
 
 class Transaction;
 
+// What a datagram on the control socket may be taken as, by its source. Commands (device events)
+// are taken from the device's address alone, acknowledges also from its control port on another
+// address: a multi-homed device may answer from another of its addresses than the one we sent to
+// (the route back leaves through another interface). Such a foreign acknowledge is accepted only
+// when it matches the request in flight by id, and counted apart. The risk: another sender that
+// guesses the current id (ids are sequential) could settle that one request in the device's
+// place, never inject commands or events; a mismatched id from elsewhere is dropped silently.
+enum class Inbound { Command, Ack, ForeignAck, Ignored };
+Inbound classify_inbound(std::span<const uint8_t> datagram, const sockaddr_storage& source,
+                         const SocketAddress& device);
+
 class Wire {
   public:
     // A datagram the device sent while a caller held the slot, other than the acknowledge the
