@@ -59,23 +59,31 @@ class Process:
 
     popen: subprocess.Popen
     lines: list[str] = field(default_factory=list)
+    partial: str = ""  # the start of a line not yet ended
 
     def read_until(self, predicate, timeout: float = 10.0) -> bool:
-        """Reads lines until predicate(lines) holds; False when the deadline passes first."""
+        """Reads lines until predicate(lines) holds; False when the deadline passes first.
+
+        Reads the pipe's descriptor itself: select() knows nothing of lines a buffered
+        readline() has already pulled in, so two lines written together would leave the second
+        unseen until the deadline."""
         deadline = time.monotonic() + timeout
+        fd = self.popen.stdout.fileno()
         while not predicate(self.lines):
             remaining = deadline - time.monotonic()
-            if self.popen.poll() is not None:
-                # It has exited: what it wrote before that is still in the pipe.
-                self.lines.extend(line.strip() for line in self.popen.stdout)
-                return predicate(self.lines)
             if remaining <= 0:
+                return False
+            ready, _, _ = select.select([fd], [], [], remaining)
+            if not ready:
+                continue
+            chunk = os.read(fd, 65536)
+            if not chunk:  # it has exited and everything it wrote is taken
+                if self.partial:
+                    self.lines.append(self.partial.strip())
+                    self.partial = ""
                 return predicate(self.lines)
-            ready, _, _ = select.select([self.popen.stdout], [], [], remaining)
-            if ready:
-                line = self.popen.stdout.readline()
-                if line:
-                    self.lines.append(line.strip())
+            *complete, self.partial = (self.partial + chunk.decode(errors="replace")).split("\n")
+            self.lines.extend(line.strip() for line in complete)
         return True
 
     def stop(self) -> None:
