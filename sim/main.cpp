@@ -101,7 +101,8 @@ Stream-channel faults:
   --error-status S[@ID]     send packet ID (default 1) of every frame as an error-status packet
   --all-in                  send frames that fit one packet as an all-in packet
   --payload-format N        packet format for payload packets (e.g. 5 H.264, 7 multi-part)
-  --stray-format N          one extra packet of format N (e.g. 4 all-in) before packet 1
+  --stray-format N[@ID]     one extra packet of format N (e.g. 4 all-in) before packet 1, or
+                            with ID 0 numbered 0 and sent before the leader (header only)
   --stray-packets P         per frame with probability P, one extra payload packet numbered
                             past the trailer, sent just before the trailer
   --leader-payload-type N   payload type in leaders and trailers (e.g. 2 = raw data)
@@ -343,6 +344,14 @@ bool set_error_status(corvisk::sim::GvspFaults& f, const std::string& v) {
     return at == std::string::npos || set_uint(v.substr(at + 1), f.error_packet_id, 0xFFFFFFFF);
 }
 
+bool set_stray_format(corvisk::sim::GvspFaults& f, const std::string& v) {
+    auto at = v.find('@');
+    if (!set_uint(v.substr(0, at), f.stray_format, 127)) {
+        return false;
+    }
+    return at == std::string::npos || set_uint(v.substr(at + 1), f.stray_packet_id, 1);
+}
+
 // Options that take a value.
 const std::map<std::string, Setter>& value_options() {
     using G = corvisk::sim::GvcpFaults;
@@ -448,7 +457,7 @@ const std::map<std::string, Setter>& value_options() {
         {"error-status", gvsp_option(set_error_status)},
         {"payload-format",
          gvsp_option([](S& f, V v) { return set_uint(v, f.payload_format, 15); })},
-        {"stray-format", gvsp_option([](S& f, V v) { return set_uint(v, f.stray_format, 127); })},
+        {"stray-format", gvsp_option(set_stray_format)},
         {"stray-packets", gvsp_option([](S& f, V v) { return set_fraction(v, f.stray_fraction); })},
         {"event-ack-loss",
          [](SimConfig& c, V v) { return set_uint(v, c.event_faults.ack_loss, 0xFFFFFFFF); }},

@@ -488,8 +488,8 @@ std::vector<Planned> SimCamera::Impl::plan_frame(const RingFrame& f, const Packe
     uint8_t payload_format = faults.payload_format ? faults.payload_format : gvsp::kPayload;
     std::uniform_real_distribution<double> coin(0, 1);
     for (uint32_t id = 0; id < g.packet_count; ++id) {
-        if (id == 1 && faults.stray_format != 0 && g.packet_count > 2) {
-            plan.push_back(Planned{&f, 1, 1, faults.stray_format, 0, false});
+        if (id == faults.stray_packet_id && faults.stray_format != 0 && g.packet_count > 2) {
+            plan.push_back(Planned{&f, id, id, faults.stray_format, 0, id == 0});
         }
         Planned p{&f, id, id, payload_format, 0, false};
         if (id == 0) {

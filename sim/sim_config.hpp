@@ -96,6 +96,7 @@ struct GvspFaults {
     bool all_in = false;            // send frames that fit in one packet as one all-in packet
     uint8_t payload_format = 0;     // packet format for payload packets (0 = normal, e.g. 5..8)
     uint8_t stray_format = 0;       // one extra packet of this format, id 1, before packet 1
+    uint32_t stray_packet_id = 1;   // or, when 0, one numbered 0 (header only) before the leader
     double stray_fraction = 0;      // per frame: one extra payload packet numbered past the
                                     // trailer, sent just before it
     uint16_t leader_payload_type = 0;  // payload type in leader and trailer (0 = image)

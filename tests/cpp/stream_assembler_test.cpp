@@ -357,6 +357,10 @@ TEST(AssemblerTest, PayloadTypesClassifyFrames) {
 TEST(AssemblerTest, AllInAndUnknownFormatsFailTheFrame) {
     Harness h;
     h.feed(h.packets.raw(1, gvsp::kAllIn, 0, Bytes(50, 9)));
+    // It waits for packets of its own id for a resend interval, then fails for its data.
+    h.tick(19);
+    EXPECT_TRUE(h.take().empty());
+    h.tick(20);
     auto frames = h.take();
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0]->status, FrameStatus::PayloadUnsupported);
@@ -375,6 +379,58 @@ TEST(AssemblerTest, AllInAndUnknownFormatsFailTheFrame) {
     EXPECT_EQ(frames[0]->received_size, 900u);
     EXPECT_EQ(h.stats().ignored_packets, 2u);
     EXPECT_EQ(h.stats().failed_frames, 2u);
+}
+
+// A packet of a format whose data is not placed, numbered 0 and sent ahead of its frame's
+// leader, neither takes the frame's id nor its leader's slot: the frame completes from its own
+// packets, whether the leader comes next or is lost and asked for again.
+TEST(AssemblerTest, StrayPacketAheadOfTheLeaderDoesNotSpoilTheFrame) {
+    struct Case {
+        const char* name;
+        uint8_t format;
+        bool lose_leader;
+    };
+    const std::vector<Case> cases = {
+        {"all-in", gvsp::kAllIn, false},
+        {"unknown format", 7, false},
+        {"all-in, leader resent", gvsp::kAllIn, true},
+        {"unknown format, leader resent", 7, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.feed(h.packets.raw(1, c.format, 0, Bytes(50, 9)));
+        h.frame(1, c.lose_leader ? std::set<uint32_t>{0} : std::set<uint32_t>{});
+        if (c.lose_leader) {
+            h.tick(21);  // the quiet frame is swept: its leader is requested and sent
+            ASSERT_FALSE(h.sent.empty());
+            h.feed(h.packets.leader(1), 21);
+        }
+        auto frames = h.take();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0]->status, FrameStatus::Complete);
+        EXPECT_TRUE(matches_pattern(*frames[0]));
+        EXPECT_EQ(h.stats().ignored_packets, 1u);
+        EXPECT_EQ(h.stats().failed_frames, 0u);
+        h.frame(2);  // and the stream goes on
+        EXPECT_EQ(h.take().size(), 1u);
+    }
+}
+
+// A device sending only packets of a format not understood has each of its frames counted
+// once as unsupported, and nothing is held for them.
+TEST(AssemblerTest, UnknownFormatFramesAreCountedOnce) {
+    Harness h;
+    for (uint64_t block = 1; block <= 3; ++block) {
+        for (uint32_t p = 0; p < 4; ++p) {
+            h.feed(h.packets.raw(block, 7, p, Bytes(40, 0)));
+        }
+    }
+    EXPECT_FALSE(h.a->has_frames_in_flight());
+    EXPECT_EQ(h.stats().unsupported_frames, 3u);
+    EXPECT_EQ(h.stats().ignored_packets, 12u);
+    h.frame(4);
+    EXPECT_EQ(h.take().size(), 1u);
 }
 
 TEST(AssemblerTest, LearnsSmallerPayloadPackets) {

@@ -593,6 +593,25 @@ const FaultCase kFaults[] = {
          EXPECT_EQ(count_complete(got), 6u);
          EXPECT_GE(s.ignored_packets, 6u);
      }},
+    {"all-in packet before the leader", "127.21.1.7",
+     [](GvspFaults& f) {
+         f.stray_format = 4;
+         f.stray_packet_id = 0;
+     },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_EQ(s.failed_frames, 0u);
+         EXPECT_GE(s.ignored_packets, 6u);
+     }},
+    {"unknown packet before the leader", "127.21.1.8",
+     [](GvspFaults& f) {
+         f.stray_format = 7;
+         f.stray_packet_id = 0;
+     },
+     [](const std::vector<FramePtr>& got, const StreamStats& s, const sim::SimCounters&) {
+         EXPECT_EQ(count_complete(got), 6u);
+         EXPECT_EQ(s.unsupported_frames, 6u);  // counted, but the frames are whole
+     }},
     {"payload type flag 0x8000", "127.41.1.1", [](GvspFaults& f) { f.payload_type_flags = 0x8000; },
      [](const std::vector<FramePtr>& got, const StreamStats&, const sim::SimCounters&) {
          // A device flag above the type does not make an image anything else.

@@ -1,6 +1,6 @@
 """What the stream receiver accepts from a device, end to end against `corvisk-sim`: heavy
-random loss, payload packets numbered past the trailer, and device flag bits in the payload
-type. Every frame whose packets all arrive (the simulator's resends are not lost) is delivered
+random loss, payload packets numbered past the trailer, device flag bits in the payload
+type, and packets of other formats sent ahead of a frame's leader. Every frame whose packets all arrive (the simulator's resends are not lost) is delivered
 complete and exact.
 
 Each test starts its own simulated camera on its own loopback address (127.41.3.x).
@@ -29,7 +29,10 @@ def ramp(frame_id, size):
     ("127.41.3.3", ("--stray-packets", "1"), "ignored_packets", FRAMES),
     ("127.41.3.4", ("--wrong-id-fraction", "0.1"), "ignored_packets", FRAMES),
     ("127.41.3.5", ("--payload-type-flags", "0x8000"), "completed_frames", FRAMES),
-], ids=["30% loss", "loss reorder duplicates", "stray ids", "wrong ids", "flag bits"])
+    ("127.41.3.6", ("--stray-format", "4@0"), "ignored_packets", FRAMES),
+    ("127.41.3.7", ("--stray-format", "7@0", "--drop-packets", "0:0"), "resent_packets", FRAMES),
+], ids=["30% loss", "loss reorder duplicates", "stray ids", "wrong ids", "flag bits",
+        "all-in before leader", "unknown format before lost leader"])
 def test_every_frame_whose_packets_arrive_is_complete(ip, options, counter, least):
     sim = SimProcess(ip, *IMAGE, *options)
     cam = corvisk.Camera(ip, gvcp_timeout=0.2, retries=2)

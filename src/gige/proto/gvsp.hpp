@@ -19,6 +19,11 @@ enum Format : uint8_t {
     // 5..8: H.264, multi-zone, multi-part, GenDC; 0 and > 8 invalid. All unsupported.
 };
 
+// The formats a frame of the receiver's can start with.
+constexpr bool is_known_format(uint8_t format) {
+    return format >= kLeader && format <= kAllIn;
+}
+
 constexpr size_t kStandardHeaderSize = 8;
 constexpr size_t kExtendedHeaderSize = 20;
 // IP + UDP + GVSP header bytes per packet.

@@ -108,6 +108,10 @@ void Assembler::on_packet(const gvsp::GvspHeader& h, size_t size, Instant now) {
         return;
     }
     FrameInFlight& f = in_flight_[*index];
+    if (f.provisional && h.format != gvsp::kAllIn && !take_over_provisional(f, h, now)) {
+        count_stray();
+        return;
+    }
     if (h.is_error()) {
         on_error_packet(f, h);
         check_frame_completion(now, h.block_id);
@@ -218,6 +222,17 @@ std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h,
         stats_.ignored_packets += 1;
         return std::nullopt;
     }
+    if (!gvsp::is_known_format(h.format)) {
+        // A packet of a format not understood does not start a frame: it may be a stray sent
+        // ahead of its frame's leader, and the frame's own packets must still find their id
+        // unused. A device sending nothing else has each of its frames counted once.
+        stats_.ignored_packets += 1;
+        if (!last_unknown_block_ || *last_unknown_block_ != h.block_id) {
+            stats_.unsupported_frames += 1;
+            last_unknown_block_ = h.block_id;
+        }
+        return std::nullopt;
+    }
     std::optional<uint64_t> count = initial_packet_count(h);
     if (!count) {
         stats_.ignored_packets += 1;
@@ -237,18 +252,38 @@ std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h,
         stats_.missing_frames += static_cast<uint64_t>(distance - 1);
     }
     last_block_id_ = h.block_id;
-    slot.packets.assign(*count, PacketSlot{});  // keeps the capacity of earlier frames
+    start_frame(in_flight_.emplace_back(), std::move(slot), h, *count, now);
+    in_flight_.back().provisional = h.format == gvsp::kAllIn;
+    return in_flight_.size() - 1;
+}
+
+void Assembler::start_frame(FrameInFlight& f, BufSlot slot, const gvsp::GvspHeader& h,
+                            uint64_t count, Instant now) {
+    slot.packets.assign(count, PacketSlot{});  // keeps the capacity of earlier frames
     uint64_t overhead = h.extended_id ? gvsp::kExtendedOverhead : gvsp::kStandardOverhead;
-    FrameInFlight& f = in_flight_.emplace_back();
+    f = FrameInFlight{};
     f.slot = std::move(slot);
     f.last_packet_at = now;
     f.last_progress_at = now;
     f.packets_at_progress = stats_.packets;
     f.block_id = h.block_id;
-    f.packet_count = *count;
+    f.packet_count = count;
     f.payload_per_packet = config_.packet_size - overhead;
     f.extended_id = h.extended_id;
-    return in_flight_.size() - 1;
+}
+
+// A leader, payload or trailer for a frame an all-in packet opened: that packet was a stray
+// ahead of the frame's own packets, which now fill the frame as if it had not come. False when
+// the packet cannot size the frame (the frame then stays as the all-in packet left it).
+bool Assembler::take_over_provisional(FrameInFlight& f, const gvsp::GvspHeader& h, Instant now) {
+    std::optional<uint64_t> count = initial_packet_count(h);
+    if (!count) {
+        return false;
+    }
+    start_frame(f, std::move(f.slot), h, *count, now);
+    f.unplaced = true;
+    placement_.stray_packets += 1;  // already counted as ignored when it arrived
+    return true;
 }
 
 // An error status in place of a packet. When nothing will ever bring that packet (the device
@@ -281,7 +316,7 @@ bool Assembler::place_packet(FrameInFlight& f, const gvsp::GvspHeader& h) {
         h.format == gvsp::kLeader || h.format == gvsp::kTrailer || h.format == gvsp::kPayload;
     // A packet whose data is not placed, inside a frame it did not start, takes no slot: the
     // frame's own packets go on filling it, and it fails only if they do not all arrive.
-    if (!placeable && (p != 0 || f.leader)) {
+    if (!placeable && !(f.provisional && h.format == gvsp::kAllIn)) {
         count_stray();
         f.unplaced = true;
         return false;
@@ -438,6 +473,10 @@ void Assembler::copy_payload(FrameInFlight& f, uint64_t p, std::span<const uint8
 
 std::optional<FrameStatus> Assembler::closing_status(const FrameInFlight& f, bool newer_exists,
                                                      Instant now) const {
+    // An all-in frame waits a little for packets of its own id: if they come, it was a stray.
+    if (f.provisional && !newer_exists && now - f.last_packet_at < config_.resend_interval) {
+        return std::nullopt;
+    }
     if (f.complete()) {
         return f.status.value_or(f.gone_packets > 0 ? FrameStatus::MissingPackets
                                                     : FrameStatus::Complete);

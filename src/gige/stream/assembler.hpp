@@ -83,6 +83,9 @@ struct FrameInFlight {
     bool resend_disabled = false;
     bool ratio_reached = false;
     bool unplaced = false;  // a packet of a format whose data is not placed arrived
+    // Opened by an all-in packet: a frame of its own, or a stray sent ahead of its frame's
+    // leader; the frame's own packets, if any follow, take it over.
+    bool provisional = false;
     std::optional<FrameStatus> status;
 
     bool complete() const { return contiguous + 1 == static_cast<int64_t>(packet_count); }
@@ -164,6 +167,9 @@ class Assembler {
     void walk_holes(FrameInFlight& f, uint64_t start, uint64_t upto, uint64_t budget, Instant now);
     std::optional<size_t> find_or_create_frame(const gvsp::GvspHeader& h, Instant now);
     std::optional<uint64_t> initial_packet_count(const gvsp::GvspHeader& h) const;
+    void start_frame(FrameInFlight& f, BufSlot slot, const gvsp::GvspHeader& h, uint64_t count,
+                     Instant now);
+    bool take_over_provisional(FrameInFlight& f, const gvsp::GvspHeader& h, Instant now);
     bool place_packet(FrameInFlight& f, const gvsp::GvspHeader& h);
     void count_stray();
     void place_leader(FrameInFlight& f, const gvsp::GvspHeader& h);
@@ -193,6 +199,7 @@ class Assembler {
     StreamStats stats_;
     PlacementCounts placement_;
     uint64_t last_block_id_ = 0;
+    std::optional<uint64_t> last_unknown_block_;  // counts a frame of unknown packets once
     uint16_t resend_req_id_ = kFirstResendRequestId;
     // Resend pacing: a token per datagram received plus a small steady allowance, one spent per
     // packet requested, so the stream never asks a device for much more than it sends.
