@@ -12,8 +12,13 @@
 //       from /proc/net/snmp), e.g. /work/bin/inns NAME build/bench/stream_compare_bench all 4
 //
 // CPU is the receiving thread's own scheduler time (the stream worker, or the thread running
-// the bare loop) per GB of datagrams received; the simulated camera's sender threads are not
+// the bare loop) per GB of datagrams received, split into user and system time (from the
+// thread's tick counts, 10 ms resolution); the simulated camera's sender threads are not
 // counted.
+//
+// With CORVISK_BENCH_POOL_VARIANTS=1 compare also runs, in the same alternating rounds, corvisk
+// with its frame pool handing out buffers oldest first ("fifo"), so that the effect of the
+// pool's order is seen side by side.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/udp.h>
@@ -80,12 +85,43 @@ std::vector<pid_t> find_threads(const std::string& name) {
     return found;
 }
 
-uint64_t cpu_of(const std::vector<pid_t>& tids) {
-    uint64_t ns = 0;
-    for (pid_t t : tids) {
-        ns += thread_cpu_ns(t);
+// User and system time of a thread in ns, from its tick counts.
+std::pair<uint64_t, uint64_t> thread_user_sys_ns(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    // Fields after the command name (which may hold spaces, so start after its ')').
+    std::istringstream rest(line.substr(std::min(line.size(), line.rfind(')') + 1)));
+    std::string field;
+    uint64_t utime = 0, stime = 0;
+    for (int i = 3; rest >> field; ++i) {
+        if (i == 14) {
+            utime = std::strtoull(field.c_str(), nullptr, 10);
+        } else if (i == 15) {
+            stime = std::strtoull(field.c_str(), nullptr, 10);
+            break;
+        }
     }
-    return ns;
+    const uint64_t tick_ns = 1000000000ull / static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
+    return {utime * tick_ns, stime * tick_ns};
+}
+
+struct CpuSample {
+    uint64_t total = 0, user = 0, sys = 0;
+    CpuSample operator-(const CpuSample& o) const {
+        return {total - o.total, user - o.user, sys - o.sys};
+    }
+};
+
+CpuSample cpu_of(const std::vector<pid_t>& tids) {
+    CpuSample c;
+    for (pid_t t : tids) {
+        c.total += thread_cpu_ns(t);
+        auto [user, sys] = thread_user_sys_ns(t);
+        c.user += user;
+        c.sys += sys;
+    }
+    return c;
 }
 
 // The namespace's UDP receive-buffer drops so far.
@@ -157,22 +193,30 @@ struct Device {
 
 struct Figures {
     uint64_t complete = 0, incomplete = 0, missing = 0, resent = 0, drops = 0;
-    uint64_t bytes = 0, cpu_ns = 0, in_place = 0, copied = 0;
+    uint64_t bytes = 0, cpu_ns = 0, user_ns = 0, sys_ns = 0, in_place = 0, copied = 0;
     double seconds = 0;
+    std::vector<double> rounds;  // CPU s/GB of each round added
     void add(const Figures& o) {
+        rounds.push_back(o.cpu_s_per_gb());
         complete += o.complete, incomplete += o.incomplete, missing += o.missing;
         resent += o.resent, drops += o.drops, bytes += o.bytes, cpu_ns += o.cpu_ns;
+        user_ns += o.user_ns, sys_ns += o.sys_ns;
         in_place += o.in_place, copied += o.copied;
         seconds += o.seconds;
     }
-    double cpu_s_per_gb() const { return bytes ? cpu_ns / 1e9 / (bytes / 1e9) : 0; }
+    void set_cpu(const CpuSample& c) { cpu_ns = c.total, user_ns = c.user, sys_ns = c.sys; }
+    static double per_gb(uint64_t ns, uint64_t bytes) {
+        return bytes ? ns / 1e9 / (bytes / 1e9) : 0;
+    }
+    double cpu_s_per_gb() const { return per_gb(cpu_ns, bytes); }
     void print(const char* who) const {
         std::printf(
-            "  %-8s complete %5llu  incomplete %4llu  missing %7llu  resent %7llu  "
-            "kernel drops %7llu  %7.1f MB/s  CPU %.3f s/GB\n",
+            "  %-11s complete %5llu  incomplete %4llu  missing %7llu  resent %7llu  "
+            "kernel drops %7llu  %7.1f MB/s  CPU %.3f s/GB (user %.3f, sys %.3f)\n",
             who, (unsigned long long)complete, (unsigned long long)incomplete,
             (unsigned long long)missing, (unsigned long long)resent, (unsigned long long)drops,
-            bytes / 1e6 / std::max(seconds, 1e-9), cpu_s_per_gb());
+            bytes / 1e6 / std::max(seconds, 1e-9), cpu_s_per_gb(), per_gb(user_ns, bytes),
+            per_gb(sys_ns, bytes));
         if (in_place + copied > 0) {
             std::printf("           payload bytes received in place %.1f%%\n",
                         100.0 * in_place / (in_place + copied));
@@ -181,7 +225,7 @@ struct Figures {
 };
 
 // corvisk's receivers on `devices` (automatic receive buffer), `frames` frames from each.
-Figures run_corvisk(std::vector<Device*> devices, const Scenario& s) {
+Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, PoolOptions pool = {}) {
     std::vector<StreamChannel> channels;
     std::vector<FrameChannel> subs;
     for (Device* d : devices) {
@@ -189,6 +233,7 @@ Figures run_corvisk(std::vector<Device*> devices, const Scenario& s) {
         config.payload_size = uint64_t{s.width} * s.height;
         config.packet_size = s.packet_size;
         config.n_buffers = 16;
+        config.pool = pool;
         auto channel = open_stream(d->camera, config);
         if (!channel.ok()) {
             die("open_stream: " + channel.error().message());
@@ -201,7 +246,8 @@ Figures run_corvisk(std::vector<Device*> devices, const Scenario& s) {
          workers.size() < devices.size() && Clock::now() < until;) {
         workers = find_threads("corvisk-gvsp0");
     }
-    uint64_t cpu0 = cpu_of(workers), drops0 = udp_rcvbuf_errors();
+    CpuSample cpu0 = cpu_of(workers);
+    uint64_t drops0 = udp_rcvbuf_errors();
     std::vector<uint64_t> sent0;
     Instant start = Clock::now();
     for (Device* d : devices) {
@@ -233,7 +279,7 @@ Figures run_corvisk(std::vector<Device*> devices, const Scenario& s) {
         std::this_thread::sleep_for(200us);
     }
     fig.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    fig.cpu_ns = cpu_of(workers) - cpu0;
+    fig.set_cpu(cpu_of(workers) - cpu0);
     fig.drops = udp_rcvbuf_errors() - drops0;
     for (auto& c : channels) {
         StreamStats st = c.stats();
@@ -320,7 +366,8 @@ Figures run_bare(Device& d, const Scenario& s, bool gro) {
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
     pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
-    uint64_t cpu0 = thread_cpu_ns(self), drops0 = udp_rcvbuf_errors();
+    CpuSample cpu0 = cpu_of({self});
+    uint64_t drops0 = udp_rcvbuf_errors();
     uint64_t sent0 = d.frames_sent();
     Instant start = Clock::now();
     if (!acquire(d.port(), s.frames)) {
@@ -347,12 +394,30 @@ Figures run_bare(Device& d, const Scenario& s, bool gro) {
         }
     }
     fig.seconds = std::chrono::duration<double>(Clock::now() - start).count() - 0.3;
-    fig.cpu_ns = thread_cpu_ns(self) - cpu0;
+    fig.set_cpu(cpu_of({self}) - cpu0);
     fig.drops = udp_rcvbuf_errors() - drops0;
     fig.complete = frames.complete();
     fig.incomplete = (d.frames_sent() - sent0) - fig.complete;
     write(d.port(), reg::kScp, 0);
     return fig;
+}
+
+// The ratio of the CPU per GB of `a` to that of `b` over all rounds, and the median of the
+// ratios of rounds run next to each other (less swayed by a round a busy host slowed down).
+std::string cpu_ratio(const Figures& a, const Figures& b) {
+    std::vector<double> per_round;
+    for (size_t r = 0; r < std::min(a.rounds.size(), b.rounds.size()); ++r) {
+        if (b.rounds[r] > 0) {
+            per_round.push_back(a.rounds[r] / b.rounds[r]);
+        }
+    }
+    std::sort(per_round.begin(), per_round.end());
+    double median = per_round.empty() ? 0 : per_round[per_round.size() / 2];
+    if (per_round.size() % 2 == 0 && !per_round.empty()) {
+        median = (median + per_round[per_round.size() / 2 - 1]) / 2;
+    }
+    double total = b.cpu_s_per_gb() > 0 ? a.cpu_s_per_gb() / b.cpu_s_per_gb() : 0;
+    return fmt::format("CPU per GB {:.2f} (median of rounds {:.2f})", total, median);
 }
 
 void compare(int rounds, const std::string& only) {
@@ -367,14 +432,22 @@ void compare(int rounds, const std::string& only) {
         {"2048x2048 SCPS 1400, 50 fps, device GSO", 2048, 2048, 1400, 50, 100, true},
         {"2048x2048 SCPS 1400, max, device GSO", 2048, 2048, 1400, 0, 100, true},
     };
+    std::vector<std::pair<const char*, PoolOptions>> variants;
+    if (const char* v = std::getenv("CORVISK_BENCH_POOL_VARIANTS"); v && std::string(v) == "1") {
+        variants = {{"fifo", {false}}};
+    }
     for (const Scenario& s : scenarios) {
         if (!only.empty() && std::string(s.name).find(only) == std::string::npos) {
             continue;
         }
         Device d("127.35.9.1", s);
         Figures ours, bare, bare_gro;
+        std::vector<Figures> others(variants.size());
         for (int r = 0; r < rounds; ++r) {
             ours.add(run_corvisk({&d}, s));
+            for (size_t v = 0; v < variants.size(); ++v) {
+                others[v].add(run_corvisk({&d}, s, variants[v].second));
+            }
             bare.add(run_bare(d, s, false));
             if (s.gso) {
                 bare_gro.add(run_bare(d, s, true));
@@ -383,14 +456,20 @@ void compare(int rounds, const std::string& only) {
         std::printf("%s: %d rounds of %u frames each\n", s.name, rounds, s.frames);
         ours.print("corvisk");
         bare.print("bare");
-        std::printf("  ratio corvisk/bare: complete frames %.3f, CPU per GB %.2f\n",
+        std::printf("  ratio corvisk/bare: complete frames %.3f, %s\n",
                     bare.complete ? double(ours.complete) / bare.complete : 0,
-                    bare.cpu_s_per_gb() > 0 ? ours.cpu_s_per_gb() / bare.cpu_s_per_gb() : 0);
+                    cpu_ratio(ours, bare).c_str());
+        for (size_t v = 0; v < variants.size(); ++v) {
+            others[v].print(variants[v].first);
+            std::printf("  ratio %s/bare: complete frames %.3f, %s\n", variants[v].first,
+                        bare.complete ? double(others[v].complete) / bare.complete : 0,
+                        cpu_ratio(others[v], bare).c_str());
+        }
         if (s.gso) {
             bare_gro.print("bare GRO");
-            std::printf(
-                "  ratio corvisk/bare GRO: CPU per GB %.2f\n",
-                bare_gro.cpu_s_per_gb() > 0 ? ours.cpu_s_per_gb() / bare_gro.cpu_s_per_gb() : 0);
+            std::printf("  ratio corvisk/bare GRO: complete frames %.3f, %s\n",
+                        bare_gro.complete ? double(ours.complete) / bare_gro.complete : 0,
+                        cpu_ratio(ours, bare_gro).c_str());
         }
     }
 }

@@ -191,6 +191,21 @@ class Receiver {
         std::unique_lock lock(core_->mu);
         return take_locked(lock, out);
     }
+    // Like try_recv, but takes the item queued last (a stack's order).
+    RecvResult try_recv_newest(T& out) {
+        if (!core_) {
+            return RecvResult::Disconnected;
+        }
+        std::unique_lock lock(core_->mu);
+        if (core_->items.empty()) {
+            return core_->senders == 0 ? RecvResult::Disconnected : RecvResult::Empty;
+        }
+        out = std::move(core_->items.back());
+        core_->items.pop_back();
+        lock.unlock();
+        core_->not_full.notify_one();
+        return RecvResult::Item;
+    }
     std::optional<T> try_recv() {
         T out;
         if (try_recv(out) == RecvResult::Item) {

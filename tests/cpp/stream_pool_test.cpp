@@ -35,6 +35,32 @@ TEST(FramePoolTest, BuffersAreZeroFilledAndReturnOnRelease) {
     EXPECT_EQ(a.data[0] + b.data[0], 42);  // buffers are never cleared
 }
 
+// A stream takes the buffer its consumers gave back last (still in the cache), unless told to
+// cycle through them oldest first.
+TEST(FramePoolTest, TakesTheBufferReturnedLastFirstUnlessToldOtherwise) {
+    for (bool newest_first : {true, false}) {
+        auto pool = FramePool::create(3, 64, 0, PoolOptions{newest_first});
+        ASSERT_TRUE(pool.ok());
+        std::vector<PooledBuf> leases;
+        for (uint8_t mark = 1; mark <= 3; ++mark) {
+            BufSlot slot;
+            ASSERT_EQ(pool->take(slot), chan::RecvResult::Item);
+            slot.data[0] = mark;
+            leases.emplace_back(std::move(slot), pool->home);
+        }
+        BufSlot none;
+        EXPECT_EQ(pool->take(none), chan::RecvResult::Empty);
+        leases[1].release();  // returned in the order 2, 3, 1
+        leases[2].release();
+        leases[0].release();
+        std::vector<int> order;
+        for (BufSlot slot; pool->take(slot) == chan::RecvResult::Item;) {
+            order.push_back(slot.data[0]);
+        }
+        EXPECT_EQ(order, newest_first ? std::vector<int>({1, 3, 2}) : std::vector<int>({2, 3, 1}));
+    }
+}
+
 TEST(FramePoolTest, ReleaseAfterThePoolIsGoneFreesTheBuffer) {
     auto pool = FramePool::create(1, 1 << 20, 0);
     ASSERT_TRUE(pool.ok());

@@ -62,7 +62,8 @@ CameraResult<Assembler> Assembler::create(const AssemblerConfig& config, Assembl
     }
     CVK_TRY_VOID(
         check_pool_memory(config.n_buffers, config.payload_size, config.pool_memory_limit));
-    auto pool = CVK_TRY(FramePool::create(config.n_buffers, config.payload_size, hint));
+    auto pool =
+        CVK_TRY(FramePool::create(config.n_buffers, config.payload_size, hint, config.pool));
     return Assembler(config, std::move(hooks), std::move(pool));
 }
 
@@ -241,7 +242,7 @@ std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h,
         return std::nullopt;
     }
     BufSlot slot;
-    if (pool_.free.try_recv(slot) != chan::RecvResult::Item) {
+    if (pool_.take(slot) != chan::RecvResult::Item) {
         stats_.underruns += 1;
         last_block_id_ = h.block_id;
         return std::nullopt;

@@ -38,6 +38,7 @@ struct AssemblerConfig {
     Duration frame_timeout = stream_defaults::kFrameTimeout;
     double resend_ratio = stream_defaults::kResendRatio;
     uint64_t pool_memory_limit = 0;  // 0 = default_pool_memory_limit()
+    PoolOptions pool;
 };
 
 // What the assembler needs from its surroundings. Every hook is optional.

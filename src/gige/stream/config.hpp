@@ -22,6 +22,15 @@ inline constexpr double kResendRatio = 0.25;
 inline constexpr uint64_t kBuffers = 8;
 }  // namespace stream_defaults
 
+// How the frame pool hands out its buffers. The default is what every stream uses; the other
+// setting exists so that its effect can be measured side by side.
+struct PoolOptions {
+    // Hand out the buffer returned last first: while consumers give frames back promptly the
+    // stream keeps writing into the one or two buffers still in the cache (and already mapped
+    // in), instead of cycling through the whole pool's memory.
+    bool newest_first = true;
+};
+
 struct StreamConfig {
     std::optional<uint64_t> payload_size;  // bytes per frame; required, non-zero
     std::optional<uint32_t> packet_delay;  // SCPD; not written when absent
@@ -46,6 +55,7 @@ struct StreamConfig {
     // Memory the frame pool (n_buffers x payload_size) may take; 0 = a quarter of the host's
     // physical memory. A larger pool is refused when the stream opens.
     uint64_t pool_memory_limit = 0;
+    PoolOptions pool;
     std::optional<uint16_t> packet_size;  // fixed SCPS; absent = negotiate
     uint16_t channel = 0;
     bool resend = true;

@@ -92,7 +92,7 @@ CameraResult<void> check_pool_memory(uint64_t n_buffers, uint64_t payload_size, 
 }
 
 CameraResult<FramePool> FramePool::create(uint64_t n_buffers, uint64_t payload_size,
-                                          uint64_t packets_hint) {
+                                          uint64_t packets_hint, PoolOptions options) {
     auto [home, free] = chan::bounded<BufSlot>(n_buffers);
     try {
         for (uint64_t i = 0; i < n_buffers; ++i) {
@@ -111,7 +111,7 @@ CameraResult<FramePool> FramePool::create(uint64_t n_buffers, uint64_t payload_s
     } catch (const std::length_error&) {
         return Err{CameraError::io(ENOMEM)};
     }
-    return FramePool{std::move(home), std::move(free)};
+    return FramePool{std::move(home), std::move(free), options};
 }
 
 PooledBuf& PooledBuf::operator=(PooledBuf&& other) noexcept {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "gige/stream/config.hpp"
 #include "queue.hpp"
 #include "time.hpp"
 
@@ -79,12 +80,18 @@ using PoolReceiver = chan::Receiver<BufSlot>;
 struct FramePool {
     PoolSender home;
     PoolReceiver free;
+    PoolOptions options;
 
     // n_buffers zero-filled buffers of payload_size bytes, each with room for packets_hint
     // packet slots. Io(ENOMEM) when the memory cannot be had (a hostile payload size must not
     // abort the process).
     static CameraResult<FramePool> create(uint64_t n_buffers, uint64_t payload_size,
-                                          uint64_t packets_hint);
+                                          uint64_t packets_hint, PoolOptions options = {});
+
+    // A free slot, in the order the options ask for (the one returned last first, by default).
+    chan::RecvResult take(BufSlot& out) {
+        return options.newest_first ? free.try_recv_newest(out) : free.try_recv(out);
+    }
 };
 
 // Owns one slot until released; releasing queues it back on its pool without blocking, or

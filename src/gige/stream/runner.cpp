@@ -164,6 +164,7 @@ StreamRunnerParams StreamRunnerParams::from_config(const StreamConfig& config,
     params.assembler.frame_timeout = config.frame_timeout;
     params.assembler.resend_ratio = config.resend_ratio;
     params.assembler.pool_memory_limit = config.pool_memory_limit;
+    params.assembler.pool = config.pool;
     params.channel = config.channel;
     params.thread = config.thread;
     return params;
