@@ -17,8 +17,10 @@
 // counted.
 //
 // With CORVISK_BENCH_POOL_VARIANTS=1 compare also runs, in the same alternating rounds, corvisk
-// with its frame pool handing out buffers oldest first ("fifo"), so that the effect of the
-// pool's order is seen side by side.
+// with its frame pool handing out buffers oldest first ("fifo") and with buffers mapped in on
+// first use ("no prefault") or only 16 MiB of them mapped in when it opens ("prefault 16M"), so
+// that the effect of each is seen side by side. CORVISK_BENCH_EACH_ROUND=1 adds a corvisk round
+// printed on its own after each round.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/udp.h>
@@ -194,6 +196,8 @@ struct Device {
 struct Figures {
     uint64_t complete = 0, incomplete = 0, missing = 0, resent = 0, drops = 0;
     uint64_t bytes = 0, cpu_ns = 0, user_ns = 0, sys_ns = 0, in_place = 0, copied = 0;
+    uint64_t underruns = 0, lost_frames = 0;   // corvisk's: no free buffer; ids never seen
+    uint64_t requests = 0, error_packets = 0;  // corvisk's resend requests, answers refused
     double seconds = 0;
     std::vector<double> rounds;  // CPU s/GB of each round added
     void add(const Figures& o) {
@@ -202,6 +206,8 @@ struct Figures {
         resent += o.resent, drops += o.drops, bytes += o.bytes, cpu_ns += o.cpu_ns;
         user_ns += o.user_ns, sys_ns += o.sys_ns;
         in_place += o.in_place, copied += o.copied;
+        underruns += o.underruns, lost_frames += o.lost_frames;
+        requests += o.requests, error_packets += o.error_packets;
         seconds += o.seconds;
     }
     void set_cpu(const CpuSample& c) { cpu_ns = c.total, user_ns = c.user, sys_ns = c.sys; }
@@ -218,8 +224,12 @@ struct Figures {
             bytes / 1e6 / std::max(seconds, 1e-9), cpu_s_per_gb(), per_gb(user_ns, bytes),
             per_gb(sys_ns, bytes));
         if (in_place + copied > 0) {
-            std::printf("           payload bytes received in place %.1f%%\n",
-                        100.0 * in_place / (in_place + copied));
+            std::printf(
+                "              payload bytes received in place %.1f%%, pool underruns %llu, frames "
+                "never seen %llu, resend requests %llu, error packets %llu\n",
+                100.0 * in_place / (in_place + copied), (unsigned long long)underruns,
+                (unsigned long long)lost_frames, (unsigned long long)requests,
+                (unsigned long long)error_packets);
         }
     }
 };
@@ -288,6 +298,10 @@ Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, PoolOptions
         fig.missing += st.missing_packets;
         fig.resent += st.resent_packets;
         fig.bytes += st.bytes;
+        fig.underruns += st.underruns;
+        fig.lost_frames += st.missing_frames;
+        fig.requests += st.resend_requests;
+        fig.error_packets += st.error_packets;
         PlacementCounts placed = c.placement();
         fig.in_place += placed.in_place_bytes;
         fig.copied += placed.copied_bytes;
@@ -434,7 +448,9 @@ void compare(int rounds, const std::string& only) {
     };
     std::vector<std::pair<const char*, PoolOptions>> variants;
     if (const char* v = std::getenv("CORVISK_BENCH_POOL_VARIANTS"); v && std::string(v) == "1") {
-        variants = {{"fifo", {false}}};
+        variants = {{"fifo", {false, PoolOptions::kDefaultPrefaultBytes}},
+                    {"prefault 16M", {true, uint64_t{16} << 20}},
+                    {"no prefault", {true, 0}}};
     }
     for (const Scenario& s : scenarios) {
         if (!only.empty() && std::string(s.name).find(only) == std::string::npos) {
@@ -443,8 +459,14 @@ void compare(int rounds, const std::string& only) {
         Device d("127.35.9.1", s);
         Figures ours, bare, bare_gro;
         std::vector<Figures> others(variants.size());
+        const bool each_round = std::getenv("CORVISK_BENCH_EACH_ROUND") != nullptr;
         for (int r = 0; r < rounds; ++r) {
             ours.add(run_corvisk({&d}, s));
+            if (each_round) {
+                Figures one;
+                one.add(run_corvisk({&d}, s));
+                one.print("one round");
+            }
             for (size_t v = 0; v < variants.size(); ++v) {
                 others[v].add(run_corvisk({&d}, s, variants[v].second));
             }

@@ -1,6 +1,10 @@
 // Frame pool, buffer leases, frame records, device timestamps and the counters' text form.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -39,7 +43,7 @@ TEST(FramePoolTest, BuffersAreZeroFilledAndReturnOnRelease) {
 // cycle through them oldest first.
 TEST(FramePoolTest, TakesTheBufferReturnedLastFirstUnlessToldOtherwise) {
     for (bool newest_first : {true, false}) {
-        auto pool = FramePool::create(3, 64, 0, PoolOptions{newest_first});
+        auto pool = FramePool::create(3, 64, 0, PoolOptions{newest_first, 0});
         ASSERT_TRUE(pool.ok());
         std::vector<PooledBuf> leases;
         for (uint8_t mark = 1; mark <= 3; ++mark) {
@@ -59,6 +63,40 @@ TEST(FramePoolTest, TakesTheBufferReturnedLastFirstUnlessToldOtherwise) {
         }
         EXPECT_EQ(order, newest_first ? std::vector<int>({1, 3, 2}) : std::vector<int>({2, 3, 1}));
     }
+}
+
+// Pages of `b` the system has mapped in.
+size_t resident_pages(const BufSlot& b) {
+    const auto page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> in((b.data.size() + page - 1) / page);
+    EXPECT_EQ(::mincore(const_cast<uint8_t*>(b.data.data()), b.data.size(), in.data()), 0);
+    size_t n = 0;
+    for (unsigned char c : in) {
+        n += c & 1;
+    }
+    return n;
+}
+
+// The buffers handed out first, up to the budget, are mapped in when the pool is made (and
+// still read as zero); the others only once written.
+TEST(FramePoolTest, PrefaultsTheBuffersHandedOutFirstWithinTheBudget) {
+    constexpr uint64_t kSize = 1 << 20;
+    const size_t pages = kSize / static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    for (bool newest_first : {true, false}) {
+        auto pool = FramePool::create(4, kSize, 0, PoolOptions{newest_first, 2 * kSize + 1});
+        ASSERT_TRUE(pool.ok());
+        std::vector<size_t> resident;
+        for (BufSlot slot; pool->take(slot) == chan::RecvResult::Item;) {
+            resident.push_back(resident_pages(slot));
+            EXPECT_EQ(*std::max_element(slot.data.begin(), slot.data.end()), 0);
+        }
+        EXPECT_EQ(resident, std::vector<size_t>({pages, pages, 0, 0})) << newest_first;
+    }
+    auto none = FramePool::create(1, kSize, 0, PoolOptions{true, 0});
+    ASSERT_TRUE(none.ok());
+    BufSlot slot;
+    ASSERT_EQ(none->take(slot), chan::RecvResult::Item);
+    EXPECT_EQ(resident_pages(slot), 0u);
 }
 
 TEST(FramePoolTest, ReleaseAfterThePoolIsGoneFreesTheBuffer) {

@@ -22,13 +22,21 @@ inline constexpr double kResendRatio = 0.25;
 inline constexpr uint64_t kBuffers = 8;
 }  // namespace stream_defaults
 
-// How the frame pool hands out its buffers. The default is what every stream uses; the other
-// setting exists so that its effect can be measured side by side.
+// How the frame pool sets up and hands out its buffers. The defaults are what every stream
+// uses; the other settings exist so that the effect of each can be measured side by side.
 struct PoolOptions {
     // Hand out the buffer returned last first: while consumers give frames back promptly the
     // stream keeps writing into the one or two buffers still in the cache (and already mapped
     // in), instead of cycling through the whole pool's memory.
     bool newest_first = true;
+    // Pool memory the system maps in when the stream opens, buffer by buffer in the order they
+    // are handed out. Any other buffer's first pass of frames takes a page fault (and the
+    // zeroing of a page) every 4 KiB inside the kernel's copies, which at high rates stalls the
+    // receiver long enough for the socket to overflow. Bounded, so that a stream opening with a
+    // large pool (or a device reporting a large payload) does not take all of that memory up
+    // front, nor the time to clear it.
+    uint64_t prefault_bytes = kDefaultPrefaultBytes;
+    static constexpr uint64_t kDefaultPrefaultBytes = uint64_t{64} << 20;
 };
 
 struct StreamConfig {

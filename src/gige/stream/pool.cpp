@@ -18,7 +18,7 @@ constexpr uint64_t kMapThreshold = 64 * 1024;
 
 }  // namespace
 
-std::optional<PayloadBuffer> PayloadBuffer::allocate(uint64_t size) {
+std::optional<PayloadBuffer> PayloadBuffer::allocate(uint64_t size, bool prefault) {
     PayloadBuffer b;
     if (size == 0) {
         return b;
@@ -27,7 +27,9 @@ std::optional<PayloadBuffer> PayloadBuffer::allocate(uint64_t size) {
         return std::nullopt;
     }
     if (size >= kMapThreshold) {
-        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        const int populate = prefault ? MAP_POPULATE : 0;
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
         if (p == MAP_FAILED) {
             return std::nullopt;
         }
@@ -97,7 +99,11 @@ CameraResult<FramePool> FramePool::create(uint64_t n_buffers, uint64_t payload_s
     try {
         for (uint64_t i = 0; i < n_buffers; ++i) {
             BufSlot slot;
-            auto data = PayloadBuffer::allocate(payload_size);
+            // Buffers are handed out from the back of the queue when newest_first holds.
+            uint64_t rank = options.newest_first ? n_buffers - 1 - i : i;
+            bool prefault = payload_size <= options.prefault_bytes &&
+                            rank < options.prefault_bytes / payload_size;
+            auto data = PayloadBuffer::allocate(payload_size, prefault);
             if (!data) {
                 return Err{CameraError::io(ENOMEM)};
             }
