@@ -127,10 +127,10 @@ constexpr uint32_t kAnalog = 0x1004C;          // little-endian bit fields: Gain
 constexpr uint32_t kImageControl = 0x10050;    // big-endian bit fields (StructReg)
 constexpr uint32_t kTemperatureRaw = 0x10054;  // 2-byte little-endian signed, tenths of a degree
 constexpr uint32_t kWhiteBalanceOffset = 0x10058;  // 4-byte big-endian signed
-constexpr uint32_t kUserSetSelector = 0x1005C;     // 0 Default (factory, read-only), 1 UserSet1
-constexpr uint32_t kUserSetLoad = 0x10060;         // write 1: load the selected set
-constexpr uint32_t kUserSetSave = 0x10064;         // write 1: save into the selected set
-constexpr uint32_t kUserSetDefault = 0x10068;      // the set a power-up would load
+constexpr uint32_t kUserSetSelector = 0x1005C;  // 0 Default (factory, read-only), 1 UserSet1
+constexpr uint32_t kUserSetLoad = 0x10060;      // write 1: load the selected set
+constexpr uint32_t kUserSetSave = 0x10064;      // write 1: save into the selected set
+constexpr uint32_t kUserSetDefault = 0x10068;   // the set a power-up would load
 constexpr uint32_t kFeatureEnd = 0x1006C;
 
 // The GenICam description lives here in device memory.
