@@ -15,8 +15,6 @@ namespace corvisk::sim {
 
 namespace {
 
-constexpr uint32_t kModeRead = 0, kModeWrite = 1, kModeReadWrite = 2;
-
 // A user set as a camera stores it: text lines, their values derived from the seed.
 std::vector<uint8_t> user_set_text(uint64_t seed) {
     std::mt19937_64 rng(seed);
@@ -28,11 +26,11 @@ std::vector<uint8_t> user_set_text(uint64_t seed) {
 }
 
 bool reads(uint32_t mode) {
-    return mode == kModeRead || mode == kModeReadWrite;
+    return mode == kFileModeRead || mode == kFileModeReadWrite;
 }
 
 bool writes(uint32_t mode) {
-    return mode == kModeWrite || mode == kModeReadWrite;
+    return mode == kFileModeWrite || mode == kFileModeReadWrite;
 }
 
 // An IntReg of the file access unit: 4 bytes big-endian at `addr`.
@@ -138,12 +136,12 @@ std::string file_access_xml(const FileAccessConfig& c) {
 
 FileAccess::FileAccess(const FileAccessConfig& config, uint64_t seed)
     : config_(config), buffer_(config.buffer, 0) {
-    files_.push_back(File{"UserData", std::vector<uint8_t>(kUserDataSize, 0), kUserDataSize, true,
-                          true, false, std::nullopt});
+    store_.add(
+        {"UserData", std::vector<uint8_t>(kUserDataSize, 0), kUserDataSize, true, true, false});
     std::vector<uint8_t> set = user_set_text(seed);
     const auto set_size = static_cast<uint32_t>(set.size());
-    files_.push_back(File{"UserSet1", std::move(set), set_size, true, false, false, std::nullopt});
-    files_.push_back(File{"UserFile1", {}, kUserFileCapacity, false, true, true, std::nullopt});
+    store_.add({"UserSet1", std::move(set), set_size, true, false, false});
+    store_.add({"UserFile1", {}, kUserFileCapacity, false, true, true});
 }
 
 bool FileAccess::owns(uint32_t addr) {
@@ -189,7 +187,7 @@ uint16_t FileAccess::read(uint32_t addr, uint32_t& out) {
             out = busy ? 0 : result_;
             break;
         case filereg::kSize:
-            out = static_cast<uint32_t>(files_.at(selector_).data.size());
+            out = static_cast<uint32_t>(store_.file(selector_).data.size());
             break;
         default:
             return reg::kInvalidAddress;
@@ -208,7 +206,7 @@ uint16_t FileAccess::write(uint32_t addr, uint32_t value) {
     }
     switch (addr) {
         case filereg::kSelector:
-            if (value >= files_.size()) {
+            if (value >= store_.count()) {
                 return reg::kInvalidParameter;
             }
             selector_ = value;
@@ -230,11 +228,7 @@ uint16_t FileAccess::write(uint32_t addr, uint32_t value) {
             return reg::kSuccess;
         case filereg::kExecute:
             if (value == 1) {
-                uint32_t result = 0;
-                const bool ok = run(result);
-                status_ = ok ? filereg::kStatusSuccess : filereg::kStatusFailure;
-                result_ = ok ? result : 0;
-                busy_left_ = config_.busy_reads;
+                execute();
             }
             return reg::kSuccess;
         default:
@@ -242,15 +236,21 @@ uint16_t FileAccess::write(uint32_t addr, uint32_t value) {
     }
 }
 
-bool FileAccess::run(uint32_t& result) {
-    const auto op = static_cast<FileOp>(operation_);
-    if (config_.fail && *config_.fail == op) {
-        return false;
-    }
-    File& f = files_.at(selector_);
-    switch (op) {
+void FileAccess::execute() {
+    const FileRequest r{static_cast<FileOp>(operation_), open_mode_, offset_, length_};
+    uint32_t result = 0;
+    const bool ok =
+        !(config_.fail && *config_.fail == r.op) && store_.run(selector_, r, buffer_, result);
+    status_ = ok ? filereg::kStatusSuccess : filereg::kStatusFailure;
+    result_ = ok ? result : 0;
+    busy_left_ = config_.busy_reads;
+}
+
+bool FileStore::run(uint32_t n, const FileRequest& r, std::span<uint8_t> buffer, uint32_t& result) {
+    File& f = files_.at(n);
+    switch (r.op) {
         case FileOp::Open:
-            return open(f);
+            return open(f, r.mode);
         case FileOp::Close:
             if (!f.mode) {
                 return false;
@@ -258,9 +258,9 @@ bool FileAccess::run(uint32_t& result) {
             f.mode.reset();
             return true;
         case FileOp::Read:
-            return read_chunk(f, result);
+            return read_chunk(f, r, buffer, result);
         case FileOp::Write:
-            return write_chunk(f, result);
+            return write_chunk(f, r, buffer, result);
         case FileOp::Delete:
             if (f.mode || !f.deletable) {
                 return false;
@@ -271,38 +271,40 @@ bool FileAccess::run(uint32_t& result) {
     return false;
 }
 
-bool FileAccess::open(File& f) {
-    if (f.mode || open_mode_ > kModeReadWrite || (writes(open_mode_) && !f.writable)) {
+bool FileStore::open(File& f, uint32_t mode) {
+    if (f.mode || mode > kFileModeReadWrite || (writes(mode) && !f.writable)) {
         return false;
     }
-    if (open_mode_ == kModeWrite && !f.fixed_size) {
+    if (mode == kFileModeWrite && !f.fixed_size) {
         f.data.clear();  // writing a file anew replaces it
     }
-    f.mode = open_mode_;
+    f.mode = mode;
     return true;
 }
 
 // Reads up to `length` bytes at `offset` into the buffer; fewer at the end of the file.
-bool FileAccess::read_chunk(File& f, uint32_t& result) {
-    if (!f.mode || !reads(*f.mode) || length_ > buffer_.size() || offset_ > f.data.size()) {
+bool FileStore::read_chunk(File& f, const FileRequest& r, std::span<uint8_t> buffer,
+                           uint32_t& result) {
+    if (!f.mode || !reads(*f.mode) || r.length > buffer.size() || r.offset > f.data.size()) {
         return false;
     }
-    result = std::min<uint32_t>(length_, static_cast<uint32_t>(f.data.size()) - offset_);
-    std::memcpy(buffer_.data(), f.data.data() + offset_, result);
+    result = std::min<uint32_t>(r.length, static_cast<uint32_t>(f.data.size()) - r.offset);
+    std::memcpy(buffer.data(), f.data.data() + r.offset, result);
     return true;
 }
 
 // Writes `length` bytes of the buffer at `offset`: within the file's capacity, leaving no hole.
-bool FileAccess::write_chunk(File& f, uint32_t& result) {
-    if (!f.mode || !writes(*f.mode) || length_ > buffer_.size() || offset_ > f.data.size() ||
-        uint64_t{offset_} + length_ > f.capacity) {
+bool FileStore::write_chunk(File& f, const FileRequest& r, std::span<const uint8_t> buffer,
+                            uint32_t& result) {
+    if (!f.mode || !writes(*f.mode) || r.length > buffer.size() || r.offset > f.data.size() ||
+        uint64_t{r.offset} + r.length > f.capacity) {
         return false;
     }
-    if (offset_ + length_ > f.data.size()) {
-        f.data.resize(offset_ + length_);
+    if (r.offset + r.length > f.data.size()) {
+        f.data.resize(r.offset + r.length);
     }
-    std::memcpy(f.data.data() + offset_, buffer_.data(), length_);
-    result = length_;
+    std::memcpy(f.data.data() + r.offset, buffer.data(), r.length);
+    result = r.length;
     return true;
 }
 

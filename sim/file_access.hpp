@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,49 @@ constexpr uint32_t kStatusSuccess = 0;
 constexpr uint32_t kStatusFailure = 1;
 }  // namespace filereg
 
+// Open modes as the store takes them.
+constexpr uint32_t kFileModeRead = 0, kFileModeWrite = 1, kFileModeReadWrite = 2;
+
+// One file operation as the registers ask for it.
+struct FileRequest {
+    FileOp op = FileOp::Open;
+    uint32_t mode = kFileModeRead;  // for Open
+    uint32_t offset = 0;            // for Read and Write
+    uint32_t length = 0;
+};
+
+// The files and what may be done to them, without registers: shared by the simulated camera's
+// own file access and the one behind a served description.
+class FileStore {
+  public:
+    struct File {
+        std::string name;
+        std::vector<uint8_t> data;
+        uint32_t capacity = 0;
+        bool fixed_size = false;  // writes overwrite, never grow or shrink it
+        bool writable = false;
+        bool deletable = false;
+        std::optional<uint32_t> mode = std::nullopt;  // open mode while open
+    };
+
+    void add(File f) { files_.push_back(std::move(f)); }
+    size_t count() const { return files_.size(); }
+    const File& file(uint32_t n) const { return files_.at(n); }
+
+    // Runs `r` on file `n` (< count()), moving data through `buffer`: true with the bytes moved
+    // in `result`, or false for a refused operation.
+    bool run(uint32_t n, const FileRequest& r, std::span<uint8_t> buffer, uint32_t& result);
+
+  private:
+    static bool open(File& f, uint32_t mode);
+    static bool read_chunk(File& f, const FileRequest& r, std::span<uint8_t> buffer,
+                           uint32_t& result);
+    static bool write_chunk(File& f, const FileRequest& r, std::span<const uint8_t> buffer,
+                            uint32_t& result);
+
+    std::vector<File> files_;
+};
+
 // Not thread-safe: the GvcpDevice calls it under its lock.
 class FileAccess {
   public:
@@ -66,28 +110,15 @@ class FileAccess {
     uint16_t write(uint32_t addr, uint32_t value);
 
     // What a test checks: a file's bytes and whether the device holds it open.
-    const std::vector<uint8_t>& contents(uint32_t file) const { return files_.at(file).data; }
-    bool is_open(uint32_t file) const { return files_.at(file).mode.has_value(); }
+    const std::vector<uint8_t>& contents(uint32_t file) const { return store_.file(file).data; }
+    bool is_open(uint32_t file) const { return store_.file(file).mode.has_value(); }
 
   private:
-    struct File {
-        std::string name;
-        std::vector<uint8_t> data;
-        uint32_t capacity = 0;
-        bool fixed_size = false;  // writes overwrite, never grow or shrink it
-        bool writable = false;
-        bool deletable = false;
-        std::optional<uint32_t> mode;  // open mode while open
-    };
-
-    // Runs the selected operation: Success with a result, or Failure.
-    bool run(uint32_t& result);
-    bool open(File& f);
-    bool read_chunk(File& f, uint32_t& result);
-    bool write_chunk(File& f, uint32_t& result);
+    // Runs the selected operation and records its status and result.
+    void execute();
 
     FileAccessConfig config_;
-    std::vector<File> files_;
+    FileStore store_;
     std::vector<uint8_t> buffer_;
     uint32_t selector_ = 0, operation_ = 0, open_mode_ = 0, offset_ = 0, length_ = 0;
     uint32_t status_ = filereg::kStatusSuccess, result_ = 0;
