@@ -5,7 +5,9 @@
 
 #include <cstring>
 
+#include "description_device.hpp"
 #include "file_access.hpp"
+#include "gvcp_device.hpp"
 #include "registers.hpp"
 
 namespace corvisk::sim {
@@ -107,6 +109,59 @@ TEST(SimFileAccess, ABusyCommandShowsItsOutcomeOnlyOnceDone) {
     EXPECT_EQ(s.get(filereg::kExecute), 0u);
     EXPECT_EQ(s.get(filereg::kStatus), filereg::kStatusFailure);  // --file-fail Close
     EXPECT_TRUE(s.files.is_open(kUserSet1));
+}
+
+std::shared_ptr<const Description> described(std::string xml) {
+    auto d = prepare_description(std::vector<uint8_t>(xml.begin(), xml.end()), "own.xml", 1);
+    EXPECT_TRUE(d.ok()) << (d.ok() ? "" : d.error());
+    return d.ok() ? *d : nullptr;
+}
+
+// The simulated camera's own description served as a description: its file features are plain
+// registers, so the description's memory backs them with a file per FileSelector entry.
+TEST(SimFileAccess, AServedDescriptionsFilesWorkThroughItsRegisters) {
+    auto d = described(device_xml());
+    ASSERT_TRUE(d && d->files) << (d ? d->no_files_reason : "");
+    EXPECT_EQ(d->files->files.size(), 3u);
+    EXPECT_EQ(d->files->buffer, filereg::kBuffer);
+    EXPECT_EQ(d->files->buffer_length, 512u);
+    EXPECT_NE(describe_serving(*d).find(", 3 files, "), std::string::npos);
+    DescribedMemory mem(d, SimConfig{});
+    auto run = [&](uint32_t file, FileOp op, uint32_t offset, uint32_t length) {
+        mem.write_word(filereg::kSelector, file);
+        mem.write_word(filereg::kOperation, static_cast<uint32_t>(op));
+        mem.write_word(filereg::kOffset, offset);
+        mem.write_word(filereg::kLength, length);
+        mem.write_word(filereg::kExecute, 1);
+        EXPECT_EQ(mem.read_word(filereg::kExecute), 0u);  // taken: reads back done
+        return mem.read_word(filereg::kStatus) == filereg::kStatusSuccess;
+    };
+    mem.write_word(filereg::kOpenMode, kFileModeWrite);
+    ASSERT_TRUE(run(kUserFile1, FileOp::Open, 0, 0));
+    mem.write_word(filereg::kBuffer, 0x41424344);
+    EXPECT_TRUE(run(kUserFile1, FileOp::Write, 0, 3));
+    EXPECT_FALSE(run(kUserFile1, FileOp::Read, 0, 3));  // opened for writing
+    EXPECT_TRUE(run(kUserFile1, FileOp::Close, 0, 0));
+    EXPECT_EQ(mem.read_word(filereg::kSize), 3u);
+    mem.write_word(filereg::kOpenMode, kFileModeRead);
+    mem.write_word(filereg::kBuffer, 0);
+    ASSERT_TRUE(run(kUserFile1, FileOp::Open, 0, 0));
+    EXPECT_TRUE(run(kUserFile1, FileOp::Read, 1, 100));
+    EXPECT_EQ(mem.read_word(filereg::kResult), 2u);
+    EXPECT_EQ(mem.read_word(filereg::kBuffer) >> 16, 0x4243u);
+    EXPECT_FALSE(run(kUserFile1, FileOp::Read, 0, 513));  // beyond the buffer
+}
+
+TEST(SimFileAccess, ADescriptionWhoseBufferMovesIsServedWithoutFiles) {
+    std::string xml = device_xml();
+    const std::string fixed = "<Address>0x20000</Address>\n      <Length>512</Length>";
+    const auto at = xml.find(fixed);
+    ASSERT_NE(at, std::string::npos);
+    xml.replace(at, fixed.size(), "<pAddress>FileAccessOffset</pAddress><Length>512</Length>");
+    auto d = described(xml);
+    ASSERT_TRUE(d);
+    EXPECT_FALSE(d->files);
+    EXPECT_EQ(d->no_files_reason, "FileAccessBuffer: not at a constant, aligned place");
 }
 
 }  // namespace
