@@ -104,7 +104,10 @@ std::string file_features(const FileAccessConfig& c) {
         "      <AccessMode>RW</AccessMode>\n      <pPort>Device</pPort>\n    </Register>\n",
         filereg::kBuffer, c.buffer);
     if (c.describe_status) {
-        x += enumeration("FileOperationStatus", entries({"Success", "Failure"}), "");
+        x += enumeration("FileOperationStatus",
+                         c.overflow_at_end ? entries({"Success", "Failure", "Overflow"})
+                                           : entries({"Success", "Failure"}),
+                         "");
         x += int_reg("FileOperationStatusReg", filereg::kStatus, "RO", false);
     }
     x += "    <Integer Name=\"FileOperationResult\" NameSpace=\"Standard\">\n"
@@ -242,6 +245,9 @@ void FileAccess::execute() {
     const bool ok =
         !(config_.fail && *config_.fail == r.op) && store_.run(selector_, r, buffer_, result);
     status_ = ok ? filereg::kStatusSuccess : filereg::kStatusFailure;
+    if (ok && config_.overflow_at_end && r.op == FileOp::Read && result < r.length) {
+        status_ = filereg::kStatusOverflow;
+    }
     result_ = ok ? result : 0;
     busy_left_ = config_.busy_reads;
 }

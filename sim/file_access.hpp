@@ -33,6 +33,9 @@ struct FileAccessConfig {
     // short read ends a file) out of the description.
     bool describe_status = true;
     bool describe_size = true;
+    // A read that reaches the end of the file ends with status Overflow (and the bytes it
+    // read as its result), as some cameras report the end of a file.
+    bool overflow_at_end = false;
 };
 
 namespace filereg {
@@ -50,6 +53,7 @@ constexpr uint32_t kBuffer = 0x20000;     // FileAccessBuffer
 constexpr uint32_t kBufferMax = 0x10000;  // largest buffer
 constexpr uint32_t kStatusSuccess = 0;
 constexpr uint32_t kStatusFailure = 1;
+constexpr uint32_t kStatusOverflow = 2;
 }  // namespace filereg
 
 // Open modes as the store takes them.

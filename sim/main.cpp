@@ -118,6 +118,7 @@ Files (FileSelector UserData 64 KiB, UserSet1 read-only, UserFile1 up to 16 KiB)
                             execute; status and result show once it is done
   --file-no-status          leave FileOperationStatus out of the description
   --file-no-size            leave FileSize out of the description
+  --file-overflow           a read reaching the end of a file ends with status Overflow
 
 Message-channel faults (device events):
   --event-ack-loss N        ignore the first N event acknowledges (the device retransmits)
@@ -528,6 +529,7 @@ const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
         {"ptp", [](SimConfig& c) { c.ptp_synchronised = true; }},
         {"file-no-status", [](SimConfig& c) { c.files.describe_status = false; }},
         {"file-no-size", [](SimConfig& c) { c.files.describe_size = false; }},
+        {"file-overflow", [](SimConfig& c) { c.files.overflow_at_end = true; }},
     };
     return flags;
 }

@@ -36,7 +36,9 @@ class _Progress:
         self.shown = False
 
     def __call__(self, done: int, total: Optional[int]) -> None:
-        if total is not None and total < _LARGE or self.clock() - self.drawn < _REDRAW:
+        last = total is not None and done >= total
+        if total is not None and total < _LARGE or (self.clock() - self.drawn < _REDRAW and
+                                                    not last):
             return
         share = f" ({100 * done // total}%)" if total else ""
         self.out.write(f"\r{self.what}: {done} of {total if total else '?'} bytes{share}   ")

@@ -13,8 +13,9 @@ file. A file opened on the device is always closed again, also after an error.
 
 Devices differ and are taken as they are: an execute that runs on after the write is polled
 until it reads back done; without ``FileOperationStatus`` the result alone tells; without
-``FileSize`` a file ends at its first short chunk; a camera without a ``ReadWrite`` or a
-``Write`` open mode is opened with the one it has.
+``FileSize`` a file ends at its first short chunk; a read reaching the end of a file may report
+``Overflow`` with the bytes it read; a camera without a ``ReadWrite`` or a ``Write`` open mode is
+opened with the one it has.
 """
 
 from __future__ import annotations
@@ -239,12 +240,16 @@ class CameraFile(io.RawIOBase):
         device = self._device
         try:
             result = device.transfer("Read", self.name, self._position, want)
-        except FileOperationError:
-            if self._size is None and self._position > 0:
+        except FileOperationError as e:
+            if e.status == "Overflow" and e.result is not None:
+                # Some cameras report a read reaching the end of the file this way.
+                result = e.result
+            elif self._size is None and self._position > 0:
                 # Without FileSize a read at the very end is how such a device says it ended.
                 self._eof = True
                 return b""
-            raise
+            else:
+                raise
         got = want if result is None else max(0, min(result, want))
         data = _corvisk_ext.read_register(device.camera, "FileAccessBuffer", got) if got else b""
         self._position += got

@@ -163,7 +163,8 @@ def test_bad_arguments_and_unknown_files(camera):
 
 @pytest.mark.parametrize("host,options", [
     (1, ("--file-busy", "3")), (2, ("--file-no-status",)), (3, ("--file-no-size",)),
-    (4, ("--file-busy", "2", "--file-no-status", "--file-no-size", "--file-buffer", "100"))])
+    (4, ("--file-busy", "2", "--file-no-status", "--file-no-size", "--file-buffer", "100")),
+    (5, ("--file-overflow", "--file-no-size"))])
 def test_device_deviations_still_round_trip(camera, host, options):
     cam = camera(f"127.45.6.{host}", *options)
     data = random_bytes(2500, len(options))
@@ -204,6 +205,14 @@ def test_cli_lists_gets_and_puts(sim, tmp_path):
     got = run_cli("127.45.7.1", "get", "UserFile1", "-o", str(target))
     assert got.returncode == 0, got.stderr
     assert target.read_bytes() == source.read_bytes()
+    large = tmp_path / "large.bin"
+    large.write_bytes(random_bytes(64 * 1024, 10))
+    put = run_cli("127.45.7.1", "put", "UserData", str(large))
+    assert put.returncode == 0, put.stderr
+    assert put.stderr.endswith("writing UserData: 65536 of 65536 bytes (100%)   \n")
+    got = run_cli("127.45.7.1", "get", "UserData", "-o", str(target))
+    assert got.stderr.endswith("reading UserData: 65536 of 65536 bytes (100%)   \n")
+    assert target.read_bytes() == large.read_bytes()
     failed = run_cli("127.45.7.1", "put", "UserSet1", str(source))
     assert failed.returncode == 1
     assert failed.stderr.strip().splitlines() == [
