@@ -478,6 +478,122 @@ Result<StreamFeatures, std::string> stream_features(const Scan& scan) {
     return s;
 }
 
+// ---- File access features ------------------------------------------------------------------
+
+// The transfer buffer: a Register at a constant address with a constant length.
+std::optional<std::string> file_buffer(const Scan& scan, FileFeatures& f) {
+    const xmlNode* n = scan.find("FileAccessBuffer");
+    if (n == nullptr || local_name(n) != "Register") {
+        return std::string("FileAccessBuffer: not a register");
+    }
+    auto address = child_number(n, "Address");
+    auto length = child_number(n, "Length");
+    if (!address || !length || child(n, "pAddress") || child(n, "pIndex") ||
+        child(n, "IntSwissKnife") || *length < 4 || *length > 0x10000 || *address % 4 != 0) {
+        return std::string("FileAccessBuffer: not at a constant, aligned place");
+    }
+    f.buffer = static_cast<uint32_t>(*address);
+    f.buffer_length = static_cast<uint32_t>(*length);
+    return std::nullopt;
+}
+
+// Enumeration entry values by the names the file store knows.
+template <class T>
+std::map<int64_t, T> entry_values(const Scan& scan, const char* feature,
+                                  const std::map<std::string, T>& known) {
+    std::map<int64_t, T> out;
+    for (const auto& [name, value] : entries_of(scan.find(feature))) {
+        if (auto it = known.find(name); it != known.end()) {
+            out[value] = it->second;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> file_enumerations(const Scan& scan, FileFeatures& f) {
+    f.files = entries_of(scan.find("FileSelector"));
+    f.operations = entry_values<FileOp>(scan, "FileOperationSelector",
+                                        {{"Open", FileOp::Open},
+                                         {"Close", FileOp::Close},
+                                         {"Read", FileOp::Read},
+                                         {"Write", FileOp::Write},
+                                         {"Delete", FileOp::Delete}});
+    f.modes = entry_values<uint32_t>(
+        scan, "FileOpenMode",
+        {{"Read", kFileModeRead}, {"Write", kFileModeWrite}, {"ReadWrite", kFileModeReadWrite}});
+    for (const auto& [name, value] : entries_of(scan.find("FileOperationStatus"))) {
+        if (name == "Success") {
+            f.success = value;
+        } else if (name == "Failure") {
+            f.failure = value;
+        }
+    }
+    if (f.files.empty() || f.operations.empty()) {
+        return std::string("FileSelector or FileOperationSelector: no entries");
+    }
+    return std::nullopt;
+}
+
+Result<FileFeatures, std::string> file_features(const Scan& scan) {
+    FileFeatures f;
+    for (auto [name, field] :
+         {std::pair{"FileSelector", &f.selector}, std::pair{"FileOperationSelector", &f.operation},
+          std::pair{"FileAccessOffset", &f.offset}, std::pair{"FileAccessLength", &f.length}}) {
+        auto r = scan.field(name);
+        if (!r.ok()) {
+            return Err{r.error()};
+        }
+        *field = *r;
+    }
+    auto execute = command_field(scan, "FileOperationExecute", f.execute_value);
+    if (!execute.ok()) {
+        return Err{execute.error()};
+    }
+    f.execute = *execute;
+    for (auto [name, field] :
+         {std::pair{"FileOpenMode", &f.open_mode}, std::pair{"FileOperationStatus", &f.status},
+          std::pair{"FileOperationResult", &f.result}, std::pair{"FileSize", &f.size}}) {
+        if (auto r = scan.field(name); r.ok()) {
+            *field = *r;
+        }
+    }
+    if (auto e = file_buffer(scan, f)) {
+        return Err{*e};
+    }
+    if (auto e = file_enumerations(scan, f)) {
+        return Err{*e};
+    }
+    return f;
+}
+
+// What the file access features' predicates and limits read at power-up: unlocked,
+// available, implemented, and limits that let a whole buffer move anywhere in a file.
+void file_presets(const Scan& scan, const FileFeatures& f, std::vector<FieldPreset>& out) {
+    static const char* const features[] = {
+        "FileSelector",     "FileOperationSelector", "FileOpenMode",        "FileOperationExecute",
+        "FileAccessOffset", "FileAccessLength",      "FileOperationStatus", "FileOperationResult",
+        "FileSize",         "FileAccessBuffer"};
+    const std::pair<const char*, uint64_t> predicates[] = {
+        {"pIsLocked", 0}, {"pIsAvailable", 1}, {"pIsImplemented", 1}, {"pMin", 0}};
+    for (const char* name : features) {
+        const xmlNode* n = scan.find(name);
+        if (n == nullptr) {
+            continue;
+        }
+        for (const auto& [link, value] : predicates) {
+            auto target = child_text(n, link);
+            if (auto field = target ? scan.field(*target) : Err{std::string()}; field.ok()) {
+                out.push_back({*field, value});
+            }
+        }
+        const bool length = std::string_view(name) == "FileAccessLength";
+        auto max = child_text(n, "pMax");
+        if (auto field = max ? scan.field(*max) : Err{std::string()}; field.ok()) {
+            out.push_back({*field, length ? f.buffer_length : 0x7FFFFFFFu});
+        }
+    }
+}
+
 // Enumerations and booleans start at one of their own values, chosen by the seed.
 std::vector<FieldPreset> presets(const Scan& scan, uint64_t seed) {
     std::vector<FieldPreset> out;
@@ -565,6 +681,15 @@ Result<std::shared_ptr<const Description>, std::string> prepare_description(
     } else {
         d->control_only_reason = stream.error();
     }
+    if (scan.find("FileSelector") != nullptr) {
+        auto files = file_features(scan);
+        if (files.ok()) {
+            file_presets(scan, *files, d->presets);
+            d->files = std::move(*files);
+        } else {
+            d->no_files_reason = files.error();
+        }
+    }
     return std::shared_ptr<const Description>(std::move(d));
 }
 
@@ -590,6 +715,11 @@ Result<std::shared_ptr<const Description>, std::string> load_description(const s
 std::string describe_serving(const Description& d) {
     std::string what =
         fmt::format("description {} ({} bytes) at {:#x}", d.file_name, d.file.size(), d.base);
+    if (d.files) {
+        what += fmt::format(", {} files", d.files->files.size());
+    } else if (!d.no_files_reason.empty()) {
+        what += ", no files (" + d.no_files_reason + ")";
+    }
     if (d.stream) {
         return what + ", streaming";
     }
@@ -606,6 +736,15 @@ DescribedMemory::DescribedMemory(std::shared_ptr<const Description> description,
       frame_rate_(config.frame_rate) {
     for (const FieldPreset& p : description_->presets) {
         write_field(p.field, p.value);
+    }
+    if (const auto& f = description_->files) {
+        // Every file starts with a line naming it; all can be written and deleted.
+        for (const auto& [name, value] : f->files) {
+            const std::string text = fmt::format("{} of a corvisk-sim camera\n", name);
+            files_.add(
+                {name, {text.begin(), text.end()}, FileAccess::kUserDataSize, false, true, true});
+        }
+        write_field(f->execute, f->execute_value == 0 ? 1 : 0);
     }
     if (const auto& s = description_->stream) {
         write_field(s->width, config.width);
@@ -643,6 +782,14 @@ DescribedMemory::Effect DescribedMemory::write_word(uint32_t addr, uint32_t valu
         it = written_.emplace(addr, value).first;
     }
     it->second = value;
+    if (const auto& f = description_->files) {
+        if (touches(f->execute, addr) &&
+            read_field(f->execute) == static_cast<uint64_t>(f->execute_value)) {
+            run_file_operation();
+        } else if (touches(f->selector, addr)) {
+            refresh_file_size();
+        }
+    }
     const auto& s = description_->stream;
     if (!s) {
         return Effect::None;
@@ -697,6 +844,70 @@ void DescribedMemory::write_field(const RegisterField& f, uint64_t value) {
         uint32_t word = read_word(a & ~3u);
         written_[a & ~3u] = (word & ~(0xFFu << shift)) | (uint32_t{byte} << shift);
     }
+}
+
+uint8_t DescribedMemory::read_byte(uint32_t addr) const {
+    return static_cast<uint8_t>(read_word(addr & ~3u) >> (24 - 8 * (addr & 3)));
+}
+
+void DescribedMemory::write_byte(uint32_t addr, uint8_t value) {
+    const uint32_t shift = 24 - 8 * (addr & 3);
+    const uint32_t word = read_word(addr & ~3u);
+    written_[addr & ~3u] = (word & ~(0xFFu << shift)) | (uint32_t{value} << shift);
+}
+
+std::optional<uint32_t> DescribedMemory::selected_file() const {
+    const FileFeatures& f = *description_->files;
+    const auto value = static_cast<int64_t>(read_field(f.selector));
+    for (uint32_t i = 0; i < f.files.size(); ++i) {
+        if (f.files[i].second == value) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+void DescribedMemory::refresh_file_size() {
+    const FileFeatures& f = *description_->files;
+    const auto file = selected_file();
+    if (f.size && file) {
+        write_field(*f.size, files_.file(*file).data.size());
+    }
+}
+
+void DescribedMemory::run_file_operation() {
+    const FileFeatures& f = *description_->files;
+    write_field(f.execute, f.execute_value == 0 ? 1 : 0);  // taken: it reads back done
+    const auto op = f.operations.find(static_cast<int64_t>(read_field(f.operation)));
+    const auto mode =
+        f.modes.find(f.open_mode ? static_cast<int64_t>(read_field(*f.open_mode)) : int64_t{-1});
+    FileRequest r;
+    r.mode = !f.open_mode ? kFileModeReadWrite : mode == f.modes.end() ? ~0u : mode->second;
+    r.offset = static_cast<uint32_t>(read_field(f.offset));
+    r.length = static_cast<uint32_t>(read_field(f.length));
+    std::vector<uint8_t> buffer(f.buffer_length);
+    for (uint32_t i = 0; i < f.buffer_length; ++i) {
+        buffer[i] = read_byte(f.buffer + i);
+    }
+    const auto file = selected_file();
+    uint32_t result = 0;
+    bool ok = false;
+    if (op != f.operations.end() && file) {
+        r.op = op->second;
+        ok = files_.run(*file, r, buffer, result);
+    }
+    if (ok && r.op == FileOp::Read) {
+        for (uint32_t i = 0; i < result; ++i) {
+            write_byte(f.buffer + i, buffer[i]);
+        }
+    }
+    if (f.status) {
+        write_field(*f.status, static_cast<uint64_t>(ok ? f.success : f.failure));
+    }
+    if (f.result) {
+        write_field(*f.result, ok ? result : 0);
+    }
+    refresh_file_size();
 }
 
 void DescribedMemory::refresh_payload_size() {

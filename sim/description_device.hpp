@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "file_access.hpp"
 #include "result.hpp"
 #include "sim_config.hpp"
 
@@ -45,6 +46,20 @@ struct StreamFeatures {
     std::map<int64_t, AcqMode> modes;  // AcquisitionMode entry value -> mode
 };
 
+// The standard file access features, each resolved to a plain register, and the transfer
+// buffer's place: what the served description's files are worked through.
+struct FileFeatures {
+    RegisterField selector, operation, execute, offset, length;
+    std::optional<RegisterField> open_mode, status, result, size;
+    int64_t execute_value = 1;                           // FileOperationExecute's CommandValue
+    std::vector<std::pair<std::string, int64_t>> files;  // FileSelector entries: name, value
+    std::map<int64_t, FileOp> operations;                // FileOperationSelector value -> op
+    std::map<int64_t, uint32_t> modes;                   // FileOpenMode value -> kFileMode*
+    int64_t success = 0, failure = 1;                    // FileOperationStatus values
+    uint32_t buffer = 0;                                 // FileAccessBuffer address
+    uint32_t buffer_length = 0;
+};
+
 // A register field and the value it holds at power-up.
 struct FieldPreset {
     RegisterField field;
@@ -62,6 +77,8 @@ struct Description {
     size_t registers = 0;  // register elements found
     std::optional<StreamFeatures> stream;
     std::string control_only_reason;  // why `stream` is absent
+    std::optional<FileFeatures> files;
+    std::string no_files_reason;  // why `files` is absent (empty: no file access described)
     std::vector<FieldPreset> presets;
 };
 
@@ -113,12 +130,20 @@ class DescribedMemory {
     void write_field(const RegisterField& f, uint64_t value);
     void refresh_payload_size();
     bool touches(const RegisterField& f, uint32_t addr) const;
+    uint8_t read_byte(uint32_t addr) const;
+    void write_byte(uint32_t addr, uint8_t value);
+    // The operation the file access registers ask for, run on the file store; its status,
+    // result and the file's size are then in their registers.
+    void run_file_operation();
+    void refresh_file_size();
+    std::optional<uint32_t> selected_file() const;
 
     std::shared_ptr<const Description> description_;
     uint64_t seed_;
     Pattern pattern_;
     double frame_rate_;
     std::unordered_map<uint32_t, uint32_t> written_;
+    FileStore files_;  // one file per FileSelector entry (when `files` is resolved)
 };
 
 }  // namespace corvisk::sim

@@ -6,6 +6,7 @@
 #include "actions.hpp"
 #include "chunks.hpp"
 #include "events.hpp"
+#include "file_access.hpp"
 #include "gvcp_device.hpp"
 #include "pixels/format.hpp"
 
@@ -1031,8 +1032,12 @@ std::string with_extensions(std::string xml) {
 }  // namespace
 
 const std::string& device_xml() {
-    static const std::string xml = with_extensions(with_action_features(with_pixel_formats(kXml)));
+    static const std::string xml = device_xml(FileAccessConfig{});
     return xml;
+}
+
+std::string device_xml(const FileAccessConfig& files) {
+    return with_file_access(with_extensions(with_action_features(with_pixel_formats(kXml))), files);
 }
 
 }  // namespace corvisk::sim

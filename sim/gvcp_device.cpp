@@ -114,7 +114,8 @@ GvcpDevice::GvcpDevice(const SimConfig& config, DeviceHooks* hooks, AtomicCounte
       timestamp_origin_(Clock::now()),
       faults_(config.gvcp_faults),
       rng_(config.seed),
-      actions_(config.ptp_synchronised) {
+      actions_(config.ptp_synchronised),
+      files_(config.files, config.seed) {
     if (config.description) {
         described_ = std::make_unique<DescribedMemory>(config.description, config);
     }
@@ -176,7 +177,7 @@ void GvcpDevice::build_memory(const SimConfig& c) {
                           xml_file_.size());
     } else {
         xml_base_ = reg::kXmlBase;
-        std::string xml = device_xml();
+        std::string xml = device_xml(c.files);
         if (!c.describe_acquisition_mode) {
             xml = without_acquisition_mode(std::move(xml));
         }
@@ -596,7 +597,8 @@ std::vector<uint8_t> GvcpDevice::write_mem(const Command& cmd, Endpoint source, 
             return result(reg::kInvalidAddress, 0);
         }
         auto it = words_.find(addr + static_cast<uint32_t>(i));
-        if (it == words_.end() && !described_) {
+        if (it == words_.end() && !described_ &&
+            !FileAccess::owns(addr + static_cast<uint32_t>(i))) {
             return result(reg::kInvalidAddress, 0);
         }
     }
@@ -662,6 +664,9 @@ uint16_t GvcpDevice::read_word(uint32_t addr, Instant /*now*/, uint32_t& out) co
     if (ActionUnit::owns(addr) && (!described_ || addr < reg::kWidth)) {
         return actions_.read(addr, out);
     }
+    if (FileAccess::owns(addr) && !described_) {
+        return files_.read(addr, out);
+    }
     auto it = words_.find(addr);
     if (it == words_.end() && hooks_ != nullptr && !described_) {
         if (auto status = hooks_->extension_read(addr, out)) {
@@ -710,6 +715,12 @@ uint16_t GvcpDevice::write_word(uint32_t addr, uint32_t value, Endpoint source, 
             hooks_->acquisition_changed();
         }
         return status;
+    }
+    if (FileAccess::owns(addr) && !described_) {
+        if (!controller_ || !(*controller_ == source)) {
+            return reg::kAccessDenied;
+        }
+        return files_.write(addr, value);
     }
     auto it = words_.find(addr);
     if (it == words_.end() && hooks_ != nullptr && !described_ && controller_ &&

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "actions.hpp"
+#include "file_access.hpp"
 #include "sim_config.hpp"
 #include "time.hpp"
 #include "user_sets.hpp"
@@ -219,10 +220,15 @@ class GvcpDevice {
     std::map<std::pair<uint32_t, uint16_t>, LastCommand> last_commands_;
     std::optional<AddressChange> address_change_;
     ActionUnit actions_;  // action commands, trigger and PTP state (actions.hpp)
+    // The file store (file_access.hpp); mutable because reading the execute register counts
+    // down a running operation, as a device's own progress does.
+    mutable FileAccess files_;
 };
 
-// The GenICam description (plain text) and the ZIP archive around it.
+// The GenICam description (plain text): with the file access features of the default
+// configuration, or of `files`.
 const std::string& device_xml();
+std::string device_xml(const FileAccessConfig& files);
 // A single-member ZIP archive holding `data` under `name`, stored or raw-deflated.
 std::vector<uint8_t> make_zip(const std::string& name, std::span<const uint8_t> data, bool deflate);
 

@@ -110,6 +110,16 @@ Stream-channel faults:
                             type (e.g. 0x8000, 0xC000)
   --drop-resent             also apply --drop-fraction to resent packets
 
+Files (FileSelector UserData 64 KiB, UserSet1 read-only, UserFile1 up to 16 KiB):
+  --file-buffer N           FileAccessBuffer length, the most one transfer moves (default
+                            512; 4..65536, a multiple of 4)
+  --file-fail OP            Open | Close | Read | Write | Delete always ends with Failure
+  --file-busy N             FileOperationExecute reads back as running N times after each
+                            execute; status and result show once it is done
+  --file-no-status          leave FileOperationStatus out of the description
+  --file-no-size            leave FileSize out of the description
+  --file-overflow           a read reaching the end of a file ends with status Overflow
+
 Message-channel faults (device events):
   --event-ack-loss N        ignore the first N event acknowledges (the device retransmits)
   --event-duplicates        send every event command twice with the same request id
@@ -459,6 +469,28 @@ const std::map<std::string, Setter>& value_options() {
          gvsp_option([](S& f, V v) { return set_uint(v, f.payload_format, 15); })},
         {"stray-format", gvsp_option(set_stray_format)},
         {"stray-packets", gvsp_option([](S& f, V v) { return set_fraction(v, f.stray_fraction); })},
+        {"file-buffer",
+         [](SimConfig& c, V v) {
+             uint32_t n = 0;
+             bool ok = set_uint(v, n, 65536) && n >= 4 && n % 4 == 0;
+             c.files.buffer = ok ? n : c.files.buffer;
+             return ok;
+         }},
+        {"file-fail",
+         [](SimConfig& c, V v) {
+             using corvisk::sim::FileOp;
+             static const std::map<std::string, FileOp> ops = {{"Open", FileOp::Open},
+                                                               {"Close", FileOp::Close},
+                                                               {"Read", FileOp::Read},
+                                                               {"Write", FileOp::Write},
+                                                               {"Delete", FileOp::Delete}};
+             auto it = ops.find(std::string(v));
+             if (it != ops.end()) {
+                 c.files.fail = it->second;
+             }
+             return it != ops.end();
+         }},
+        {"file-busy", [](SimConfig& c, V v) { return set_uint(v, c.files.busy_reads, 1000); }},
         {"event-ack-loss",
          [](SimConfig& c, V v) { return set_uint(v, c.event_faults.ack_loss, 0xFFFFFFFF); }},
         {"leader-payload-type",
@@ -495,6 +527,9 @@ const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
         {"drop-resent", [](SimConfig& c) { c.gvsp_faults.drop_resent = true; }},
         {"event-duplicates", [](SimConfig& c) { c.event_faults.duplicates = true; }},
         {"ptp", [](SimConfig& c) { c.ptp_synchronised = true; }},
+        {"file-no-status", [](SimConfig& c) { c.files.describe_status = false; }},
+        {"file-no-size", [](SimConfig& c) { c.files.describe_size = false; }},
+        {"file-overflow", [](SimConfig& c) { c.files.overflow_at_end = true; }},
     };
     return flags;
 }

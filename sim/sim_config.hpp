@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "event_faults.hpp"
+#include "file_access.hpp"
 
 namespace corvisk::sim {
 
@@ -159,6 +160,7 @@ struct SimConfig {
     GvcpFaults gvcp_faults;
     GvspFaults gvsp_faults;
     EventFaults event_faults;
+    FileAccessConfig files;  // the file store behind the file access features
 };
 
 // Counters a test can read; a plain snapshot.

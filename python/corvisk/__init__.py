@@ -65,5 +65,15 @@ from .streamconfig import StreamSettings, stream_config  # noqa: E402,F401
 # on from the environment.
 from .logs import TRACE, disable_logging, enable_logging  # noqa: E402
 from . import logs as _logs  # noqa: E402
+# Files on the camera through its file access features (corvisk/files.py).
+from .files import (  # noqa: E402
+    CameraFile,
+    FileOperationError,
+    delete_file,
+    list_files,
+    open_file,
+    read_file,
+    write_file,
+)
 
 _logs._enable_from_environment()

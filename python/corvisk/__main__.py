@@ -13,6 +13,7 @@
     stream IP --seconds N       stream and print live frame statistics
     record IP --seconds N -o D  record frames to files (tiff png npy raw) with an index
     ip list|force|persistent    show or change device IP configuration
+    files IP [get|put|delete]   list the camera's files, or copy one from or to it
     view IP [--port P]          serve a live view with controls in the web browser
 
 Commands register themselves with the ``@command`` decorator below; each one gets its own
@@ -34,7 +35,7 @@ from pathlib import Path
 from typing import Callable, Optional
 
 import corvisk
-from corvisk import cli_features, cli_record, ipconfig_cli
+from corvisk import cli_features, cli_files, cli_record, ipconfig_cli
 from corvisk import view as view_cli
 from corvisk import _sim
 
@@ -329,6 +330,7 @@ command("ip", ipconfig_cli.SUMMARY, ipconfig_cli.arguments)(ipconfig_cli.run)
 cli_features.register(command, _connect)  # features, get, set, describe, genicam, settings
 command("view", view_cli.SUMMARY, view_cli.arguments)(lambda args: view_cli.run(args, _connect))
 command("record", cli_record.SUMMARY, cli_record.arguments)(cli_record.run)
+command("files", cli_files.SUMMARY, cli_files.arguments)(cli_files.run)
 
 
 def build_parser() -> argparse.ArgumentParser:

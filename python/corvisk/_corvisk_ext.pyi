@@ -107,3 +107,17 @@ def stream_defaults() -> dict[str, int]:
 
 def granted_receive_buffer(requested: int, /) -> int:
     """The receive buffer the system grants a socket that asks for `requested` bytes."""
+
+def register_length(camera: object, name: str, /) -> int:
+    """The byte length of a register feature in device memory."""
+
+def read_register(camera: object, name: str, count: int, /) -> bytes:
+    """The first `count` bytes of a register feature, read from the device (never from the
+    cache)."""
+
+def write_register(camera: object, name: str, data: bytes, /) -> None:
+    """Writes `data` at the start of a register feature."""
+
+def command_done(camera: object, name: str, /) -> bool:
+    """Whether a command has finished on the device (its register no longer reads back the
+    value that started it)."""

@@ -7,8 +7,9 @@ namespace corvisk::ext {
 namespace {
 
 constexpr AddStep kSteps[] = {
-    add_build_info,    add_ip_config, add_introspection, add_feature_support, add_monitor,
-    add_stream_config, add_events,    add_chunks,        add_busy_claim,      add_log_tap,
+    add_build_info, add_ip_config,     add_introspection, add_feature_support,
+    add_monitor,    add_stream_config, add_events,        add_chunks,
+    add_busy_claim, add_log_tap,       add_file_buffer,
 };
 
 int module_exec(PyObject* module) {

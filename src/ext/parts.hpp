@@ -20,5 +20,6 @@ int add_monitor(PyObject* module);
 int add_stream_config(PyObject* module);
 int add_busy_claim(PyObject* module);
 int add_log_tap(PyObject* module);
+int add_file_buffer(PyObject* module);
 
 }  // namespace corvisk::ext
