@@ -114,8 +114,13 @@ CameraResult<void> SimEvents::start(const std::string& ip) {
         acks_to_ignore_ = faults_.ack_loss;
     }
     waker_ = CVK_TRY(Waker::create());
+    // The poller exists before the thread does, so that whatever the device holds open is
+    // open once start() returns, whenever the thread first runs.
+    auto poller = std::make_shared<Poller>(CVK_TRY(Poller::create()));
+    CVK_TRY_VOID(poller->add_readable(fd_.get(), 0));
+    CVK_TRY_VOID(poller->add_waker(*waker_, 1));
     thread_.set_waker(waker_);
-    return spawn_worker(thread_, "corvisk-simgvmc", [this] { loop(); });
+    return spawn_worker(thread_, "corvisk-simgvmc", [this, poller] { loop(*poller); });
 }
 
 void SimEvents::stop() {
@@ -277,12 +282,7 @@ void SimEvents::take_acks() {
     }
 }
 
-void SimEvents::loop() {
-    auto poller = Poller::create();
-    if (!poller.ok() || !poller->add_readable(fd_.get(), 0).ok() ||
-        !poller->add_waker(*waker_, 1).ok()) {
-        return;
-    }
+void SimEvents::loop(Poller& poller) {
     std::array<Poller::Event, 4> ready{};
     while (!thread_.stop_flag()->load(std::memory_order_acquire)) {
         std::optional<Instant> deadline;
@@ -292,7 +292,7 @@ void SimEvents::loop() {
                 deadline = inflight_->retry_at;
             }
         }
-        (void)poller->wait(ready, deadline ? ms_until(*deadline, 1000) : 1000);
+        (void)poller.wait(ready, deadline ? ms_until(*deadline, 1000) : 1000);
         waker_->drain();
         take_acks();
         std::lock_guard lock(mu_);

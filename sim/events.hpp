@@ -81,7 +81,7 @@ class SimEvents {
         Instant retry_at{};
     };
     void emit(uint16_t id, uint64_t block_id, uint64_t timestamp, std::vector<uint8_t> data);
-    void loop();
+    void loop(Poller& poller);
     void take_acks();
     void send(const std::vector<uint8_t>& bytes);
 

@@ -204,7 +204,7 @@ struct SimCamera::Impl : DeviceHooks {
         }
     }
 
-    void gvcp_loop();
+    void gvcp_loop(Poller& poller);
     void open_broadcast_sockets();
     Endpoint reply_destination(std::span<const uint8_t> command, Endpoint from) const;
     bool follow_address_change(Poller& poller);
@@ -212,7 +212,7 @@ struct SimCamera::Impl : DeviceHooks {
     uint32_t current_mask = 0;
     bool moved = false;  // the last datagram moved the control socket
     void send_reply(const std::vector<uint8_t>& bytes, Endpoint to, bool alt);
-    void stream_loop();
+    void stream_loop(Poller& poller);
     void set_multicast(uint32_t ttl);
     void produce_frames(const StreamState& st, const GvspFaults& faults);
     RingFrame make_frame(const StreamState& st);
@@ -237,13 +237,7 @@ void SimCamera::Impl::send_reply(const std::vector<uint8_t>& bytes, Endpoint to,
     ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
 }
 
-void SimCamera::Impl::gvcp_loop() {
-    auto poller = Poller::create();
-    if (!poller.ok() || !poller->add_readable(gvcp_fd.get(), 1).ok() ||
-        !poller->add_waker(*gvcp_waker, 2).ok()) {
-        CVK_LOG(log::Level::Error, kTarget, {}, "simulated camera cannot wait on its socket");
-        return;
-    }
+void SimCamera::Impl::gvcp_loop(Poller& poller) {
     struct Delayed {
         std::vector<uint8_t> bytes;
         Endpoint to;
@@ -252,7 +246,7 @@ void SimCamera::Impl::gvcp_loop() {
     std::multimap<Instant, Delayed> delayed;
     std::vector<uint8_t> buf(65536);
     for (size_t i = 0; i < broadcast_fds.size(); ++i) {
-        (void)poller->add_readable(broadcast_fds[i].get(), 3 + i);
+        (void)poller.add_readable(broadcast_fds[i].get(), 3 + i);
     }
     // Reads every pending datagram of fd; broadcast sockets only pass DISCOVERY on.
     auto drain = [&](int fd, bool discovery_only) {
@@ -277,7 +271,7 @@ void SimCamera::Impl::gvcp_loop() {
             Instant at = Clock::now();
             auto replies = cam.device_.handle_datagram(datagram, from, at);
             moved = false;
-            const bool broadcast_ack = follow_address_change(*poller);
+            const bool broadcast_ack = follow_address_change(poller);
             from =
                 broadcast_ack ? Endpoint{0xFFFFFFFF, from.port} : reply_destination(datagram, from);
             bool alt = !replies.empty() && cam.device_.gvcp_faults().reply_from_alt;
@@ -305,7 +299,7 @@ void SimCamera::Impl::gvcp_loop() {
             wake_at = std::min(wake_at, delayed.begin()->first);
         }
         Poller::Event events[8];
-        (void)poller->wait(events, ms_until(wake_at, 200));
+        (void)poller.wait(events, ms_until(wake_at, 200));
         drain(gvcp_fd.get(), false);
         for (size_t i = 0; i < broadcast_fds.size(); ++i) {
             drain(broadcast_fds[i].get(), true);
@@ -810,12 +804,7 @@ void SimCamera::Impl::serve_triggers(const StreamState& st, const GvspFaults& fa
     trigger_stamp.reset();
 }
 
-void SimCamera::Impl::stream_loop() {
-    auto poller = Poller::create();
-    if (!poller.ok() || !poller->add_waker(*stream_waker, 1).ok()) {
-        CVK_LOG(log::Level::Error, kTarget, {}, "simulated camera cannot start its stream loop");
-        return;
-    }
+void SimCamera::Impl::stream_loop(Poller& poller) {
     const Flag& stop = stream_thread.stop_flag();
     uint64_t generation = 0;
     Instant next_frame = Clock::now();
@@ -828,7 +817,7 @@ void SimCamera::Impl::stream_loop() {
         }
         if (timeout > 0) {
             Poller::Event events[2];
-            (void)poller->wait(events, timeout);
+            (void)poller.wait(events, timeout);
             st = cam.device_.stream_state();
             now = Clock::now();
         }
@@ -947,13 +936,21 @@ CameraResult<void> SimCamera::start() {
     impl_->stream_waker = *w2;
     impl_->gvcp_thread.set_waker(impl_->gvcp_waker);
     impl_->stream_thread.set_waker(impl_->stream_waker);
+    // The pollers exist before the threads do, so that whatever the camera holds open is open
+    // once start() returns, whenever its threads first run.
+    auto gvcp_poller = std::make_shared<Poller>(CVK_TRY(Poller::create()));
+    CVK_TRY_VOID(gvcp_poller->add_readable(impl_->gvcp_fd.get(), 1));
+    CVK_TRY_VOID(gvcp_poller->add_waker(*impl_->gvcp_waker, 2));
+    auto stream_poller = std::make_shared<Poller>(CVK_TRY(Poller::create()));
+    CVK_TRY_VOID(stream_poller->add_waker(*impl_->stream_waker, 1));
     Impl* impl = impl_.get();
-    auto s1 = spawn_worker(impl_->gvcp_thread, "corvisk-simgvcp", [impl] { impl->gvcp_loop(); });
+    auto s1 = spawn_worker(impl_->gvcp_thread, "corvisk-simgvcp",
+                           [impl, gvcp_poller] { impl->gvcp_loop(*gvcp_poller); });
     if (!s1.ok()) {
         return Err{s1.error()};
     }
-    auto s2 =
-        spawn_worker(impl_->stream_thread, "corvisk-simgvsp", [impl] { impl->stream_loop(); });
+    auto s2 = spawn_worker(impl_->stream_thread, "corvisk-simgvsp",
+                           [impl, stream_poller] { impl->stream_loop(*stream_poller); });
     if (!s2.ok()) {
         impl_->gvcp_thread.stop_and_join();
         return Err{s2.error()};
