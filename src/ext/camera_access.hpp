@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "error.hpp"
@@ -50,6 +51,29 @@ auto with_map(const std::shared_ptr<py::CameraCore>& core, Fn&& fn) {
         return decltype(result){Err{GenicamError(interrupted_error())}};
     }
     return result;
+}
+
+// The common shape of a (camera, name) function: parses both from `args` with `format`
+// ("Os:function"), runs fn(map, port, name) through with_map and turns its value into a Python
+// object with to_py, or raises. Null with an exception set on any failure.
+template <class Fn, class ToPy>
+PyObject* on_feature(PyObject* args, const char* format, Fn&& fn, ToPy&& to_py) {
+    PyObject* cam = nullptr;
+    const char* name = nullptr;
+    if (!PyArg_ParseTuple(args, format, &cam, &name)) {
+        return nullptr;
+    }
+    auto core = camera_arg(cam);
+    if (!core) {
+        return nullptr;
+    }
+    const std::string feature(name);
+    auto r = with_map(
+        core, [&](genicam::Genicam& map, genicam::PortIo& port) { return fn(map, port, feature); });
+    if (!r.ok()) {
+        return raise_genicam(r.error());
+    }
+    return to_py(*r);
 }
 
 }  // namespace corvisk::ext

@@ -45,29 +45,18 @@ GenicamResult<std::optional<int64_t>> string_capacity(genicam::Genicam& map, gen
 }
 
 PyObject* string_max_length(PyObject*, PyObject* args) {
-    PyObject* cam = nullptr;
-    const char* name = nullptr;
-    if (!PyArg_ParseTuple(args, "Os:string_max_length", &cam, &name)) {
-        return nullptr;
-    }
-    auto core = camera_arg(cam);
-    if (!core) {
-        return nullptr;
-    }
-    const std::string feature(name);
-    auto r = with_map(
-        core,
-        [&](genicam::Genicam& map, genicam::PortIo& port) -> GenicamResult<std::optional<int64_t>> {
-            const genicam::NodeId id = CVK_TRY(map.lookup(feature));
-            return string_capacity(map, port, id);
+    return on_feature(
+        args, "Os:string_max_length",
+        [](genicam::Genicam& map, genicam::PortIo& port,
+           const std::string& feature) -> GenicamResult<std::optional<int64_t>> {
+            return string_capacity(map, port, CVK_TRY(map.lookup(feature)));
+        },
+        [](const std::optional<int64_t>& capacity) -> PyObject* {
+            if (!capacity) {
+                Py_RETURN_NONE;
+            }
+            return PyLong_FromLongLong(static_cast<long long>(*capacity));
         });
-    if (!r.ok()) {
-        return raise_genicam(r.error());
-    }
-    if (!r->has_value()) {
-        Py_RETURN_NONE;
-    }
-    return PyLong_FromLongLong(static_cast<long long>(**r));
 }
 
 PyObject* description_xml(PyObject*, PyObject* cam) {

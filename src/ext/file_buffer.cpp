@@ -49,24 +49,13 @@ genicam::AccessMode register_access(const genicam::Genicam& map, genicam::NodeId
 }
 
 PyObject* register_length(PyObject*, PyObject* args) {
-    PyObject* cam = nullptr;
-    const char* name = nullptr;
-    if (!PyArg_ParseTuple(args, "Os:register_length", &cam, &name)) {
-        return nullptr;
-    }
-    auto core = camera_arg(cam);
-    if (!core) {
-        return nullptr;
-    }
-    const std::string feature(name);
-    auto r =
-        with_map(core, [&](genicam::Genicam& map, genicam::PortIo& port) -> GenicamResult<int64_t> {
+    return on_feature(
+        args, "Os:register_length",
+        [](genicam::Genicam& map, genicam::PortIo& port,
+           const std::string& feature) -> GenicamResult<int64_t> {
             return CVK_TRY(device_register(map, port, feature)).where.length;
-        });
-    if (!r.ok()) {
-        return raise_genicam(r.error());
-    }
-    return PyLong_FromLongLong(static_cast<long long>(*r));
+        },
+        [](int64_t length) { return PyLong_FromLongLong(static_cast<long long>(length)); });
 }
 
 PyObject* read_register(PyObject*, PyObject* args) {
@@ -177,24 +166,11 @@ GenicamResult<bool> is_done(genicam::Genicam& map, genicam::PortIo& port, genica
 }
 
 PyObject* command_done(PyObject*, PyObject* args) {
-    PyObject* cam = nullptr;
-    const char* name = nullptr;
-    if (!PyArg_ParseTuple(args, "Os:command_done", &cam, &name)) {
-        return nullptr;
-    }
-    auto core = camera_arg(cam);
-    if (!core) {
-        return nullptr;
-    }
-    const std::string feature(name);
-    auto r =
-        with_map(core, [&](genicam::Genicam& map, genicam::PortIo& port) -> GenicamResult<bool> {
-            return is_done(map, port, CVK_TRY(map.lookup(feature)));
-        });
-    if (!r.ok()) {
-        return raise_genicam(r.error());
-    }
-    return PyBool_FromLong(*r ? 1 : 0);
+    return on_feature(
+        args, "Os:command_done",
+        [](genicam::Genicam& map, genicam::PortIo& port, const std::string& feature)
+            -> GenicamResult<bool> { return is_done(map, port, CVK_TRY(map.lookup(feature))); },
+        [](bool done) { return PyBool_FromLong(done ? 1 : 0); });
 }
 
 PyMethodDef kMethods[] = {
