@@ -557,8 +557,10 @@ Result<FileFeatures, std::string> file_features(const Scan& scan) {
             *field = *r;
         }
     }
+    // Without a transfer buffer in plain device memory the files can still be listed, opened,
+    // closed and deleted; every Read or Write then ends with Failure.
     if (auto e = file_buffer(scan, f)) {
-        return Err{*e};
+        f.no_buffer_reason = *e;
     }
     if (auto e = file_enumerations(scan, f)) {
         return Err{*e};
@@ -717,6 +719,9 @@ std::string describe_serving(const Description& d) {
         fmt::format("description {} ({} bytes) at {:#x}", d.file_name, d.file.size(), d.base);
     if (d.files) {
         what += fmt::format(", {} files", d.files->files.size());
+        if (!d.files->no_buffer_reason.empty()) {
+            what += " without transfers (" + d.files->no_buffer_reason + ")";
+        }
     } else if (!d.no_files_reason.empty()) {
         what += ", no files (" + d.no_files_reason + ")";
     }

@@ -57,7 +57,8 @@ struct FileFeatures {
     std::map<int64_t, uint32_t> modes;                   // FileOpenMode value -> kFileMode*
     int64_t success = 0, failure = 1;                    // FileOperationStatus values
     uint32_t buffer = 0;                                 // FileAccessBuffer address
-    uint32_t buffer_length = 0;
+    uint32_t buffer_length = 0;                          // 0: no transfers, only operations
+    std::string no_buffer_reason;                        // why, when buffer_length is 0
 };
 
 // A register field and the value it holds at power-up.

@@ -30,9 +30,9 @@ from .introspection import describe
 __all__ = ["CameraFile", "FileOperationError", "delete_file", "list_files", "open_file",
            "read_file", "write_file"]
 
-# What a camera must describe to offer file access at all.
-_REQUIRED = ("FileSelector", "FileOperationSelector", "FileOperationExecute",
-             "FileAccessOffset", "FileAccessLength", "FileAccessBuffer")
+# What a camera must describe to run file operations at all, and to move file data.
+_OPERATIONS = ("FileSelector", "FileOperationSelector", "FileOperationExecute")
+_TRANSFERS = ("FileAccessOffset", "FileAccessLength", "FileAccessBuffer")
 # FileSelector entries that name no file but the absence of one.
 _NO_FILE = ("None",)
 # How long one operation may run on the device (polled until done) by default.
@@ -77,8 +77,8 @@ def _entries(camera, feature: str) -> List[str]:
     return [e.name for e in describe(camera, feature).entries if e.implemented and e.available]
 
 
-def _require_access(camera) -> None:
-    missing = [f for f in _REQUIRED if not camera.has_feature(f)]
+def _require_access(camera, features) -> None:
+    missing = [f for f in features if not camera.has_feature(f)]
     if missing:
         raise ValueError("this camera has no file access (its description lacks "
                          f"{', '.join(missing)})")
@@ -87,37 +87,44 @@ def _require_access(camera) -> None:
 def list_files(camera) -> List[str]:
     """The names of the files the camera offers now (its FileSelector entries available)."""
     _check_camera(camera)
-    _require_access(camera)
+    _require_access(camera, _OPERATIONS)
     return [n for n in _entries(camera, "FileSelector") if n not in _NO_FILE]
 
 
 class _Device:
-    """The file access features of one camera, read once for one open file."""
+    """The file access features of one camera, read once for one open file. `transfer`: the
+    file's data will move, so the transfer buffer must be usable; an operation without data
+    (Delete) needs only the selectors and the execute."""
 
-    def __init__(self, camera, timeout: float):
+    def __init__(self, camera, timeout: float, transfer: bool = True):
         _check_camera(camera)
-        _require_access(camera)
+        _require_access(camera, _OPERATIONS + _TRANSFERS if transfer else _OPERATIONS)
         if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) or \
                 not 0 <= timeout < float("inf"):
             raise ValueError(f"timeout must be a finite number of seconds >= 0, not {timeout!r}")
         self.camera = camera
         self.timeout = float(timeout)
-        kind = describe(camera, "FileAccessBuffer").interface_type
-        if kind != "Register":
-            raise ValueError(f"this camera's FileAccessBuffer is {kind}, not a register: its "
-                             "files cannot be transferred")
-        self.chunk = _corvisk_ext.register_length(camera, "FileAccessBuffer")
-        try:
-            self.chunk = min(self.chunk, camera.integer_bounds("FileAccessLength")[1])
-        except (_corvisk_core.GenicamError, _corvisk_core.CameraError):
-            pass
-        if self.chunk <= 0:
-            raise ValueError(f"this camera's FileAccessBuffer holds {self.chunk} bytes")
+        self.chunk = self._chunk_size() if transfer else 0
         self.operations = _entries(camera, "FileOperationSelector")
         self.has_status = camera.has_feature("FileOperationStatus")
         self.has_result = camera.has_feature("FileOperationResult")
         self.has_size = camera.has_feature("FileSize")
         self.modes = _entries(camera, "FileOpenMode") if camera.has_feature("FileOpenMode") else []
+
+    def _chunk_size(self) -> int:
+        camera = self.camera
+        kind = describe(camera, "FileAccessBuffer").interface_type
+        if kind != "Register":
+            raise ValueError(f"this camera's FileAccessBuffer is {kind}, not a register: its "
+                             "files cannot be transferred")
+        chunk = _corvisk_ext.register_length(camera, "FileAccessBuffer")
+        try:
+            chunk = min(chunk, camera.integer_bounds("FileAccessLength")[1])
+        except (_corvisk_core.GenicamError, _corvisk_core.CameraError):
+            pass
+        if chunk <= 0:
+            raise ValueError(f"this camera's FileAccessBuffer holds {chunk} bytes")
+        return chunk
 
     def select(self, name: str) -> None:
         files = [n for n in _entries(self.camera, "FileSelector") if n not in _NO_FILE]
@@ -353,7 +360,7 @@ def write_file(camera, name: str, data, *, progress: Optional[Progress] = None,
 def delete_file(camera, name: str, *, timeout: float = DEFAULT_TIMEOUT) -> None:
     """Deletes file `name` on the camera (where its FileOperationSelector has Delete)."""
     _check_name(name)
-    device = _Device(camera, timeout)
+    device = _Device(camera, timeout, transfer=False)
     if "Delete" not in device.operations:
         raise ValueError("this camera cannot delete files (FileOperationSelector offers "
                          f"{', '.join(device.operations)})")

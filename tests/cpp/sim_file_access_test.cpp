@@ -152,16 +152,34 @@ TEST(SimFileAccess, AServedDescriptionsFilesWorkThroughItsRegisters) {
     EXPECT_FALSE(run(kUserFile1, FileOp::Read, 0, 513));  // beyond the buffer
 }
 
-TEST(SimFileAccess, ADescriptionWhoseBufferMovesIsServedWithoutFiles) {
+// A transfer buffer that is not plain device memory cannot be backed, but the files still
+// are: they list, open, close and delete, and every transfer fails as a strict device's would.
+TEST(SimFileAccess, ADescriptionWhoseBufferMovesServesFilesWithoutTransfers) {
     std::string xml = device_xml();
     const std::string fixed = "<Address>0x20000</Address>\n      <Length>512</Length>";
     const auto at = xml.find(fixed);
     ASSERT_NE(at, std::string::npos);
     xml.replace(at, fixed.size(), "<pAddress>FileAccessOffset</pAddress><Length>512</Length>");
     auto d = described(xml);
-    ASSERT_TRUE(d);
-    EXPECT_FALSE(d->files);
-    EXPECT_EQ(d->no_files_reason, "FileAccessBuffer: not at a constant, aligned place");
+    ASSERT_TRUE(d && d->files);
+    EXPECT_EQ(d->files->buffer_length, 0u);
+    EXPECT_NE(describe_serving(*d).find(", 3 files without transfers (FileAccessBuffer: not at a "
+                                        "constant, aligned place)"),
+              std::string::npos);
+    DescribedMemory mem(d, SimConfig{});
+    auto run = [&](FileOp op, uint32_t length) {
+        mem.write_word(filereg::kSelector, kUserFile1);
+        mem.write_word(filereg::kOperation, static_cast<uint32_t>(op));
+        mem.write_word(filereg::kOffset, 0);
+        mem.write_word(filereg::kLength, length);
+        mem.write_word(filereg::kExecute, 1);
+        return mem.read_word(filereg::kStatus) == filereg::kStatusSuccess;
+    };
+    mem.write_word(filereg::kOpenMode, kFileModeWrite);
+    ASSERT_TRUE(run(FileOp::Open, 0));
+    EXPECT_FALSE(run(FileOp::Write, 4));
+    EXPECT_TRUE(run(FileOp::Close, 0));
+    EXPECT_TRUE(run(FileOp::Delete, 0));
 }
 
 }  // namespace

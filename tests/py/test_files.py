@@ -241,6 +241,40 @@ def file_selectors():
         reason=f"no descriptions with file access in {CORPUS}"))]
 
 
+def delete_or_refuse(cam, name):
+    """Deletes `name` where the camera has Delete (True), else checks the refusal (False)."""
+    if "Delete" in cam.enum_entries("FileOperationSelector"):
+        corvisk.delete_file(cam, name)
+        return True
+    with pytest.raises(ValueError, match=r"cannot delete files \(FileOperationSelector offers "
+                                         r"Open, Close, "):
+        corvisk.delete_file(cam, name)
+    return False
+
+
+def without_file_access():
+    paths = [p for p in sorted(CORPUS.glob("*.xml")) if b"FileSelector" not in p.read_bytes()] \
+        if CORPUS.is_dir() else []
+    return [pytest.param(p, id=p.stem) for p in paths[:1]] or [pytest.param(None, marks=pytest.mark.skip(
+        reason=f"no description without file access in {CORPUS}"))]
+
+
+@pytest.mark.parametrize("path", without_file_access())
+def test_a_camera_without_file_access_says_so(path):
+    served = DescribedSim("127.45.9.1", path)
+    try:
+        cam = corvisk.Camera("127.45.9.1", gvcp_timeout=0.2, retries=2)
+        cam.connect()
+        for call in (corvisk.list_files, lambda c: corvisk.read_file(c, "UserSet1"),
+                     lambda c: corvisk.delete_file(c, "UserSet1")):
+            with pytest.raises(ValueError, match=r"no file access \(its description lacks "
+                                                 r"FileSelector, FileOperationSelector"):
+                call(cam)
+        cam.disconnect()
+    finally:
+        served.stop()
+
+
 @pytest.mark.parametrize("host,path,entries,plain", file_selectors())
 def test_real_descriptions_list_their_files(host, path, entries, plain):
     ip = f"127.45.8.{host}"
@@ -251,13 +285,18 @@ def test_real_descriptions_list_their_files(host, path, entries, plain):
         listed = corvisk.list_files(cam)
         assert set(plain) - {"None"} <= set(listed) <= set(entries) - {"None"}
         assert listed == [n for n in entries if n in listed]  # the description's order
-        if re.search(r", \d+ files,", served.ready):
+        if " files without transfers (" in served.ready:
+            # Its buffer is no plain register (Mikrotron's is an Integer): no data moves, but an
+            # operation without data still runs.
+            with pytest.raises(ValueError, match="FileAccessBuffer is .*, not a register"):
+                corvisk.read_file(cam, listed[0])
+            delete_or_refuse(cam, listed[-1])
+        elif re.search(r", \d+ files,", served.ready):
             # The simulator backs this description's file registers: a whole round trip.
             data = random_bytes(10001, host)
             corvisk.write_file(cam, listed[-1], data)
             assert corvisk.read_file(cam, listed[-1]) == data
-            if "Delete" in cam.enum_entries("FileOperationSelector"):
-                corvisk.delete_file(cam, listed[-1])
+            if delete_or_refuse(cam, listed[-1]):
                 assert corvisk.read_file(cam, listed[-1]) == b""
             with corvisk.open_file(cam, listed[0]) as f:
                 assert f.chunk_size == corvisk._corvisk_ext.register_length(cam, "FileAccessBuffer")
