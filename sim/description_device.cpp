@@ -15,6 +15,7 @@
 
 #include <fmt/format.h>
 
+#include "genicam/evaluator.hpp"
 #include "genicam/zip.hpp"
 #include "gvsp_packets.hpp"
 
@@ -30,6 +31,9 @@ constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
 constexpr uint64_t kIndexSteps = 256;
 constexpr uint64_t kMaxIndexReach = 16u << 20;
 constexpr int kMaxChain = 16;  // pValue hops followed from a feature to its register
+// Formula nesting followed for a constant value: each level may bind several variables, so a
+// hostile description's work is bounded by this power of their number.
+constexpr int kMaxFormulaDepth = 6;
 constexpr uint32_t kMaxImageSide = 4096;
 
 uint64_t mix(uint64_t x) {
@@ -190,7 +194,12 @@ class Scan {
     void index(const xmlNode* n);
     Result<RegisterField, std::string> register_field(const xmlNode* reg, const xmlNode* bits,
                                                       bool indexed_ok) const;
-    std::optional<int64_t> constant_value(const std::string& name) const;
+    // The value a feature has whatever the device holds: an Integer's Value (or that of its
+    // pValue), or a formula of such values and of its own constants. A selector in an address
+    // formula thereby counts at its power-up value, which places the first channel's or entry's
+    // registers. Depth-bounded.
+    std::optional<int64_t> constant_value(const std::string& name, int depth = 0) const;
+    std::optional<int64_t> formula_value(const xmlNode* knife, int depth) const;
 
     std::unordered_map<std::string, const xmlNode*> names_;
     std::vector<const xmlNode*> registers_;
@@ -231,9 +240,61 @@ void Scan::index(const xmlNode* n) {
     });
 }
 
-std::optional<int64_t> Scan::constant_value(const std::string& name) const {
+std::optional<int64_t> Scan::constant_value(const std::string& name, int depth) const {
     const xmlNode* n = find(name);
-    return n && local_name(n) == "Integer" ? child_number(n, "Value") : std::nullopt;
+    if (n == nullptr || depth > kMaxFormulaDepth) {
+        return std::nullopt;
+    }
+    std::string_view kind = local_name(n);
+    if (kind == "Integer") {
+        if (auto value = child_number(n, "Value")) {
+            return value;
+        }
+        auto next = child_text(n, "pValue");
+        return next ? constant_value(*next, depth + 1) : std::nullopt;
+    }
+    return kind == "IntSwissKnife" || kind == "SwissKnife" ? formula_value(n, depth) : std::nullopt;
+}
+
+// Only the variables the formula uses are looked up: descriptions bind more than they use.
+std::optional<int64_t> Scan::formula_value(const xmlNode* knife, int depth) const {
+    auto formula = child_text(knife, "Formula");
+    if (!formula) {
+        return std::nullopt;
+    }
+    std::map<std::string, std::pair<bool, std::string>, std::less<>> bound;  // name: (link, text)
+    for_children(knife, [&](const xmlNode* c) {
+        std::string_view kind = local_name(c);
+        if (auto name = attribute(c, "Name"); name && (kind == "pVariable" || kind == "Constant")) {
+            bound[*name] = {kind == "pVariable", text_of(c)};
+        }
+    });
+    std::vector<std::string_view> names;
+    for (const auto& entry : bound) {
+        names.push_back(entry.first);
+    }
+    genicam::ParseOptions options;
+    options.float_arithmetic = local_name(knife) == "SwissKnife";
+    options.bound = names;
+    auto expr = genicam::Expr::parse(*formula, options);
+    if (!expr.ok()) {
+        return std::nullopt;
+    }
+    std::vector<genicam::Value> values;
+    for (const std::string& name : expr->names()) {
+        auto it = bound.find(name);
+        if (it == bound.end()) {
+            return std::nullopt;
+        }
+        auto v = it->second.first ? constant_value(it->second.second, depth + 1)
+                                  : number(it->second.second);
+        if (!v) {
+            return std::nullopt;
+        }
+        values.push_back(genicam::Value::from_int(*v));
+    }
+    auto result = expr->eval(values);
+    return result.ok() ? std::optional<int64_t>(result->as_i64()) : std::nullopt;
 }
 
 std::pair<uint64_t, uint64_t> Scan::reach(const xmlNode* reg) const {
@@ -245,6 +306,8 @@ std::pair<uint64_t, uint64_t> Scan::reach(const xmlNode* reg) const {
             address += static_cast<uint64_t>(number(text_of(c)).value_or(0));
         } else if (kind == "pAddress") {
             address += static_cast<uint64_t>(constant_value(text_of(c)).value_or(0));
+        } else if (kind == "IntSwissKnife") {
+            address += static_cast<uint64_t>(formula_value(c, 0).value_or(0));
         } else if (kind == "pIndex") {
             auto offset = attribute(c, "Offset");
             uint64_t step = offset ? static_cast<uint64_t>(number(*offset).value_or(4)) : 4;
@@ -309,8 +372,13 @@ Result<RegisterField, std::string> Scan::register_field(const xmlNode* reg, cons
     std::string bad;
     for_children(reg, [&](const xmlNode* c) {
         std::string_view kind = local_name(c);
+        std::optional<int64_t> term;
         if (kind == "Address") {
             address += static_cast<uint64_t>(number(text_of(c)).value_or(0));
+        } else if (kind == "pAddress" && (term = constant_value(text_of(c)))) {
+            address += static_cast<uint64_t>(*term);
+        } else if (kind == "IntSwissKnife" && (term = formula_value(c, 0))) {
+            address += static_cast<uint64_t>(*term);
         } else if (kind == "pAddress" || kind == "IntSwissKnife" || kind == "pLength" ||
                    (kind == "pIndex" && !indexed_ok)) {
             bad = kind;
@@ -434,6 +502,11 @@ Result<StreamFeatures, std::string> stream_features(const Scan& scan) {
     };
     for (auto [name, field] : {std::pair{"Width", &s.width}, std::pair{"Height", &s.height},
                                std::pair{"PixelFormat", &s.pixel_format}}) {
+        // A converted value (a PixelFormat kept as the camera's own code) is not the value the
+        // simulated camera streams by.
+        if (scan.computed(name)) {
+            return Err{fmt::format("{}: converted by a formula", name)};
+        }
         if (auto e = take(name, *field)) {
             return Err{*e};
         }

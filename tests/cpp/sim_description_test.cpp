@@ -228,6 +228,11 @@ TEST(SimDescription, SaysWhyItServesControlOnly) {
         {"<Length>2</Length>", "<Length>16</Length>", "HeightReg: not a 1 to 8 byte register"},
         {"<Integer Name=\"PayloadSize\"><pValue>PayloadSizeReg</pValue></Integer>",
          "<IntSwissKnife Name=\"PayloadSize\"><Formula>1</Formula></IntSwissKnife>", ""},
+        {"<pValue>PixelFormatReg</pValue></Enumeration>",
+         "<pValue>Code</pValue></Enumeration><IntConverter Name=\"Code\"><FormulaTo>FROM - 1"
+         "</FormulaTo><FormulaFrom>TO + 1</FormulaFrom><pValue>PixelFormatReg</pValue>"
+         "</IntConverter>",
+         "PixelFormat: converted by a formula"},
     };
     for (const Case& c : cases) {
         std::string xml = kStreaming;
@@ -247,6 +252,60 @@ TEST(SimDescription, SaysWhyItServesControlOnly) {
             ASSERT_EQ(write_reg(dev, 0x180008, 1), reg::kSuccess);
             EXPECT_FALSE(dev.stream_state().acquiring);
         }
+    }
+}
+
+// Cameras place register banks through formulas of constants and selectors: such an address
+// counts at the selectors' power-up values, so the first channel's registers are found.
+TEST(SimDescription, AddressFormulasOfConstantsAndSelectorsArePlaced) {
+    struct Case {
+        std::string address;  // replaces WidthReg's Address
+        std::string extra;    // nodes added to the description
+        uint32_t expected;    // 0: not placeable
+    };
+    const std::string base = R"(<Integer Name="Base"><Value>0xF0F00000</Value></Integer>)";
+    const Case cases[] = {
+        {"<Address>0x10</Address><pAddress>Base</pAddress>", base, 0xF0F00010},
+        {"<pAddress>Bank</pAddress>",
+         base + R"(<IntSwissKnife Name="Bank"><pVariable Name="B">Base</pVariable>
+            <pVariable Name="UNUSED">GainReg</pVariable><Formula>B | 0xA00</Formula>
+            </IntSwissKnife>)",
+         0xF0F00A00},
+        {"<pAddress>ChanOffset</pAddress>",
+         R"(<Integer Name="Sel"><Value>0</Value><pValue>SelAlias</pValue></Integer>
+            <Integer Name="SelAlias"><Value>0</Value></Integer>
+            <IntSwissKnife Name="ChanOffset"><pVariable Name="CHAN">Sel</pVariable>
+            <Constant Name="STEP">0x40</Constant><Formula>0xD00 + CHAN * STEP</Formula>
+            </IntSwissKnife>)",
+         0xD00},
+        {"<IntSwissKnife><Constant Name=\"K\">3</Constant><Formula>K * 0x1000</Formula>"
+         "</IntSwissKnife>",
+         "", 0x3000},
+        {"<pAddress>ByRegister</pAddress>",
+         R"(<IntSwissKnife Name="ByRegister"><pVariable Name="R">GainReg</pVariable>
+            <Formula>R * 4</Formula></IntSwissKnife>)",
+         0},
+        {"<pAddress>Loop</pAddress>",
+         R"(<IntSwissKnife Name="Loop"><pVariable Name="L">Loop</pVariable>
+            <Formula>L + 1</Formula></IntSwissKnife>)",
+         0},
+        {"<pAddress>Broken</pAddress>",
+         R"(<IntSwissKnife Name="Broken"><Formula>(1 +</Formula></IntSwissKnife>)", 0},
+    };
+    for (const Case& c : cases) {
+        std::string xml = kStreaming;
+        const std::string from = "<Address>0x100000</Address>";
+        xml.replace(xml.find(from), from.size(), c.address);
+        xml.replace(xml.find("</RegisterDescription>"), 0, c.extra);
+        auto d = prepare(xml, "cam.xml");
+        ASSERT_TRUE(d);
+        if (c.expected == 0) {
+            EXPECT_NE(d->control_only_reason.find("WidthReg: computed through "), std::string::npos)
+                << c.address << ": " << d->control_only_reason;
+            continue;
+        }
+        ASSERT_TRUE(d->stream) << c.address << ": " << d->control_only_reason;
+        EXPECT_EQ(d->stream->width.address, c.expected) << c.address;
     }
 }
 
