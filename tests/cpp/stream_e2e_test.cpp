@@ -1144,6 +1144,9 @@ TEST_P(OffloadScatter, CoalescedBurstsLandInPlaceAndFramesStayExact) {
     }
     PlacementCounts placed = channel->placement();
     EXPECT_GT(placed.coalesced_datagrams, 0u);
+    // Each message the kernel coalesced holds two datagrams at least.
+    EXPECT_GT(placed.coalesced_messages, 0u);
+    EXPECT_GE(placed.coalesced_datagrams, 2 * placed.coalesced_messages);
     uint64_t total = placed.in_place_bytes + placed.copied_bytes;
     EXPECT_GE(total, kFrames * image.bytes());
     EXPECT_GE(static_cast<double>(placed.in_place_bytes), p.min_in_place * total)

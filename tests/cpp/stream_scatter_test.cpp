@@ -168,15 +168,18 @@ TEST(ScatterPlacement, CoalescedSegmentsLandInPlaceAndTheLayoutFollowsTheKernel)
     EXPECT_EQ(rig.receiver->counts().gathered_messages, 1u);
     EXPECT_EQ(rig.receiver->segments_per_message(), 8u);
     uint64_t before = rig.in_place();
+    const uint64_t messages = rig.receiver->counts().coalesced_messages;
     ASSERT_TRUE(rig.send_coalesced(rig.payloads(1, 10, 17)));
     ASSERT_TRUE(rig.receive_until(18));
     EXPECT_EQ(rig.in_place() - before, 8 * kPer);
+    EXPECT_EQ(rig.receiver->counts().coalesced_messages, messages + 1);
     // Single datagrams land in the first pair; a few in a row bring the layout back to one.
     for (uint32_t p = 18; p <= 21; ++p) {
         rig.send(rig.harness.packets.payload(1, p, kPer, kPer));
         ASSERT_TRUE(rig.receive_until(p + 1));
     }
     EXPECT_EQ(rig.in_place() - before, 12 * kPer);
+    EXPECT_EQ(rig.receiver->counts().coalesced_messages, messages + 1);  // singles count not
     EXPECT_EQ(rig.receiver->segments_per_message(), 1u);
     ASSERT_TRUE(rig.send_coalesced(rig.payloads(1, 22, kPayloads)));
     rig.send(rig.harness.packets.trailer(1, kTrailer));

@@ -51,7 +51,11 @@ class StreamRunner {
     void drain_socket();
     void publish_placement() {
         PlacementCounts counts = assembler_->placement();
-        counts.coalesced_datagrams = scatter_->counts().coalesced_datagrams;
+        const ScatterReceiver::Counts& scattered = scatter_->counts();
+        counts.coalesced_datagrams = scattered.coalesced_datagrams;
+        counts.coalesced_messages = scattered.coalesced_messages;
+        counts.moved_segments = scattered.moved_segments;
+        counts.gathered_messages = scattered.gathered_messages;
         shared_->publish_placement(counts);
     }
     int send_to_device(std::span<const uint8_t> bytes) const;

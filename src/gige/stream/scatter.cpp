@@ -228,6 +228,7 @@ void ScatterReceiver::deliver(unsigned i, Assembler& assembler, Instant now) {
             assembler.on_datagram(std::span<const uint8_t>(data, length), now);
             return;
         }
+        counts_.coalesced_messages += 1;
         for (size_t offset = 0; offset < length; offset += coalesced) {
             counts_.coalesced_datagrams += 1;
             assembler.on_datagram(
@@ -235,6 +236,7 @@ void ScatterReceiver::deliver(unsigned i, Assembler& assembler, Instant now) {
         }
     } else if (mode_[i] == Mode::Scattered) {
         const size_t first = size_t{i} * segments_;
+        counts_.coalesced_messages += coalesced != 0;
         for (size_t j = 0; j < segments_in_[i]; ++j) {
             const gvsp::GvspHeader& h = parsed_[first + j];
             bool moved =

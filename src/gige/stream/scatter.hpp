@@ -49,6 +49,7 @@ class ScatterReceiver {
     // What happened to the segments and messages so far (internal figures for tests/benches).
     struct Counts {
         uint64_t coalesced_datagrams = 0;  // device datagrams the kernel handed over coalesced
+        uint64_t coalesced_messages = 0;   // messages that held them
         uint64_t moved_segments = 0;       // landed in their frame but not in place: moved once
         uint64_t gathered_messages = 0;    // put back together first, then copied
     };

@@ -71,6 +71,9 @@ struct PlacementCounts {
     uint64_t in_place_bytes = 0;
     uint64_t copied_bytes = 0;
     uint64_t coalesced_datagrams = 0;  // device datagrams the kernel handed over coalesced
+    uint64_t coalesced_messages = 0;   // the messages that held them
+    uint64_t moved_segments = 0;       // landed in their frame but not in place: moved once
+    uint64_t gathered_messages = 0;    // put back together from their pieces, then copied
     // Packets ignored inside a frame they do not belong to: payload ids past the frame's last
     // payload slot, and all-in or unknown-format packets of a frame a leader started. Also
     // counted in StreamStats::ignored_packets.
