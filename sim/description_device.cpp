@@ -189,6 +189,8 @@ class Scan {
     bool computed(const std::string& name) const;
     // The range of addresses a register element reaches, roughly.
     std::pair<uint64_t, uint64_t> reach(const xmlNode* reg) const;
+    // The codes of an IntConverter whose formulas use constants and plain registers only.
+    Result<ValueCode, std::string> value_code(const xmlNode* converter) const;
 
   private:
     void index(const xmlNode* n);
@@ -364,6 +366,62 @@ bool Scan::computed(const std::string& name) const {
     return false;
 }
 
+Result<ValueCode, std::string> Scan::value_code(const xmlNode* converter) const {
+    const std::string name = attribute(converter, "Name").value_or("?");
+    std::map<std::string, std::pair<bool, std::string>, std::less<>> bound;  // name: (link, text)
+    for_children(converter, [&](const xmlNode* c) {
+        std::string_view kind = local_name(c);
+        if (auto var = attribute(c, "Name"); var && (kind == "pVariable" || kind == "Constant")) {
+            bound[*var] = {kind == "pVariable", text_of(c)};
+        }
+    });
+    auto formula = [&](const char* element, std::string_view input,
+                       ValueCode::Formula& out) -> std::optional<std::string> {
+        auto text = child_text(converter, element);
+        std::vector<std::string_view> names{input};
+        for (const auto& entry : bound) {
+            names.push_back(entry.first);
+        }
+        genicam::ParseOptions options;
+        options.bound = names;
+        auto expr = text ? genicam::Expr::parse(*text, options) : Err{std::string("missing")};
+        if (!expr.ok()) {
+            return fmt::format("{}: {} {}", name, element, expr.error());
+        }
+        out.expr = std::move(*expr);
+        for (const std::string& var : out.expr.names()) {
+            ValueCode::Formula::Variable v;
+            auto it = bound.find(var);
+            if (var == input) {
+                v.is_input = true;
+            } else if (it != bound.end() && !it->second.first) {
+                v.constant = number(it->second.second);
+            } else if (it != bound.end()) {
+                v.constant = constant_value(it->second.second);
+                if (auto f = field(it->second.second);
+                    !v.constant && f.ok() && !computed(it->second.second)) {
+                    v.field = *f;
+                } else if (!v.constant) {
+                    return fmt::format("{}: converted through {}", name, it->second.second);
+                }
+            }
+            if (!v.is_input && !v.constant && it == bound.end()) {
+                return fmt::format("{}: {} uses {}, which it does not bind", name, element, var);
+            }
+            out.variables.push_back(v);
+        }
+        return std::nullopt;
+    };
+    ValueCode code;
+    if (auto e = formula("FormulaTo", "FROM", code.to)) {
+        return Err{*e};
+    }
+    if (auto e = formula("FormulaFrom", "TO", code.from)) {
+        return Err{*e};
+    }
+    return code;
+}
+
 Result<RegisterField, std::string> Scan::register_field(const xmlNode* reg, const xmlNode* bits,
                                                         bool indexed_ok) const {
     std::string name = attribute(bits, "Name").value_or("?");
@@ -500,11 +558,22 @@ Result<StreamFeatures, std::string> stream_features(const Scan& scan) {
         out = *f;
         return std::nullopt;
     };
+    // Many cameras keep PixelFormat as their own colour code, converted right below the
+    // feature; the image side's other values must be plain.
+    const xmlNode* pf = scan.find("PixelFormat");
+    const auto pf_value = pf ? child_text(pf, "pValue") : std::nullopt;
+    const xmlNode* converter = pf_value ? scan.find(*pf_value) : nullptr;
+    if (converter && local_name(converter) == "IntConverter") {
+        auto code = scan.value_code(converter);
+        if (!code.ok()) {
+            return Err{code.error()};
+        }
+        s.pixel_format_code = std::move(*code);
+    }
     for (auto [name, field] : {std::pair{"Width", &s.width}, std::pair{"Height", &s.height},
                                std::pair{"PixelFormat", &s.pixel_format}}) {
-        // A converted value (a PixelFormat kept as the camera's own code) is not the value the
-        // simulated camera streams by.
-        if (scan.computed(name)) {
+        const bool converted = s.pixel_format_code && field == &s.pixel_format;
+        if (scan.computed(converted ? child_text(converter, "pValue").value_or("") : name)) {
             return Err{fmt::format("{}: converted by a formula", name)};
         }
         if (auto e = take(name, *field)) {
@@ -829,7 +898,10 @@ DescribedMemory::DescribedMemory(std::shared_ptr<const Description> description,
         write_field(s->height, config.height);
         const auto& pfs = s->pixel_formats;
         bool have = std::find(pfs.begin(), pfs.end(), config.pixel_format) != pfs.end();
-        write_field(s->pixel_format, have ? config.pixel_format : pfs.front());
+        const int64_t format = have ? config.pixel_format : pfs.front();
+        const auto code = s->pixel_format_code ? evaluate(s->pixel_format_code->to, format)
+                                               : std::optional<int64_t>(format);
+        write_field(s->pixel_format, static_cast<uint64_t>(code.value_or(format)));
         if (s->acquisition_mode) {
             for (const auto& [value, mode] : s->modes) {
                 if (mode == AcqMode::Continuous) {
@@ -1005,10 +1077,25 @@ uint32_t DescribedMemory::height() const {
         std::min<uint64_t>(read_field(description_->stream->height), kMaxImageSide));
 }
 
+std::optional<int64_t> DescribedMemory::evaluate(const ValueCode::Formula& f, int64_t input) const {
+    std::vector<genicam::Value> values;
+    for (const auto& v : f.variables) {
+        const int64_t value = v.is_input   ? input
+                              : v.constant ? *v.constant
+                                           : static_cast<int64_t>(read_field(v.field));
+        values.push_back(genicam::Value::from_int(value));
+    }
+    auto r = f.expr.eval(values);
+    return r.ok() ? std::optional<int64_t>(r->as_i64()) : std::nullopt;
+}
+
 uint32_t DescribedMemory::pixel_format() const {
-    auto pf = static_cast<uint32_t>(read_field(description_->stream->pixel_format));
+    const auto& s = *description_->stream;
+    const auto raw = static_cast<int64_t>(read_field(s.pixel_format));
+    auto pf = static_cast<uint32_t>(
+        s.pixel_format_code ? evaluate(s.pixel_format_code->from, raw).value_or(0) : raw);
     uint32_t bits = (pf >> 16) & 0xFF;
-    return bits <= 64 ? pf : description_->stream->pixel_formats.front();
+    return bits > 0 && bits <= 64 ? pf : s.pixel_formats.front();
 }
 
 AcqMode DescribedMemory::acquisition_mode() const {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "file_access.hpp"
+#include "genicam/evaluator.hpp"
 #include "result.hpp"
 #include "sim_config.hpp"
 
@@ -34,10 +35,28 @@ struct RegisterField {
     uint32_t high = 31;
 };
 
+// A feature whose register holds the camera's own code for its value (an IntConverter below
+// the feature): `to` turns a value into its code (FormulaTo of FROM), `from` a code back
+// (FormulaFrom of TO). The formulas' other variables are constants or plain registers.
+struct ValueCode {
+    struct Formula {
+        genicam::Expr expr;
+        // Per variable of expr: the converted value itself, a constant, or a register.
+        struct Variable {
+            bool is_input = false;
+            std::optional<int64_t> constant;
+            RegisterField field;
+        };
+        std::vector<Variable> variables;
+    };
+    Formula to, from;
+};
+
 // The standard features behind streaming, each resolved to a plain register.
 struct StreamFeatures {
     RegisterField width, height, pixel_format;
-    std::optional<RegisterField> payload_size;  // absent: the description computes it
+    std::optional<ValueCode> pixel_format_code;  // present: the register holds the camera's code
+    std::optional<RegisterField> payload_size;   // absent: the description computes it
     RegisterField start, stop;
     int64_t start_value = 1;  // the commands' CommandValue
     int64_t stop_value = 1;
@@ -128,6 +147,8 @@ class DescribedMemory {
 
   private:
     uint64_t read_field(const RegisterField& f) const;
+    // The formula's value for `input` with its registers read now; nullopt when it fails.
+    std::optional<int64_t> evaluate(const ValueCode::Formula& f, int64_t input) const;
     void write_field(const RegisterField& f, uint64_t value);
     void refresh_payload_size();
     bool touches(const RegisterField& f, uint32_t addr) const;

@@ -229,10 +229,16 @@ TEST(SimDescription, SaysWhyItServesControlOnly) {
         {"<Integer Name=\"PayloadSize\"><pValue>PayloadSizeReg</pValue></Integer>",
          "<IntSwissKnife Name=\"PayloadSize\"><Formula>1</Formula></IntSwissKnife>", ""},
         {"<pValue>PixelFormatReg</pValue></Enumeration>",
-         "<pValue>Code</pValue></Enumeration><IntConverter Name=\"Code\"><FormulaTo>FROM - 1"
-         "</FormulaTo><FormulaFrom>TO + 1</FormulaFrom><pValue>PixelFormatReg</pValue>"
-         "</IntConverter>",
-         "PixelFormat: converted by a formula"},
+         "<pValue>Code</pValue></Enumeration><IntConverter Name=\"Code\"><pVariable Name=\"F\">"
+         "Filter</pVariable><FormulaTo>FROM</FormulaTo><FormulaFrom>TO + F</FormulaFrom>"
+         "<pValue>PixelFormatReg</pValue></IntConverter><IntSwissKnife Name=\"Filter\">"
+         "<pVariable Name=\"G\">GainReg</pVariable><Formula>G</Formula></IntSwissKnife>",
+         "Code: converted through Filter"},
+        {"<Integer Name=\"Width\"><pValue>WidthReg</pValue></Integer>",
+         "<Integer Name=\"Width\"><pValue>Half</pValue></Integer><IntConverter Name=\"Half\">"
+         "<FormulaTo>FROM / 2</FormulaTo><FormulaFrom>TO * 2</FormulaFrom><pValue>WidthReg"
+         "</pValue></IntConverter>",
+         "Width: converted by a formula"},
     };
     for (const Case& c : cases) {
         std::string xml = kStreaming;
@@ -345,6 +351,32 @@ TEST(SimDescription, BadFilesAreRefusedWithAReason) {
         "x.xml", 1);
     ASSERT_FALSE(full.ok());
     EXPECT_EQ(full.error(), "no free address range left for the description");
+}
+
+// A PixelFormat kept as the camera's own colour code: the register holds the code, the
+// frames carry the format it stands for, and a client's write of a code changes the frames.
+TEST(SimDescription, AConvertedPixelFormatHoldsTheCamerasCode) {
+    std::string xml = kStreaming;
+    const std::string from = "<pValue>PixelFormatReg</pValue></Enumeration>";
+    xml.replace(xml.find(from), from.size(), R"(<pValue>Code</pValue></Enumeration>
+      <IntConverter Name="Code"><pVariable Name="BIAS">GainReg</pVariable>
+        <Constant Name="MONO16">0x01100007</Constant>
+        <FormulaTo>(FROM = MONO16) ? 7 + BIAS : 1 + BIAS</FormulaTo>
+        <FormulaFrom>(TO - BIAS = 7) ? MONO16 : 0x01080001</FormulaFrom>
+        <pValue>PixelFormatReg</pValue></IntConverter>)");
+    auto d = prepare(xml, "cam.xml");
+    ASSERT_TRUE(d && d->stream) << (d ? d->control_only_reason : "");
+    ASSERT_TRUE(d->stream->pixel_format_code);
+    SimConfig c = described(d);
+    c.pixel_format = 0x01100007;  // Mono16
+    DescribedMemory mem(c.description, c);
+    const uint32_t bias = mem.read_word(0x200000);
+    EXPECT_EQ(mem.read_word(0x180000), 7 + bias);
+    EXPECT_EQ(mem.pixel_format(), 0x01100007u);
+    EXPECT_EQ(mem.read_word(0x180004), mem.width() * mem.height() * 2);  // PayloadSize
+    mem.write_word(0x180000, 1 + bias);
+    EXPECT_EQ(mem.pixel_format(), 0x01080001u);
+    EXPECT_EQ(mem.read_word(0x180004), mem.width() * mem.height());
 }
 
 TEST(SimDescription, SparseMemoryIsBounded) {
