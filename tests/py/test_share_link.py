@@ -90,6 +90,37 @@ def test_free_running_camera_counts_as_filling_the_link(camera):
 
 
 @needs_sim
+def test_throughput_limit_is_planned_written_and_streams_stay_complete(camera):
+    limited = camera(IPS[0], "--throughput-limit", "100000000", "--frame-rate", "30")
+    plain = camera(IPS[1], "--frame-rate", "30")
+    plan = corvisk.share_link([limited, plain], 10e6, headroom=0.1)
+    assert plan[0].throughput_limit == int(plan[0].bytes_per_s_after)
+    assert plan[1].throughput_limit is None and not plain.has_feature("DeviceLinkThroughputLimit")
+    assert limited.get_integer("DeviceLinkThroughputLimit") == plan[0].throughput_limit
+    assert f"limit {plan[0].throughput_limit} B/s" in repr(plan)
+    acqs = [cam.start_acquisition() for cam in (limited, plain)]
+    try:
+        for acq in acqs:
+            frames = [acq.wait_for(5.0) for _ in range(3)]
+            assert all(f is not None and f.is_complete for f in frames), frames
+    finally:
+        for acq in acqs:
+            acq.stop()
+
+
+@needs_sim
+def test_simulated_camera_keeps_to_its_throughput_limit(camera):
+    cam = camera(IPS[0], "--throughput-limit", "2000000")  # free running: frames back to back
+    with cam.start_acquisition() as acq:
+        frames = [acq.wait_for(5.0) for _ in range(4)]
+    assert all(f is not None and f.is_complete for f in frames), frames
+    # A 640 x 480 Mono8 frame takes at least 0.15 s at 2 MB/s: the device cannot start the next
+    # one sooner (a lower bound only, whatever the host's load).
+    gaps = [b.timestamp_ticks - a.timestamp_ticks for a, b in zip(frames, frames[1:])]
+    assert min(gaps) >= 0.9 * 640 * 480 / 2e6 * 1e9, gaps
+
+
+@needs_sim
 def test_loopback_link_speed_is_unknown(pair):
     with pytest.raises(ValueError, match="link speed of lo is unknown; pass link_bytes_per_s"):
         corvisk.share_link(pair)
