@@ -9,6 +9,7 @@
 #include "file_access.hpp"
 #include "gvcp_device.hpp"
 #include "pixels/format.hpp"
+#include "registers.hpp"
 
 namespace corvisk::sim {
 
@@ -1030,6 +1031,34 @@ std::string with_extensions(std::string xml) {
 }
 
 }  // namespace
+
+std::string with_throughput_limit(std::string xml) {
+    const auto end = xml.rfind("</RegisterDescription>");
+    if (end == std::string::npos) {
+        return xml;
+    }
+    xml.insert(end, fmt::format(R"XML(  <Group Comment="Stream throughput limit">
+    <Integer Name="DeviceLinkThroughputLimit" NameSpace="Standard">
+      <ToolTip>Bytes per second the stream may carry; 0 = unlimited</ToolTip>
+      <pValue>DeviceLinkThroughputLimitReg</pValue>
+      <Min>0</Min>
+      <Max>4294967295</Max>
+      <Unit>Bps</Unit>
+    </Integer>
+    <IntReg Name="DeviceLinkThroughputLimitReg">
+      <Address>0x{:X}</Address>
+      <Length>4</Length>
+      <AccessMode>RW</AccessMode>
+      <pPort>Device</pPort>
+      <Cachable>WriteThrough</Cachable>
+      <Sign>Unsigned</Sign>
+      <Endianess>BigEndian</Endianess>
+    </IntReg>
+  </Group>
+)XML",
+                                reg::kThroughputLimit));
+    return xml;
+}
 
 const std::string& device_xml() {
     static const std::string xml = device_xml(FileAccessConfig{});

@@ -181,6 +181,9 @@ void GvcpDevice::build_memory(const SimConfig& c) {
         if (!c.describe_acquisition_mode) {
             xml = without_acquisition_mode(std::move(xml));
         }
+        if (c.throughput_limit != 0) {
+            xml = with_throughput_limit(std::move(xml));
+        }
         std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(xml.data()), xml.size());
         bool zip = c.xml_form == XmlForm::ZipStored || c.xml_form == XmlForm::ZipDeflated;
         xml_file_ = zip ? make_zip(std::string(kXmlName) + ".xml", bytes,
@@ -257,6 +260,7 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kExposureTime, static_cast<uint32_t>(exposure >> 32), true);
     map_word(reg::kExposureTime + 4, static_cast<uint32_t>(exposure), true);
     map_word(reg::kFrameRate, le_float_to_word(static_cast<float>(c.frame_rate)), true);
+    map_word(reg::kThroughputLimit, c.throughput_limit, true);
     map_word(reg::kAnalog, __builtin_bswap32(100), true);  // GainRaw 100 = 10 dB
     map_word(reg::kImageControl, 0, true);
     map_word(reg::kTemperatureRaw, 0xA9010000);  // 425 = 42.5 degrees, little-endian 16 bits
@@ -1134,6 +1138,7 @@ ChannelState GvcpDevice::channel_locked(uint32_t n) const {
     c.packet_size = scps & 0xFFFF;
     c.dont_fragment = (scps & reg::kScpsDontFragment) != 0;
     c.delay_ticks = word(reg::kScpd + base);
+    c.throughput_limit = word(reg::kThroughputLimit);
     c.multicast_ttl = actions_.stream_ttl();
     return c;
 }

@@ -52,7 +52,8 @@ struct ChannelState {
     uint32_t packet_size = 576;
     bool dont_fragment = false;
     uint32_t delay_ticks = 0;
-    uint32_t multicast_ttl = 1;  // used when dest_ip is a multicast group
+    uint32_t throughput_limit = 0;  // bytes per second, 0 = none
+    uint32_t multicast_ttl = 1;     // used when dest_ip is a multicast group
 };
 
 // Everything the stream side needs, copied out under the device lock.
@@ -229,6 +230,8 @@ class GvcpDevice {
 // configuration, or of `files`.
 const std::string& device_xml();
 std::string device_xml(const FileAccessConfig& files);
+// `xml` with the DeviceLinkThroughputLimit feature (bytes per second) over its register.
+std::string with_throughput_limit(std::string xml);
 // A single-member ZIP archive holding `data` under `name`, stored or raw-deflated.
 std::vector<uint8_t> make_zip(const std::string& name, std::span<const uint8_t> data, bool deflate);
 

@@ -69,6 +69,8 @@ Device:
                             GreyDiagonalRampMoving); ChannelRamps gives each colour channel
                             its own ramp in any pixel format (see sim/README.md)
   --frame-rate F            frames per second; 0 = as fast as possible (default 30)
+  --throughput-limit N      describe DeviceLinkThroughputLimit (bytes per second, starting
+                            at N) and pace the stream to it (default: no such feature)
   --heartbeat-ms N          heartbeat timeout at power-up (default 3000)
   --ring N                  frames kept for packet resend (default 8)
   --seed N                  seed of every random fault decision (default 1)
@@ -380,6 +382,7 @@ const std::map<std::string, Setter>& value_options() {
         {"subnet", ip_option([](SimConfig& c, V, uint32_t ip) { c.subnet_mask = ip; })},
         {"gateway", ip_option([](SimConfig& c, V, uint32_t ip) { c.gateway = ip; })},
         {"mtu", uint_option(&SimConfig::path_mtu, 65535)},
+        {"throughput-limit", uint_option(&SimConfig::throughput_limit, 0xFFFFFFFF)},
         {"xml", set_xml_form},
         {"description",
          [](SimConfig&, V v) {

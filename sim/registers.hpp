@@ -127,11 +127,14 @@ constexpr uint32_t kAnalog = 0x1004C;          // little-endian bit fields: Gain
 constexpr uint32_t kImageControl = 0x10050;    // big-endian bit fields (StructReg)
 constexpr uint32_t kTemperatureRaw = 0x10054;  // 2-byte little-endian signed, tenths of a degree
 constexpr uint32_t kWhiteBalanceOffset = 0x10058;  // 4-byte big-endian signed
-constexpr uint32_t kUserSetSelector = 0x1005C;  // 0 Default (factory, read-only), 1 UserSet1
-constexpr uint32_t kUserSetLoad = 0x10060;      // write 1: load the selected set
-constexpr uint32_t kUserSetSave = 0x10064;      // write 1: save into the selected set
-constexpr uint32_t kUserSetDefault = 0x10068;   // the set a power-up would load
-constexpr uint32_t kFeatureEnd = 0x1006C;
+constexpr uint32_t kUserSetSelector = 0x1005C;     // 0 Default (factory, read-only), 1 UserSet1
+constexpr uint32_t kUserSetLoad = 0x10060;         // write 1: load the selected set
+constexpr uint32_t kUserSetSave = 0x10064;         // write 1: save into the selected set
+constexpr uint32_t kUserSetDefault = 0x10068;      // the set a power-up would load
+// Bytes per second the stream may carry, 0 = unlimited; described as DeviceLinkThroughputLimit
+// only when the camera is started with a limit.
+constexpr uint32_t kThroughputLimit = 0x1006C;
+constexpr uint32_t kFeatureEnd = 0x10070;
 
 // The GenICam description lives here in device memory.
 constexpr uint32_t kXmlBase = 0x00100000;

@@ -126,6 +126,16 @@ struct Planned {
     bool header_only = false;
 };
 
+// The pause between two packets: the inter-packet delay, or the time one packet takes at the
+// throughput limit when that is longer.
+std::chrono::nanoseconds packet_interval(const ChannelState& ch, const PacketGeometry& g) {
+    uint64_t ns = uint64_t{ch.delay_ticks} * 1000000000ull / reg::kTickFrequency;
+    if (ch.throughput_limit > 0) {
+        ns = std::max<uint64_t>(ns, uint64_t{g.packet_size} * 1000000000ull / ch.throughput_limit);
+    }
+    return std::chrono::nanoseconds(ns);
+}
+
 }  // namespace
 
 struct SimCamera::Impl : DeviceHooks {
@@ -586,15 +596,14 @@ size_t SimCamera::Impl::transmit(const std::vector<Planned>& plan, const PacketG
     if ((ch.dest_ip >> 28) == 0xE) {
         set_multicast(ch.multicast_ttl);
     }
-    size_t batch = ch.delay_ticks > 0 ? 1 : kBatch;
+    const auto delay = packet_interval(ch, g);
+    size_t batch = delay.count() > 0 ? 1 : kBatch;
     headers.resize(kBatch * gvsp::kMaxHeaderBytes);
     iovs.resize(kBatch * 2);
     msgs.resize(kBatch);
     iov_counts.resize(kBatch);
     msg_packets.resize(kBatch);
     gso_controls.resize(kBatch);
-    auto delay =
-        std::chrono::nanoseconds(uint64_t{ch.delay_ticks} * 1000000000ull / reg::kTickFrequency);
     Instant next = Clock::now();
     size_t sent = 0;
     for (size_t i = 0; i < plan.size();) {
@@ -603,7 +612,7 @@ size_t SimCamera::Impl::transmit(const std::vector<Planned>& plan, const PacketG
             iov_counts[k] = build_message(plan[i + k], g, k);
         }
         size_t messages = group_messages(n, cam.config_.gso && !gso_refused && batch > 1);
-        if (ch.delay_ticks > 0) {
+        if (delay.count() > 0) {
             sleep_until(next);
             next += delay;
         }

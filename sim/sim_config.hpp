@@ -143,6 +143,9 @@ struct SimConfig {
     uint32_t pixel_format = pfnc::kMono8;
     Pattern pattern = Pattern::GreyDiagonalRampMoving;
     double frame_rate = 30.0;  // frames per second; 0 = as fast as possible
+    // Stream throughput limit in bytes per second at power-up; non-zero also describes the
+    // DeviceLinkThroughputLimit feature, whose writes the stream keeps to from the next packet.
+    uint32_t throughput_limit = 0;
     uint32_t heartbeat_timeout_ms = 3000;
     uint32_t resend_ring_frames = 8;  // frames kept for resend
     uint64_t seed = 1;

@@ -75,5 +75,9 @@ from .files import (  # noqa: E402
     read_file,
     write_file,
 )
+# Host diagnostics and link sharing between cameras (corvisk/hostcheck.py, corvisk/bandwidth.py);
+# `corvisk doctor [IP]` prints the findings.
+from .hostcheck import Adapter, Finding, check_host  # noqa: E402
+from .bandwidth import CameraShare, LinkPlan, share_link  # noqa: E402
 
 _logs._enable_from_environment()

@@ -15,6 +15,7 @@
     ip list|force|persistent    show or change device IP configuration
     files IP [get|put|delete]   list the camera's files, or copy one from or to it
     view IP [--port P]          serve a live view with controls in the web browser
+    doctor [IP]                 check the host (and the path to a camera) for what breaks frames
 
 Commands register themselves with the ``@command`` decorator below; each one gets its own
 sub-parser and returns the process exit status.
@@ -35,7 +36,7 @@ from pathlib import Path
 from typing import Callable, Optional
 
 import corvisk
-from corvisk import cli_features, cli_files, cli_record, ipconfig_cli
+from corvisk import cli_doctor, cli_features, cli_files, cli_record, ipconfig_cli
 from corvisk import view as view_cli
 from corvisk import _sim
 
@@ -331,6 +332,8 @@ cli_features.register(command, _connect)  # features, get, set, describe, genica
 command("view", view_cli.SUMMARY, view_cli.arguments)(lambda args: view_cli.run(args, _connect))
 command("record", cli_record.SUMMARY, cli_record.arguments)(cli_record.run)
 command("files", cli_files.SUMMARY, cli_files.arguments)(cli_files.run)
+command("doctor", cli_doctor.SUMMARY, cli_doctor.arguments)(
+    lambda args: cli_doctor.run(args, _camera))
 
 
 def build_parser() -> argparse.ArgumentParser:
