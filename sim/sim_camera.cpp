@@ -409,11 +409,33 @@ void SimCamera::Impl::open_broadcast_sockets() {
     }
 }
 
+namespace {
+
+// The MTU of the host's route to `to` (its adapter's, or a smaller one the kernel learned), or
+// 0 when it cannot be told.
+uint32_t route_mtu(const sockaddr_in& to) {
+    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    int mtu = 0;
+    socklen_t len = sizeof mtu;
+    if (!fd.is_valid() ||
+        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 ||
+        ::getsockopt(fd.get(), IPPROTO_IP, IP_MTU, &mtu, &len) != 0 || mtu <= 0) {
+        return 0;
+    }
+    return static_cast<uint32_t>(mtu);
+}
+
+}  // namespace
+
 void SimCamera::Impl::fire_test(const ChannelState& ch, uint32_t size) {
     if (size < gvsp::kIpUdpOverhead + gvsp::kStandardHeader) {
         return;
     }
-    if (size > cam.config_.path_mtu && ch.dont_fragment) {
+    sockaddr_in sa = to_sockaddr(Endpoint{ch.dest_ip, ch.port});
+    // A camera sends its test packet with the don't-fragment flag the client asked for, so a
+    // link narrower than the packet drops it: the host's own route counts as the path too.
+    const uint32_t host_mtu = ch.dont_fragment ? route_mtu(sa) : 0;
+    if (ch.dont_fragment && (size > cam.config_.path_mtu || (host_mtu != 0 && size > host_mtu))) {
         cam.counters_.packets_dropped++;  // the path refuses to carry it unfragmented
         return;
     }
@@ -421,7 +443,6 @@ void SimCamera::Impl::fire_test(const ChannelState& ch, uint32_t size) {
     for (size_t i = gvsp::kStandardHeader; i < packet.size(); ++i) {
         packet[i] = static_cast<uint8_t>(i);
     }
-    sockaddr_in sa = to_sockaddr(Endpoint{ch.dest_ip, ch.port});
     ::sendto(stream_fd.get(), packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&sa),
              sizeof(sa));
     cam.counters_.test_packets++;

@@ -240,3 +240,27 @@ def test_doctor_without_camera_runs_in_process(capsys):
     out = capsys.readouterr().out
     assert status in (0, 1)
     assert out.splitlines()[-1].endswith("warnings") and "receive buffer" in out
+
+
+# Runs in the client namespace: one snap with the packet size negotiated, then what was chosen.
+SNAP = """
+import json, sys, corvisk
+cam = corvisk.Camera(sys.argv[1])
+cam.connect()
+frame = cam.snap(5.0)
+print(json.dumps([frame.is_complete, cam.get_integer("GevSCPSPacketSize")]))
+"""
+
+
+@pytest.mark.parametrize("mtu", [1500, 4000])
+def test_negotiated_packet_size_fits_the_link(lab, mtu):
+    # The camera's test packets carry don't-fragment: a link narrower than one drops it, so
+    # the search settles on a size the link carries whole instead of a fragmenting one.
+    client, device = _setup(lab, mtu=mtu)
+    _ip("-n", device.name, "link", "set", "cvkb0", "mtu", str(mtu))
+    _camera(lab, device, "--width", "640", "--height", "480")
+    r = subprocess.run(client.exec_args(sys.executable, "-c", SNAP, CAMERA), capture_output=True,
+                       text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    complete, size = json.loads(r.stdout)
+    assert complete and mtu - 64 < size <= mtu
