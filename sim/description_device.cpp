@@ -189,8 +189,14 @@ class Scan {
     bool computed(const std::string& name) const;
     // The range of addresses a register element reaches, roughly.
     std::pair<uint64_t, uint64_t> reach(const xmlNode* reg) const;
-    // The codes of an IntConverter whose formulas use constants and plain registers only.
+    // The codes of an IntConverter whose formulas use constants, plain registers and formulas
+    // of those only.
     Result<ValueCode, std::string> value_code(const xmlNode* converter) const;
+    // `element` of `node` (a formula of `input`, when not empty, and of the node's variables).
+    Result<ValueCode::Formula, std::string> compile(const xmlNode* node, const char* element,
+                                                    std::string_view input, int depth) const;
+    std::optional<ValueCode::Formula::Variable> variable(
+        bool is_input, const std::pair<bool, std::string>* binding, int depth) const;
 
   private:
     void index(const xmlNode* n);
@@ -366,59 +372,79 @@ bool Scan::computed(const std::string& name) const {
     return false;
 }
 
-Result<ValueCode, std::string> Scan::value_code(const xmlNode* converter) const {
-    const std::string name = attribute(converter, "Name").value_or("?");
+Result<ValueCode::Formula, std::string> Scan::compile(const xmlNode* node, const char* element,
+                                                      std::string_view input, int depth) const {
+    const std::string name = attribute(node, "Name").value_or("?");
     std::map<std::string, std::pair<bool, std::string>, std::less<>> bound;  // name: (link, text)
-    for_children(converter, [&](const xmlNode* c) {
+    for_children(node, [&](const xmlNode* c) {
         std::string_view kind = local_name(c);
         if (auto var = attribute(c, "Name"); var && (kind == "pVariable" || kind == "Constant")) {
             bound[*var] = {kind == "pVariable", text_of(c)};
         }
     });
-    auto formula = [&](const char* element, std::string_view input,
-                       ValueCode::Formula& out) -> std::optional<std::string> {
-        auto text = child_text(converter, element);
-        std::vector<std::string_view> names{input};
-        for (const auto& entry : bound) {
-            names.push_back(entry.first);
+    std::vector<std::string_view> names;
+    if (!input.empty()) {
+        names.push_back(input);
+    }
+    for (const auto& entry : bound) {
+        names.push_back(entry.first);
+    }
+    genicam::ParseOptions options;
+    options.bound = names;
+    auto text = child_text(node, element);
+    auto expr = text ? genicam::Expr::parse(*text, options) : Err{std::string("missing")};
+    if (!expr.ok()) {
+        return Err{fmt::format("{}: {} {}", name, element, expr.error())};
+    }
+    ValueCode::Formula out;
+    out.expr = std::move(*expr);
+    for (const std::string& var : out.expr.names()) {
+        auto it = bound.find(var);
+        auto v = variable(var == input, it == bound.end() ? nullptr : &it->second, depth);
+        if (!v) {
+            return Err{fmt::format("{}: converted through {}", name,
+                                   it == bound.end() ? var : it->second.second)};
         }
-        genicam::ParseOptions options;
-        options.bound = names;
-        auto expr = text ? genicam::Expr::parse(*text, options) : Err{std::string("missing")};
-        if (!expr.ok()) {
-            return fmt::format("{}: {} {}", name, element, expr.error());
-        }
-        out.expr = std::move(*expr);
-        for (const std::string& var : out.expr.names()) {
-            ValueCode::Formula::Variable v;
-            auto it = bound.find(var);
-            if (var == input) {
-                v.is_input = true;
-            } else if (it != bound.end() && !it->second.first) {
-                v.constant = number(it->second.second);
-            } else if (it != bound.end()) {
-                v.constant = constant_value(it->second.second);
-                if (auto f = field(it->second.second);
-                    !v.constant && f.ok() && !computed(it->second.second)) {
-                    v.field = *f;
-                } else if (!v.constant) {
-                    return fmt::format("{}: converted through {}", name, it->second.second);
-                }
-            }
-            if (!v.is_input && !v.constant && it == bound.end()) {
-                return fmt::format("{}: {} uses {}, which it does not bind", name, element, var);
-            }
-            out.variables.push_back(v);
-        }
+        out.variables.push_back(std::move(*v));
+    }
+    return out;
+}
+
+// What one formula variable reads: the converted value, a constant, a plain register or a
+// formula of those; nullopt for anything else.
+std::optional<ValueCode::Formula::Variable> Scan::variable(
+    bool is_input, const std::pair<bool, std::string>* binding, int depth) const {
+    ValueCode::Formula::Variable v;
+    v.is_input = is_input;
+    if (is_input) {
+        return v;
+    }
+    if (binding == nullptr) {
         return std::nullopt;
-    };
+    }
+    const auto& [link, target] = *binding;
+    v.constant = link ? constant_value(target) : number(target);
+    if (v.constant || !link) {
+        return v.constant ? std::optional(v) : std::nullopt;
+    }
+    if (auto f = field(target); f.ok() && !computed(target)) {
+        v.field = *f;
+        return v;
+    }
+    const xmlNode* knife = find(target);
+    if (knife && local_name(knife) == "IntSwissKnife" && depth < kMaxFormulaDepth) {
+        if (auto nested = compile(knife, "Formula", "", depth + 1); nested.ok()) {
+            v.nested = std::make_shared<const ValueCode::Formula>(std::move(*nested));
+            return v;
+        }
+    }
+    return std::nullopt;
+}
+
+Result<ValueCode, std::string> Scan::value_code(const xmlNode* converter) const {
     ValueCode code;
-    if (auto e = formula("FormulaTo", "FROM", code.to)) {
-        return Err{*e};
-    }
-    if (auto e = formula("FormulaFrom", "TO", code.from)) {
-        return Err{*e};
-    }
+    code.to = CVK_TRY(compile(converter, "FormulaTo", "FROM", 0));
+    code.from = CVK_TRY(compile(converter, "FormulaFrom", "TO", 0));
     return code;
 }
 
@@ -580,8 +606,22 @@ Result<StreamFeatures, std::string> stream_features(const Scan& scan) {
             return Err{*e};
         }
     }
-    // A PayloadSize the description computes from the image features needs no register.
-    if (!scan.computed("PayloadSize")) {
+    // A PayloadSize the description computes from the image features needs no register; its
+    // formula is kept to check that it follows them.
+    if (scan.computed("PayloadSize")) {
+        const xmlNode* n = scan.find("PayloadSize");
+        for (int hop = 0; n && local_name(n) != "IntSwissKnife" && hop < kMaxChain; ++hop) {
+            auto next = child_text(n, "pValue");
+            n = next ? scan.find(*next) : nullptr;
+        }
+        if (n != nullptr) {
+            auto formula = scan.compile(n, "Formula", "", 0);
+            if (!formula.ok()) {
+                return Err{formula.error()};
+            }
+            s.payload_formula = std::move(*formula);
+        }
+    } else {
         s.payload_size.emplace();
         if (auto e = take("PayloadSize", *s.payload_size)) {
             return Err{*e};
@@ -785,6 +825,24 @@ std::string url_name(const std::string& path, bool zip) {
 
 }  // namespace
 
+// A PayloadSize formula may read registers the simulated camera does not keep (a vendor's own
+// frame size register): it is tried on two images before the description is streamed from.
+bool payload_follows_image(const std::shared_ptr<Description>& d) {
+    if (!d->stream || !d->stream->payload_formula) {
+        return true;
+    }
+    const std::pair<uint32_t, uint32_t> sizes[] = {{64, 48}, {100, 60}};
+    for (const auto& [width, height] : sizes) {
+        SimConfig c;
+        c.width = width;
+        c.height = height;
+        if (!DescribedMemory(d, c).payload_formula_agrees()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 Result<std::shared_ptr<const Description>, std::string> prepare_description(
     std::vector<uint8_t> file, const std::string& name, uint64_t seed) {
     if (file.size() > kMaxDescriptionFile) {
@@ -824,6 +882,10 @@ Result<std::shared_ptr<const Description>, std::string> prepare_description(
         d->stream = std::move(*stream);
     } else {
         d->control_only_reason = stream.error();
+    }
+    if (!payload_follows_image(d)) {
+        d->stream.reset();
+        d->control_only_reason = "PayloadSize: its formula does not follow the image features";
     }
     if (scan.find("FileSelector") != nullptr) {
         auto files = file_features(scan);
@@ -1077,13 +1139,30 @@ uint32_t DescribedMemory::height() const {
         std::min<uint64_t>(read_field(description_->stream->height), kMaxImageSide));
 }
 
+bool DescribedMemory::payload_formula_agrees() const {
+    const auto& s = *description_->stream;
+    if (!s.payload_formula) {
+        return true;
+    }
+    auto v = evaluate(*s.payload_formula, 0);
+    return v && static_cast<uint64_t>(*v) == image_bytes(width(), height(), pixel_format());
+}
+
 std::optional<int64_t> DescribedMemory::evaluate(const ValueCode::Formula& f, int64_t input) const {
     std::vector<genicam::Value> values;
     for (const auto& v : f.variables) {
-        const int64_t value = v.is_input   ? input
-                              : v.constant ? *v.constant
-                                           : static_cast<int64_t>(read_field(v.field));
-        values.push_back(genicam::Value::from_int(value));
+        std::optional<int64_t> value = input;
+        if (v.constant) {
+            value = *v.constant;
+        } else if (v.field) {
+            value = static_cast<int64_t>(read_field(*v.field));
+        } else if (v.nested) {
+            value = evaluate(*v.nested, 0);
+        }
+        if (!value) {
+            return std::nullopt;
+        }
+        values.push_back(genicam::Value::from_int(*value));
     }
     auto r = f.expr.eval(values);
     return r.ok() ? std::optional<int64_t>(r->as_i64()) : std::nullopt;

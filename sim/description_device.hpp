@@ -41,11 +41,13 @@ struct RegisterField {
 struct ValueCode {
     struct Formula {
         genicam::Expr expr;
-        // Per variable of expr: the converted value itself, a constant, or a register.
+        // Per variable of expr: the converted value itself, a constant, a register, or a
+        // formula of those.
         struct Variable {
             bool is_input = false;
             std::optional<int64_t> constant;
-            RegisterField field;
+            std::optional<RegisterField> field;
+            std::shared_ptr<const Formula> nested;
         };
         std::vector<Variable> variables;
     };
@@ -57,6 +59,7 @@ struct StreamFeatures {
     RegisterField width, height, pixel_format;
     std::optional<ValueCode> pixel_format_code;  // present: the register holds the camera's code
     std::optional<RegisterField> payload_size;   // absent: the description computes it
+    std::optional<ValueCode::Formula> payload_formula;  // how, when it is an IntSwissKnife
     RegisterField start, stop;
     int64_t start_value = 1;  // the commands' CommandValue
     int64_t stop_value = 1;
@@ -140,6 +143,9 @@ class DescribedMemory {
     uint32_t height() const;
     uint32_t pixel_format() const;
     AcqMode acquisition_mode() const;
+    // Whether the description's own PayloadSize formula (when it has one) gives the bytes of
+    // the image the simulated camera would stream now.
+    bool payload_formula_agrees() const;
     // The pattern and frame rate of the configuration (the description has its own features
     // for these, which the simulated camera does not interpret).
     Pattern pattern() const { return pattern_; }

@@ -227,13 +227,21 @@ TEST(SimDescription, SaysWhyItServesControlOnly) {
          "GevSCPHostPort: at 0xe00, not the stream channel register"},
         {"<Length>2</Length>", "<Length>16</Length>", "HeightReg: not a 1 to 8 byte register"},
         {"<Integer Name=\"PayloadSize\"><pValue>PayloadSizeReg</pValue></Integer>",
-         "<IntSwissKnife Name=\"PayloadSize\"><Formula>1</Formula></IntSwissKnife>", ""},
+         "<IntSwissKnife Name=\"PayloadSize\"><pVariable Name=\"W\">Width</pVariable>"
+         "<pVariable Name=\"H\">Height</pVariable><pVariable Name=\"PF\">PixelFormat"
+         "</pVariable><Formula>W * H * ((PF &gt;&gt; 16) &amp; 0xFF) / 8</Formula>"
+         "</IntSwissKnife>",
+         ""},
+        {"<Integer Name=\"PayloadSize\"><pValue>PayloadSizeReg</pValue></Integer>",
+         "<IntSwissKnife Name=\"PayloadSize\"><pVariable Name=\"W\">Width</pVariable>"
+         "<pVariable Name=\"VENDOR\">GainReg</pVariable><Formula>W * VENDOR</Formula>"
+         "</IntSwissKnife>",
+         "PayloadSize: its formula does not follow the image features"},
         {"<pValue>PixelFormatReg</pValue></Enumeration>",
          "<pValue>Code</pValue></Enumeration><IntConverter Name=\"Code\"><pVariable Name=\"F\">"
-         "Filter</pVariable><FormulaTo>FROM</FormulaTo><FormulaFrom>TO + F</FormulaFrom>"
-         "<pValue>PixelFormatReg</pValue></IntConverter><IntSwissKnife Name=\"Filter\">"
-         "<pVariable Name=\"G\">GainReg</pVariable><Formula>G</Formula></IntSwissKnife>",
-         "Code: converted through Filter"},
+         "Nowhere</pVariable><FormulaTo>FROM</FormulaTo><FormulaFrom>TO + F</FormulaFrom>"
+         "<pValue>PixelFormatReg</pValue></IntConverter>",
+         "Code: converted through Nowhere"},
         {"<Integer Name=\"Width\"><pValue>WidthReg</pValue></Integer>",
          "<Integer Name=\"Width\"><pValue>Half</pValue></Integer><IntConverter Name=\"Half\">"
          "<FormulaTo>FROM / 2</FormulaTo><FormulaFrom>TO * 2</FormulaFrom><pValue>WidthReg"
@@ -359,7 +367,9 @@ TEST(SimDescription, AConvertedPixelFormatHoldsTheCamerasCode) {
     std::string xml = kStreaming;
     const std::string from = "<pValue>PixelFormatReg</pValue></Enumeration>";
     xml.replace(xml.find(from), from.size(), R"(<pValue>Code</pValue></Enumeration>
-      <IntConverter Name="Code"><pVariable Name="BIAS">GainReg</pVariable>
+      <IntSwissKnife Name="Bias"><pVariable Name="G">GainReg</pVariable>
+        <pVariable Name="UNUSED">Nowhere</pVariable><Formula>G</Formula></IntSwissKnife>
+      <IntConverter Name="Code"><pVariable Name="BIAS">Bias</pVariable>
         <Constant Name="MONO16">0x01100007</Constant>
         <FormulaTo>(FROM = MONO16) ? 7 + BIAS : 1 + BIAS</FormulaTo>
         <FormulaFrom>(TO - BIAS = 7) ? MONO16 : 0x01080001</FormulaFrom>
