@@ -22,9 +22,11 @@
 //
 // With CORVISK_BENCH_POOL_VARIANTS=1 compare also runs, in the same alternating rounds, corvisk
 // with its frame pool handing out buffers oldest first ("fifo") and with buffers mapped in on
-// first use ("no prefault") or only 16 MiB of them mapped in when it opens ("prefault 16M"), so
-// that the effect of each is seen side by side. CORVISK_BENCH_EACH_ROUND=1 adds a corvisk round
-// printed on its own after each round.
+// first use ("no prefault") or only 16 MiB of them mapped in when it opens ("prefault 16M"), and
+// with a new frame that finds no free buffer lost whole instead of closing the oldest frame still
+// waiting for packets ("no early close"), so that the effect of each is seen side by side; set to
+// one of those names instead of 1 it runs only that one. CORVISK_BENCH_EACH_ROUND=1 adds a corvisk
+// round printed on its own after each round.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/udp.h>
@@ -455,6 +457,27 @@ std::string cpu_ratio(const Figures& a, const Figures& b) {
     return fmt::format("CPU per GB {:.2f} (median of rounds {:.2f})", total, median);
 }
 
+// The pool variants CORVISK_BENCH_POOL_VARIANTS asks for: all of them (1), or the one named.
+std::vector<std::pair<const char*, PoolOptions>> pool_variants() {
+    std::vector<std::pair<const char*, PoolOptions>> variants;
+    const char* v = std::getenv("CORVISK_BENCH_POOL_VARIANTS");
+    if (!v) {
+        return variants;
+    }
+    constexpr uint64_t kPrefault = PoolOptions::kDefaultPrefaultBytes;
+    const std::vector<std::pair<const char*, PoolOptions>> all = {
+        {"fifo", {false, kPrefault}},
+        {"prefault 16M", {true, uint64_t{16} << 20}},
+        {"no prefault", {true, 0}},
+        {"no early close", {true, kPrefault, false}}};
+    for (const auto& variant : all) {
+        if (std::string(v) == "1" || std::string(v) == variant.first) {
+            variants.push_back(variant);
+        }
+    }
+    return variants;
+}
+
 void compare(int rounds, const std::string& only) {
     const Scenario scenarios[] = {
         {"2048x2048 SCPS 8000, 50 fps", 2048, 2048, 8000, 50, 100},
@@ -467,12 +490,7 @@ void compare(int rounds, const std::string& only) {
         {"2048x2048 SCPS 1400, 50 fps, device GSO", 2048, 2048, 1400, 50, 100, true},
         {"2048x2048 SCPS 1400, max, device GSO", 2048, 2048, 1400, 0, 100, true},
     };
-    std::vector<std::pair<const char*, PoolOptions>> variants;
-    if (const char* v = std::getenv("CORVISK_BENCH_POOL_VARIANTS"); v && std::string(v) == "1") {
-        variants = {{"fifo", {false, PoolOptions::kDefaultPrefaultBytes}},
-                    {"prefault 16M", {true, uint64_t{16} << 20}},
-                    {"no prefault", {true, 0}}};
-    }
+    const std::vector<std::pair<const char*, PoolOptions>> variants = pool_variants();
     for (const Scenario& s : scenarios) {
         if (!only.empty() && std::string(s.name).find(only) == std::string::npos) {
             continue;

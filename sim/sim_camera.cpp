@@ -773,7 +773,9 @@ void SimCamera::Impl::produce_frames(const StreamState& st, const GvspFaults& fa
 void SimCamera::Impl::serve_resend(const ResendRequest& req, const StreamState& st,
                                    const GvspFaults& faults) {
     const ChannelState& ch = st.channels[req.channel];
-    if (ch.port == 0) {
+    uint64_t unanswered = faults.unanswered_resend_block;
+    if (ch.port == 0 ||
+        (unanswered != 0 && req.block_id == (req.extended ? unanswered : unanswered & 0xFFFF))) {
         return;
     }
     const RingFrame* frame = nullptr;

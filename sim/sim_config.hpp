@@ -103,6 +103,9 @@ struct GvspFaults {
     uint16_t leader_payload_type = 0;  // payload type in leader and trailer (0 = image)
     uint16_t payload_type_flags = 0;   // bits OR-ed into every leader's and trailer's type
     bool drop_resent = false;          // also apply drop_fraction to resent packets
+    // Resend requests for this block go unanswered, although the device advertises resend
+    // (0 = off): the frame waits for packets until the receiver gives up on it.
+    uint64_t unanswered_resend_block = 0;
 };
 
 struct SimConfig {

@@ -224,6 +224,107 @@ TEST(AssemblerTest, UnderrunsWhileConsumersHoldEveryBuffer) {
     EXPECT_TRUE(matches_pattern(*frames[0]));
 }
 
+// Frame 1 waits for packet 4 and frame 2, complete, waits behind it: they hold both buffers of
+// the pool when frame 3 begins.
+void fill_pool_behind_a_waiting_frame(Harness& h) {
+    h.frame(1, {4});
+    h.frame(2);
+    ASSERT_EQ(h.a->frames_in_flight().size(), 2u);
+    ASSERT_EQ(h.a->free_buffers(), 0u);
+}
+
+void expect_closed_early(const std::vector<FramePtr>& frames) {
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0]->frame_id, 1u);
+    EXPECT_EQ(frames[0]->status, FrameStatus::Timeout);
+    EXPECT_EQ(frames[1]->frame_id, 2u);
+    EXPECT_EQ(frames[1]->status, FrameStatus::Complete);
+    EXPECT_TRUE(matches_pattern(*frames[1]));
+}
+
+TEST(AssemblerTest, EmptyPoolClosesTheWaitingFrameAndTheNewFrameRecoversItsFirstPackets) {
+    auto config = Harness::small_config();
+    config.n_buffers = 2;
+    Harness h(config);
+    fill_pool_behind_a_waiting_frame(h);
+    h.feed(h.packets.leader(3), 1);
+    EXPECT_EQ(h.stats().underruns, 1u);
+    EXPECT_EQ(h.stats().timed_out_frames, 1u);
+    auto closed = h.take();  // held: their buffers stay out of the pool
+    expect_closed_early(closed);
+    for (uint32_t p = 1; p <= 3; ++p) {
+        h.feed(h.packets.payload(3, p, 100, 100), 1);
+    }
+    EXPECT_FALSE(h.a->has_frames_in_flight());
+    closed.clear();
+    for (uint32_t p = 4; p <= 10; ++p) {
+        h.feed(h.packets.payload(3, p, 100, 100), 1);
+    }
+    h.feed(h.packets.trailer(3, 11), 1);
+    ASSERT_EQ(h.a->frames_in_flight().size(), 1u);
+    EXPECT_EQ(h.in_flight().block_id, 3u);
+    h.sent.clear();
+    h.tick(25);  // once quiet, the packets it missed are asked for like any others lost
+    ASSERT_EQ(h.sent.size(), 1u);
+    EXPECT_EQ(load_be32(&h.sent[0][12]), 0u);
+    EXPECT_EQ(load_be32(&h.sent[0][16]), 3u);
+    h.feed(h.packets.leader(3), 26);
+    for (uint32_t p = 1; p <= 3; ++p) {
+        h.feed(h.packets.payload(3, p, 100, 100), 26);
+    }
+    auto frames = h.take();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0]->frame_id, 3u);
+    EXPECT_EQ(frames[0]->status, FrameStatus::Complete);
+    EXPECT_TRUE(matches_pattern(*frames[0]));
+    EXPECT_EQ(h.stats().underruns, 1u);
+    EXPECT_EQ(h.stats().missing_frames, 0u);
+}
+
+// When nothing holds what the closed frames delivered (here a full subscriber queue drops them),
+// their buffers are back at once and the new frame starts with its leader.
+TEST(AssemblerTest, EmptyPoolClosingAWaitingFrameFreesABufferAtOnce) {
+    auto config = Harness::small_config();
+    config.n_buffers = 2;
+    Harness h(config, 0);
+    fill_pool_behind_a_waiting_frame(h);
+    h.frame(3, {}, 1);
+    EXPECT_EQ(h.stats().underruns, 0u);
+    EXPECT_EQ(h.stats().timed_out_frames, 1u);
+    EXPECT_EQ(h.stats().frames_dropped, 3u);
+    EXPECT_EQ(h.stats().completed_frames, 2u);
+    EXPECT_FALSE(h.a->has_frames_in_flight());
+}
+
+TEST(AssemblerTest, EmptyPoolLeavesWaitingFramesAloneWhenClosingThemCannotHelp) {
+    struct Case {
+        const char* name;
+        bool option;
+        bool subscriber_holds_frame_1;  // then the waiting frame is alone in flight
+    };
+    for (const Case& c : {Case{"option off", false, false}, Case{"alone in flight", true, true}}) {
+        SCOPED_TRACE(c.name);
+        auto config = Harness::small_config();
+        config.n_buffers = 2;
+        config.pool.close_waiting_when_empty = c.option;
+        Harness h(config);
+        std::vector<FramePtr> held;
+        if (c.subscriber_holds_frame_1) {
+            h.frame(1);
+            held = h.take();
+            h.frame(2, {4});
+        } else {
+            fill_pool_behind_a_waiting_frame(h);
+        }
+        h.frame(3, {}, 1);  // lost whole: the rest of its packets are late
+        EXPECT_EQ(h.stats().underruns, 1u);
+        EXPECT_EQ(h.stats().ignored_packets, 11u);
+        EXPECT_EQ(h.stats().timed_out_frames, 0u);
+        EXPECT_TRUE(h.take().empty());
+        EXPECT_EQ(h.a->frames_in_flight().size(), c.subscriber_holds_frame_1 ? 1u : 2u);
+    }
+}
+
 TEST(AssemblerTest, ZeroBuffersMakeEveryFrameAnUnderrun) {
     auto config = Harness::small_config();
     config.n_buffers = 0;

@@ -837,6 +837,47 @@ TEST(StreamConsumers, HeldBuffersCauseUnderrunsAndReleaseRecovers) {
     EXPECT_EQ(check_complete_frames(after, rig.image()), 2u);
 }
 
+// Frame 1 loses a packet the camera never resends, and with a pool of two buffers the frames
+// behind it would find none until it timed out (not within this test). The first new frame to
+// find the pool empty closes it instead: frame 1 goes out incomplete, the later frames complete.
+// The subscriber lets go of each frame at once; one that still finds no buffer (the subscriber
+// had not yet let go) is the only loss allowed.
+TEST(StreamConsumers, AFrameWaitingForPacketsThatNeverComeDoesNotStarveATinyPool) {
+    SimConfig sc = sim_at("127.0.8.63", {}, 50);
+    sc.gvsp_faults.drops = {sim::PacketDropRule{1, {3}}};
+    sc.gvsp_faults.unanswered_resend_block = 1;
+    Rig rig(sc);
+    ASSERT_TRUE(rig.start());
+    StreamConfig c = rig.config();
+    c.n_buffers = 2;
+    c.frame_timeout = 30s;  // a timeout cannot be what closes frame 1
+    c.resend_ratio = 1000;  // nor can running out of re-requests
+    auto channel = rig.open(c);
+    ASSERT_TRUE(channel.ok());
+    FrameChannel frames = channel->subscribe(8);
+    constexpr uint32_t kFrames = 12;
+    ASSERT_TRUE(rig.acquire(kFrames));
+    std::vector<std::pair<uint64_t, FrameStatus>> got;
+    Instant deadline = deadline_after(kFrameWait);
+    FramePtr frame;
+    while ((got.empty() || got.back().first < kFrames) &&
+           frames.recv_deadline(frame, deadline) == chan::RecvResult::Item) {
+        EXPECT_TRUE(!frame->is_complete() || check_complete_frames({frame}, rig.image()) == 1);
+        got.emplace_back(frame->frame_id, frame->status);
+        frame.reset();  // its buffer goes back to the pool
+    }
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[0], std::pair(uint64_t{1}, FrameStatus::Timeout));
+    size_t complete = 0;
+    for (size_t i = 1; i < got.size(); ++i) {
+        EXPECT_LT(got[i - 1].first, got[i].first);
+        complete += got[i].second == FrameStatus::Complete ? 1 : 0;
+    }
+    EXPECT_GE(complete, kFrames - 2) << "frames delivered: " << got.size();
+    EXPECT_EQ(channel->stats().timed_out_frames, 1u);
+    EXPECT_GE(rig.sim().counters().resend_requests, 1u);  // asked for, never answered
+}
+
 TEST(StreamConsumers, FramesHeldPastTheChannelStayValid) {
     Rig rig(sim_at("127.0.8.62"));
     ASSERT_TRUE(rig.start());

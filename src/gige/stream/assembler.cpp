@@ -215,6 +215,9 @@ std::optional<uint64_t> Assembler::initial_packet_count(const gvsp::GvspHeader& 
 }
 
 std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h, Instant now) {
+    if (starved_block_ == h.block_id && h.block_id == last_block_id_) {
+        return retry_starved_frame(h, now);
+    }
     int64_t distance = gvsp::frame_id_distance(last_block_id_, h.block_id, h.extended_id);
     if (distance >= -kLateFrameWindow && distance <= 0) {
         CVK_LOG(log::Level::Trace, kTarget,
@@ -242,9 +245,7 @@ std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h,
         return std::nullopt;
     }
     BufSlot slot;
-    if (pool_.take(slot) != chan::RecvResult::Item) {
-        stats_.underruns += 1;
-        last_block_id_ = h.block_id;
+    if (!take_buffer(slot, h, now)) {
         return std::nullopt;
     }
     if (distance >= 2) {
@@ -253,7 +254,63 @@ std::optional<size_t> Assembler::find_or_create_frame(const gvsp::GvspHeader& h,
         stats_.missing_frames += static_cast<uint64_t>(distance - 1);
     }
     last_block_id_ = h.block_id;
-    start_frame(in_flight_.emplace_back(), std::move(slot), h, *count, now);
+    return open_frame(std::move(slot), h, *count, now);
+}
+
+// A free buffer for the new frame `h`. With none left, a frame that waits at the head of the
+// queue may be closed to make room (close_waiting_frame); when that brings no buffer back at
+// once (the subscribers still hold what it delivered), the frame underruns and its later
+// packets try again.
+bool Assembler::take_buffer(BufSlot& slot, const gvsp::GvspHeader& h, Instant now) {
+    starved_block_.reset();
+    if (pool_.take(slot) == chan::RecvResult::Item) {
+        return true;
+    }
+    bool closed = close_waiting_frame(now);
+    if (closed && pool_.take(slot) == chan::RecvResult::Item) {
+        return true;
+    }
+    stats_.underruns += 1;
+    last_block_id_ = h.block_id;
+    if (closed) {
+        starved_block_ = h.block_id;
+    }
+    return false;
+}
+
+// The pool is empty. If the oldest frame in flight still waits for packets while newer frames
+// queue behind it, it is what holds the buffers: it is closed as its timeout would close it,
+// and the finished frames behind it go out with it, in order. A frame with all its packets in
+// is never closed this way (it is already gone: frames close as soon as they are done), nor is
+// a frame alone in flight, which holds no other frame back.
+bool Assembler::close_waiting_frame(Instant now) {
+    if (!config_.pool.close_waiting_when_empty || in_flight_.size() < 2 ||
+        in_flight_[0].complete()) {
+        return false;
+    }
+    CVK_LOG(log::Level::Trace, kTarget, log::fields("frame_id", in_flight_[0].block_id),
+            "no free buffer: closing the oldest waiting frame");
+    close_frame(0, failure(in_flight_[0], FrameStatus::Timeout));
+    check_frame_completion(now, std::nullopt);
+    return true;
+}
+
+// A later packet of the frame that underran after a waiting frame was closed: once a buffer is
+// back the frame starts with this packet, and the ones it missed are asked for again like any
+// other lost packets.
+std::optional<size_t> Assembler::retry_starved_frame(const gvsp::GvspHeader& h, Instant now) {
+    std::optional<uint64_t> count = initial_packet_count(h);
+    BufSlot slot;
+    if (!count || pool_.take(slot) != chan::RecvResult::Item) {
+        stats_.ignored_packets += 1;
+        return std::nullopt;
+    }
+    starved_block_.reset();
+    return open_frame(std::move(slot), h, *count, now);
+}
+
+size_t Assembler::open_frame(BufSlot slot, const gvsp::GvspHeader& h, uint64_t count, Instant now) {
+    start_frame(in_flight_.emplace_back(), std::move(slot), h, count, now);
     in_flight_.back().provisional = h.format == gvsp::kAllIn;
     return in_flight_.size() - 1;
 }

@@ -167,6 +167,10 @@ class Assembler {
     std::optional<size_t> find_frame(uint64_t block_id) const;
     void walk_holes(FrameInFlight& f, uint64_t start, uint64_t upto, uint64_t budget, Instant now);
     std::optional<size_t> find_or_create_frame(const gvsp::GvspHeader& h, Instant now);
+    bool take_buffer(BufSlot& slot, const gvsp::GvspHeader& h, Instant now);
+    bool close_waiting_frame(Instant now);
+    std::optional<size_t> retry_starved_frame(const gvsp::GvspHeader& h, Instant now);
+    size_t open_frame(BufSlot slot, const gvsp::GvspHeader& h, uint64_t count, Instant now);
     std::optional<uint64_t> initial_packet_count(const gvsp::GvspHeader& h) const;
     void start_frame(FrameInFlight& f, BufSlot slot, const gvsp::GvspHeader& h, uint64_t count,
                      Instant now);
@@ -201,6 +205,10 @@ class Assembler {
     PlacementCounts placement_;
     uint64_t last_block_id_ = 0;
     std::optional<uint64_t> last_unknown_block_;  // counts a frame of unknown packets once
+    // The newest frame, which found no buffer right after a waiting frame was closed to make
+    // room: its later packets try again, since the closed frames' buffers come back as soon as
+    // the subscribers let go of them.
+    std::optional<uint64_t> starved_block_;
     uint16_t resend_req_id_ = kFirstResendRequestId;
     // Resend pacing: a token per datagram received plus a small steady allowance, one spent per
     // packet requested, so the stream never asks a device for much more than it sends.

@@ -37,6 +37,12 @@ struct PoolOptions {
     // front, nor the time to clear it.
     uint64_t prefault_bytes = kDefaultPrefaultBytes;
     static constexpr uint64_t kDefaultPrefaultBytes = uint64_t{64} << 20;
+    // When a new frame finds no free buffer, close the oldest frame in flight if it still waits
+    // for packets while newer frames queue behind it, as its timeout would close it later:
+    // those frames go out with it and their buffers come back as soon as the subscribers let go
+    // of them, instead of every new frame being lost until the timeout. Off: new frames are
+    // lost whole until a buffer returns.
+    bool close_waiting_when_empty = true;
 };
 
 struct StreamConfig {
