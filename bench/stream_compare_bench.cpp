@@ -24,8 +24,10 @@
 // with its frame pool handing out buffers oldest first ("fifo") and with buffers mapped in on
 // first use ("no prefault") or only 16 MiB of them mapped in when it opens ("prefault 16M"), and
 // with a new frame that finds no free buffer lost whole instead of closing the oldest frame still
-// waiting for packets ("no early close"), so that the effect of each is seen side by side; set to
-// one of those names instead of 1 it runs only that one. CORVISK_BENCH_EACH_ROUND=1 adds a corvisk
+// waiting for packets ("no early close"), and with a pool of 64 buffers instead of 16 ("64
+// buffers": at the device's maximum, ~1000 frames/s of 4 MiB, 16 buffers last 16 ms, less than
+// a resend round trip), so that the effect of each is seen side by side; set to one of those
+// names instead of 1 it runs only that one. CORVISK_BENCH_EACH_ROUND=1 adds a corvisk
 // round printed on its own after each round.
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -254,14 +256,15 @@ struct Figures {
 };
 
 // corvisk's receivers on `devices` (automatic receive buffer), `frames` frames from each.
-Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, PoolOptions pool = {}) {
+Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, PoolOptions pool = {},
+                    size_t buffers = 16) {
     std::vector<StreamChannel> channels;
     std::vector<FrameChannel> subs;
     for (Device* d : devices) {
         StreamConfig config;
         config.payload_size = uint64_t{s.width} * s.height;
         config.packet_size = s.packet_size;
-        config.n_buffers = 16;
+        config.n_buffers = buffers;
         config.pool = pool;
         auto channel = open_stream(d->camera, config);
         if (!channel.ok()) {
@@ -458,20 +461,26 @@ std::string cpu_ratio(const Figures& a, const Figures& b) {
 }
 
 // The pool variants CORVISK_BENCH_POOL_VARIANTS asks for: all of them (1), or the one named.
-std::vector<std::pair<const char*, PoolOptions>> pool_variants() {
-    std::vector<std::pair<const char*, PoolOptions>> variants;
+struct Variant {
+    const char* name;
+    PoolOptions pool;
+    size_t buffers = 16;
+};
+
+std::vector<Variant> pool_variants() {
+    std::vector<Variant> variants;
     const char* v = std::getenv("CORVISK_BENCH_POOL_VARIANTS");
     if (!v) {
         return variants;
     }
     constexpr uint64_t kPrefault = PoolOptions::kDefaultPrefaultBytes;
-    const std::vector<std::pair<const char*, PoolOptions>> all = {
-        {"fifo", {false, kPrefault}},
-        {"prefault 16M", {true, uint64_t{16} << 20}},
-        {"no prefault", {true, 0}},
-        {"no early close", {true, kPrefault, false}}};
+    const std::vector<Variant> all = {{"fifo", {false, kPrefault}},
+                                      {"prefault 16M", {true, uint64_t{16} << 20}},
+                                      {"no prefault", {true, 0}},
+                                      {"no early close", {true, kPrefault, false}},
+                                      {"64 buffers", {}, 64}};
     for (const auto& variant : all) {
-        if (std::string(v) == "1" || std::string(v) == variant.first) {
+        if (std::string(v) == "1" || std::string(v) == variant.name) {
             variants.push_back(variant);
         }
     }
@@ -490,7 +499,7 @@ void compare(int rounds, const std::string& only) {
         {"2048x2048 SCPS 1400, 50 fps, device GSO", 2048, 2048, 1400, 50, 100, true},
         {"2048x2048 SCPS 1400, max, device GSO", 2048, 2048, 1400, 0, 100, true},
     };
-    const std::vector<std::pair<const char*, PoolOptions>> variants = pool_variants();
+    const std::vector<Variant> variants = pool_variants();
     for (const Scenario& s : scenarios) {
         if (!only.empty() && std::string(s.name).find(only) == std::string::npos) {
             continue;
@@ -507,7 +516,7 @@ void compare(int rounds, const std::string& only) {
                 one.print("one round");
             }
             for (size_t v = 0; v < variants.size(); ++v) {
-                others[v].add(run_corvisk({&d}, s, variants[v].second));
+                others[v].add(run_corvisk({&d}, s, variants[v].pool, variants[v].buffers));
             }
             bare.add(run_bare(d, s, false));
             if (s.gso) {
@@ -521,8 +530,8 @@ void compare(int rounds, const std::string& only) {
                     bare.complete ? double(ours.complete) / bare.complete : 0,
                     cpu_ratio(ours, bare).c_str());
         for (size_t v = 0; v < variants.size(); ++v) {
-            others[v].print(variants[v].first);
-            std::printf("  ratio %s/bare: complete frames %.3f, %s\n", variants[v].first,
+            others[v].print(variants[v].name);
+            std::printf("  ratio %s/bare: complete frames %.3f, %s\n", variants[v].name,
                         bare.complete ? double(others[v].complete) / bare.complete : 0,
                         cpu_ratio(others[v], bare).c_str());
         }
