@@ -209,6 +209,9 @@ class Scan {
     std::optional<int64_t> constant_value(const std::string& name, int depth = 0) const;
     std::optional<int64_t> formula_value(const xmlNode* knife, int depth) const;
 
+    // Formulas a scan evaluates or compiles at most: a hostile description's formulas, each
+    // naming many others, cannot make the scan run away.
+    mutable int formula_budget_ = 20000;
     std::unordered_map<std::string, const xmlNode*> names_;
     std::vector<const xmlNode*> registers_;
     std::vector<const xmlNode*> elements_;
@@ -267,7 +270,7 @@ std::optional<int64_t> Scan::constant_value(const std::string& name, int depth) 
 // Only the variables the formula uses are looked up: descriptions bind more than they use.
 std::optional<int64_t> Scan::formula_value(const xmlNode* knife, int depth) const {
     auto formula = child_text(knife, "Formula");
-    if (!formula) {
+    if (!formula || --formula_budget_ < 0) {
         return std::nullopt;
     }
     std::map<std::string, std::pair<bool, std::string>, std::less<>> bound;  // name: (link, text)
@@ -392,6 +395,9 @@ Result<ValueCode::Formula, std::string> Scan::compile(const xmlNode* node, const
     genicam::ParseOptions options;
     options.bound = names;
     auto text = child_text(node, element);
+    if (--formula_budget_ < 0) {
+        return Err{fmt::format("{}: too many formulas to follow", name)};
+    }
     auto expr = text ? genicam::Expr::parse(*text, options) : Err{std::string("missing")};
     if (!expr.ok()) {
         return Err{fmt::format("{}: {} {}", name, element, expr.error())};
@@ -423,7 +429,7 @@ std::optional<ValueCode::Formula::Variable> Scan::variable(
         return std::nullopt;
     }
     const auto& [link, target] = *binding;
-    v.constant = link ? constant_value(target) : number(target);
+    v.constant = link ? constant_value(target, depth) : number(target);
     if (v.constant || !link) {
         return v.constant ? std::optional(v) : std::nullopt;
     }

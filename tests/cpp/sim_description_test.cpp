@@ -1,5 +1,6 @@
 // The simulated camera serving a description of its own choosing: scan, placement, sparse
 // memory and the described stream features, through the socket-free command handler.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -387,6 +388,29 @@ TEST(SimDescription, AConvertedPixelFormatHoldsTheCamerasCode) {
     mem.write_word(0x180000, 1 + bias);
     EXPECT_EQ(mem.pixel_format(), 0x01080001u);
     EXPECT_EQ(mem.read_word(0x180004), mem.width() * mem.height());
+}
+
+// Formulas naming many formulas that name themselves again: the scan gives up on them after a
+// bounded amount of work instead of following every path.
+TEST(SimDescription, SelfReferringFormulasAreGivenUpOn) {
+    std::string vars, sum;
+    for (int i = 0; i < 20; ++i) {
+        vars += fmt::format(R"(<pVariable Name="V{}">Knot</pVariable>)", i);
+        sum += fmt::format("{}V{}", i ? " + " : "", i);
+    }
+    std::string xml = kStreaming;
+    const std::string from = "<pValue>PixelFormatReg</pValue></Enumeration>";
+    xml.replace(xml.find(from), from.size(),
+                fmt::format(R"(<pValue>Code</pValue></Enumeration>
+      <IntSwissKnife Name="Knot">{0}<Formula>{1}</Formula></IntSwissKnife>
+      <IntConverter Name="Code">{0}<FormulaTo>FROM + {1}</FormulaTo>
+        <FormulaFrom>TO</FormulaFrom><pValue>PixelFormatReg</pValue></IntConverter>)",
+                            vars, sum));
+    auto d = prepare(xml, "cam.xml");
+    ASSERT_TRUE(d);
+    EXPECT_FALSE(d->stream);
+    EXPECT_NE(d->control_only_reason.find("Code: converted through Knot"), std::string::npos)
+        << d->control_only_reason;
 }
 
 TEST(SimDescription, SparseMemoryIsBounded) {
