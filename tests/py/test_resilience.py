@@ -54,6 +54,22 @@ def wait_for_request(cam, before):
     assert wait_for(sent)
 
 
+def stop_process(proc):
+    """SIGSTOP to `proc`, returning once every thread of it is stopped: the signal is
+    asynchronous, and a thread the scheduler has not yet reached could still answer."""
+    proc.send_signal(signal.SIGSTOP)
+    tasks = f"/proc/{proc.pid}/task"
+
+    def stopped():
+        states = []
+        for tid in os.listdir(tasks):
+            with open(f"{tasks}/{tid}/stat") as f:
+                states.append(f.read().rsplit(")", 1)[1].split()[0])
+        return all(state in ("T", "t") for state in states)
+
+    assert wait_for(stopped, timeout=10.0), "the simulated camera did not stop"
+
+
 def interrupt_later(delay):
     """SIGINT to this process after `delay` seconds; returns the time it was sent (list)."""
     sent = []
@@ -200,14 +216,15 @@ def test_ctrl_c_ends_a_feature_call_to_a_device_that_stopped_answering(device, n
     # Each request would wait 1 s per try, 5 tries: 5 s before AckTimeout.
     cam = corvisk.Camera(ip, gvcp_timeout=1.0, retries=4, heartbeat_timeout=5.0)
     cam.connect()
-    sim.proc.send_signal(signal.SIGSTOP)
+    stop_process(sim.proc)
+    timer, sent = interrupt_later(0.3)
     try:
-        timer, sent = interrupt_later(0.3)
         with pytest.raises(KeyboardInterrupt):
             call(cam)
         assert time.monotonic() - sent[0] < 0.2
-        timer.join()
     finally:
+        timer.cancel()  # a call that failed otherwise must not leave the signal to a later test
+        timer.join()
         sim.proc.send_signal(signal.SIGCONT)
     # The connection is intact and the next call is not refused as interrupted.
     assert cam.is_connected()
