@@ -267,32 +267,53 @@ std::optional<int64_t> Scan::constant_value(const std::string& name, int depth) 
     return kind == "IntSwissKnife" || kind == "SwissKnife" ? formula_value(n, depth) : std::nullopt;
 }
 
-// Only the variables the formula uses are looked up: descriptions bind more than they use.
-std::optional<int64_t> Scan::formula_value(const xmlNode* knife, int depth) const {
-    auto formula = child_text(knife, "Formula");
-    if (!formula || --formula_budget_ < 0) {
-        return std::nullopt;
-    }
-    std::map<std::string, std::pair<bool, std::string>, std::less<>> bound;  // name: (link, text)
-    for_children(knife, [&](const xmlNode* c) {
+// A formula element of `node` parsed with the node's variables and constants bound (and
+// `input`, when not empty), with those bindings: name -> (a link to a node?, its text).
+struct BoundFormula {
+    genicam::Expr expr;
+    std::map<std::string, std::pair<bool, std::string>, std::less<>> bound;
+};
+
+Result<BoundFormula, std::string> parse_bound(const xmlNode* node, const char* element,
+                                              std::string_view input) {
+    BoundFormula f;
+    for_children(node, [&](const xmlNode* c) {
         std::string_view kind = local_name(c);
-        if (auto name = attribute(c, "Name"); name && (kind == "pVariable" || kind == "Constant")) {
-            bound[*name] = {kind == "pVariable", text_of(c)};
+        if (auto var = attribute(c, "Name"); var && (kind == "pVariable" || kind == "Constant")) {
+            f.bound[*var] = {kind == "pVariable", text_of(c)};
         }
     });
     std::vector<std::string_view> names;
-    for (const auto& entry : bound) {
+    if (!input.empty()) {
+        names.push_back(input);
+    }
+    for (const auto& entry : f.bound) {
         names.push_back(entry.first);
     }
     genicam::ParseOptions options;
-    options.float_arithmetic = local_name(knife) == "SwissKnife";
+    options.float_arithmetic = local_name(node) == "SwissKnife";
     options.bound = names;
-    auto expr = genicam::Expr::parse(*formula, options);
+    auto text = child_text(node, element);
+    auto expr = text ? genicam::Expr::parse(*text, options) : Err{std::string("missing")};
     if (!expr.ok()) {
+        return Err{expr.error()};
+    }
+    f.expr = std::move(*expr);
+    return f;
+}
+
+// Only the variables the formula uses are looked up: descriptions bind more than they use.
+std::optional<int64_t> Scan::formula_value(const xmlNode* knife, int depth) const {
+    if (--formula_budget_ < 0) {
         return std::nullopt;
     }
+    auto parsed = parse_bound(knife, "Formula", "");
+    if (!parsed.ok()) {
+        return std::nullopt;
+    }
+    const auto& [expr, bound] = *parsed;
     std::vector<genicam::Value> values;
-    for (const std::string& name : expr->names()) {
+    for (const std::string& name : expr.names()) {
         auto it = bound.find(name);
         if (it == bound.end()) {
             return std::nullopt;
@@ -304,7 +325,7 @@ std::optional<int64_t> Scan::formula_value(const xmlNode* knife, int depth) cons
         }
         values.push_back(genicam::Value::from_int(*v));
     }
-    auto result = expr->eval(values);
+    auto result = expr.eval(values);
     return result.ok() ? std::optional<int64_t>(result->as_i64()) : std::nullopt;
 }
 
@@ -378,32 +399,16 @@ bool Scan::computed(const std::string& name) const {
 Result<ValueCode::Formula, std::string> Scan::compile(const xmlNode* node, const char* element,
                                                       std::string_view input, int depth) const {
     const std::string name = attribute(node, "Name").value_or("?");
-    std::map<std::string, std::pair<bool, std::string>, std::less<>> bound;  // name: (link, text)
-    for_children(node, [&](const xmlNode* c) {
-        std::string_view kind = local_name(c);
-        if (auto var = attribute(c, "Name"); var && (kind == "pVariable" || kind == "Constant")) {
-            bound[*var] = {kind == "pVariable", text_of(c)};
-        }
-    });
-    std::vector<std::string_view> names;
-    if (!input.empty()) {
-        names.push_back(input);
-    }
-    for (const auto& entry : bound) {
-        names.push_back(entry.first);
-    }
-    genicam::ParseOptions options;
-    options.bound = names;
-    auto text = child_text(node, element);
     if (--formula_budget_ < 0) {
         return Err{fmt::format("{}: too many formulas to follow", name)};
     }
-    auto expr = text ? genicam::Expr::parse(*text, options) : Err{std::string("missing")};
-    if (!expr.ok()) {
-        return Err{fmt::format("{}: {} {}", name, element, expr.error())};
+    auto parsed = parse_bound(node, element, input);
+    if (!parsed.ok()) {
+        return Err{fmt::format("{}: {} {}", name, element, parsed.error())};
     }
+    auto& bound = parsed->bound;
     ValueCode::Formula out;
-    out.expr = std::move(*expr);
+    out.expr = std::move(parsed->expr);
     for (const std::string& var : out.expr.names()) {
         auto it = bound.find(var);
         auto v = variable(var == input, it == bound.end() ? nullptr : &it->second, depth);
