@@ -8,6 +8,7 @@
 
 #include "py/python.hpp"
 
+#include <unistd.h>
 #include <chrono>
 #include <mutex>
 #include <utility>
@@ -16,19 +17,38 @@
 
 namespace corvisk::py {
 
+// Takes the GIL back for a thread that released it. Once the interpreter is finalizing, Python
+// ends any other thread that asks for the GIL by unwinding its stack (pthread_exit); raised from a
+// destructor, as here, that unwinding aborts the process with std::terminate. A thread that is
+// still inside a corvisk call when the program exits (a daemon thread waiting for frames) is
+// parked instead and ends with the process, which is also what newer Pythons do themselves.
+inline void restore_thread(PyThreadState* saved) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing();
+#else
+    const bool finalizing = _Py_IsFinalizing();
+#endif
+    if (finalizing) {
+        for (;;) {
+            ::pause();
+        }
+    }
+    PyEval_RestoreThread(saved);
+}
+
 // Releases the GIL for its lifetime (like Py_BEGIN/END_ALLOW_THREADS, but exception- and
 // early-return-safe). Construct only on a thread that holds the GIL.
 class GilRelease {
   public:
     GilRelease() noexcept : saved_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(saved_); }
+    ~GilRelease() { restore_thread(saved_); }
     GilRelease(const GilRelease&) = delete;
 
     // Runs fn() with the GIL held again for a moment (for example PyErr_CheckSignals between
     // the slices of a long wait), then releases it again.
     template <class Fn>
     decltype(auto) with_gil(Fn&& fn) {
-        PyEval_RestoreThread(saved_);
+        restore_thread(saved_);
         struct Resave {
             PyThreadState*& saved;
             ~Resave() { saved = PyEval_SaveThread(); }

@@ -11,6 +11,7 @@ import re
 import select
 import shutil
 import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -442,3 +443,38 @@ def test_dropping_a_connected_camera_joins_its_worker(sim):
     assert cam.is_connected()
     del cam
     assert wait_for(lambda: threads() == before)
+
+
+# A daemon thread still waiting inside a corvisk call when the program ends: Python stops such a
+# thread when it asks for the interpreter lock back, which from C++ must not abort the process.
+EXIT_WHILE_WAITING = r"""
+import socket, sys, threading, time
+import corvisk
+
+
+class Linger:
+    # Cleared with the module's globals once the interpreter is finalizing; sleeping releases
+    # the interpreter lock, so the waiting thread's next slice asks for it back meanwhile.
+    def __del__(self, sleep=time.sleep):
+        sleep(0.5)
+
+
+linger = Linger()
+
+device = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+device.bind(("127.0.6.72", 3956))  # a device that hears the camera and never answers
+device.settimeout(10)
+cam = corvisk.Camera("127.0.6.72", gvcp_timeout=5.0, retries=1)
+threading.Thread(target=cam.connect, daemon=True).start()
+device.recvfrom(2048)  # the connect has sent its first command: it is waiting now
+print("waiting", flush=True)
+sys.exit(0)
+"""
+
+
+def test_program_exits_cleanly_while_a_daemon_thread_waits_in_a_call():
+    done = subprocess.run([sys.executable, "-c", EXIT_WHILE_WAITING], capture_output=True,
+                          text=True, timeout=60)
+    assert done.stdout == "waiting\n", done.stderr
+    assert done.returncode == 0, done.stderr
+    assert "terminate" not in done.stderr
