@@ -26,9 +26,9 @@
 // with a new frame that finds no free buffer lost whole instead of closing the oldest frame still
 // waiting for packets ("no early close"), and with a pool of 64 buffers instead of 16 ("64
 // buffers": at the device's maximum, ~1000 frames/s of 4 MiB, 16 buffers last 16 ms, less than
-// a resend round trip), so that the effect of each is seen side by side; set to one of those
-// names instead of 1 it runs only that one. CORVISK_BENCH_EACH_ROUND=1 adds a corvisk
-// round printed on its own after each round.
+// a resend round trip), and with small pages only ("no huge pages"), so that the effect of each
+// is seen side by side; set to one of those names instead of 1 it runs only that one.
+// CORVISK_BENCH_EACH_ROUND=1 adds a corvisk round printed on its own after each round.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/udp.h>
@@ -474,11 +474,10 @@ std::vector<Variant> pool_variants() {
         return variants;
     }
     constexpr uint64_t kPrefault = PoolOptions::kDefaultPrefaultBytes;
-    const std::vector<Variant> all = {{"fifo", {false, kPrefault}},
-                                      {"prefault 16M", {true, uint64_t{16} << 20}},
-                                      {"no prefault", {true, 0}},
-                                      {"no early close", {true, kPrefault, false}},
-                                      {"64 buffers", {}, 64}};
+    const std::vector<Variant> all = {
+        {"fifo", {false, kPrefault}}, {"prefault 16M", {true, uint64_t{16} << 20}},
+        {"no prefault", {true, 0}},   {"no early close", {true, kPrefault, false}},
+        {"64 buffers", {}, 64},       {"no huge pages", {true, kPrefault, true, false}}};
     for (const auto& variant : all) {
         if (std::string(v) == "1" || std::string(v) == variant.name) {
             variants.push_back(variant);

@@ -99,6 +99,32 @@ TEST(FramePoolTest, PrefaultsTheBuffersHandedOutFirstWithinTheBudget) {
     EXPECT_EQ(resident_pages(slot), 0u);
 }
 
+// A buffer of a huge page or more starts on a huge-page boundary whether or not the system gives
+// it huge pages, and behaves as any other buffer: zero, writable to its last byte, prefaulted
+// when asked. Its size need not be a multiple of any page.
+TEST(FramePoolTest, LargeBuffersAreHugePageAligned) {
+    constexpr uint64_t kSize = (uint64_t{4} << 20) + 12345;
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    for (bool prefault : {false, true}) {
+        auto pool = FramePool::create(2, kSize, 0, PoolOptions{true, prefault ? 2 * kSize : 0});
+        ASSERT_TRUE(pool.ok());
+        for (BufSlot slot; pool->take(slot) == chan::RecvResult::Item;) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(slot.data.data()) % (uintptr_t{2} << 20), 0u);
+            EXPECT_EQ(resident_pages(slot), prefault ? (kSize + page - 1) / page : 0) << prefault;
+            EXPECT_EQ(*std::max_element(slot.data.begin(), slot.data.end()), 0);
+            slot.data[kSize - 1] = 7;
+            EXPECT_EQ(slot.data[kSize - 1], 7);
+        }
+    }
+    PoolOptions small_pages;
+    small_pages.huge_pages = false;
+    auto pool = FramePool::create(1, kSize, 0, small_pages);
+    ASSERT_TRUE(pool.ok());
+    BufSlot slot;
+    ASSERT_EQ(pool->take(slot), chan::RecvResult::Item);
+    EXPECT_EQ(*std::max_element(slot.data.begin(), slot.data.end()), 0);
+}
+
 TEST(FramePoolTest, ReleaseAfterThePoolIsGoneFreesTheBuffer) {
     auto pool = FramePool::create(1, 1 << 20, 0);
     ASSERT_TRUE(pool.ok());

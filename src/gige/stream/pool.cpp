@@ -15,10 +15,47 @@ namespace {
 
 // Buffers from this size on are mapped from the system; smaller ones come from the heap.
 constexpr uint64_t kMapThreshold = 64 * 1024;
+// The size of the system's transparent huge pages on x86-64 and most arm64 kernels.
+constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+
+// `size` bytes mapped at a huge-page boundary, so that the system can back all of it but the
+// tail with huge pages, or nullptr. Maps a huge page more and gives back what lies outside.
+void* map_huge_aligned(size_t size) {
+    const size_t span = size + kHugePage;
+    void* p = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) {
+        return nullptr;
+    }
+    const auto start = reinterpret_cast<uintptr_t>(p);
+    const uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const uintptr_t end = (aligned + size + page - 1) & ~(page - 1);
+    if (aligned > start) {
+        ::munmap(p, aligned - start);
+    }
+    if (start + span > end) {
+        ::munmap(reinterpret_cast<void*>(end), start + span - end);
+    }
+    // Only a hint: a kernel without huge pages, or set never to use them, keeps small ones.
+    (void)::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(aligned);
+}
+
+// Maps every page of [p, p + size) in now. The write populate of newer kernels does it without
+// touching the memory from here; older ones get one written byte per page.
+void populate(uint8_t* p, size_t size) {
+    if (::madvise(p, size, MADV_POPULATE_WRITE) == 0) {
+        return;
+    }
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    for (size_t at = 0; at < size; at += page) {
+        static_cast<volatile uint8_t*>(p)[at] = 0;
+    }
+}
 
 }  // namespace
 
-std::optional<PayloadBuffer> PayloadBuffer::allocate(uint64_t size, bool prefault) {
+std::optional<PayloadBuffer> PayloadBuffer::allocate(uint64_t size, bool prefault, bool huge) {
     PayloadBuffer b;
     if (size == 0) {
         return b;
@@ -26,10 +63,20 @@ std::optional<PayloadBuffer> PayloadBuffer::allocate(uint64_t size, bool prefaul
     if (size > SIZE_MAX / 2) {
         return std::nullopt;
     }
-    if (size >= kMapThreshold) {
-        const int populate = prefault ? MAP_POPULATE : 0;
+    if (huge && size >= kHugePage) {
+        void* p = map_huge_aligned(size);
+        if (p == nullptr) {
+            return std::nullopt;
+        }
+        b.data_ = static_cast<uint8_t*>(p);
+        b.mapped_ = true;
+        if (prefault) {
+            populate(b.data_, size);
+        }
+    } else if (size >= kMapThreshold) {
+        const int populate_flag = prefault ? MAP_POPULATE : 0;
         void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
+                         MAP_PRIVATE | MAP_ANONYMOUS | populate_flag, -1, 0);
         if (p == MAP_FAILED) {
             return std::nullopt;
         }
@@ -103,7 +150,7 @@ CameraResult<FramePool> FramePool::create(uint64_t n_buffers, uint64_t payload_s
             uint64_t rank = options.newest_first ? n_buffers - 1 - i : i;
             bool prefault = payload_size <= options.prefault_bytes &&
                             rank < options.prefault_bytes / payload_size;
-            auto data = PayloadBuffer::allocate(payload_size, prefault);
+            auto data = PayloadBuffer::allocate(payload_size, prefault, options.huge_pages);
             if (!data) {
                 return Err{CameraError::io(ENOMEM)};
             }

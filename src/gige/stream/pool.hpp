@@ -25,13 +25,15 @@ struct PacketSlot {
 // The payload bytes of one pooled buffer. Zero when allocated, without the allocation writing
 // them: large buffers are mapped straight from the system, whose fresh pages read as zero and
 // cost memory only once written, so the part of a buffer no frame ever fills costs nothing.
-// With `prefault` the system maps (and zeroes) every page of a large buffer at once instead.
+// With `prefault` the system maps (and zeroes) every page of a large buffer at once instead;
+// with `huge` a buffer of a huge page or more is aligned to huge pages and asks for them.
 // Move-only; frees on destruction.
 class PayloadBuffer {
   public:
     PayloadBuffer() = default;
     // Nothing when the memory cannot be had.
-    static std::optional<PayloadBuffer> allocate(uint64_t size, bool prefault = false);
+    static std::optional<PayloadBuffer> allocate(uint64_t size, bool prefault = false,
+                                                 bool huge = false);
     PayloadBuffer(PayloadBuffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
