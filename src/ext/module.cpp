@@ -2,6 +2,7 @@
 // units (parts.hpp). Units keep their heap types as module attributes or in their own state
 // records, so the module itself needs no state block.
 #include "ext/parts.hpp"
+#include "py/gil.hpp"
 
 namespace corvisk::ext {
 namespace {
@@ -13,6 +14,9 @@ constexpr AddStep kSteps[] = {
 };
 
 int module_exec(PyObject* module) {
+    if (py::watch_interpreter_exit() < 0) {
+        return -1;
+    }
     for (AddStep step : kSteps) {
         if (step(module) < 0) {
             return -1;

@@ -9,6 +9,7 @@
 #include "py/python.hpp"
 
 #include <unistd.h>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <utility>
@@ -17,18 +18,64 @@
 
 namespace corvisk::py {
 
-// Takes the GIL back for a thread that released it. Once the interpreter is finalizing, Python
-// ends any other thread that asks for the GIL by unwinding its stack (pthread_exit); raised from a
-// destructor, as here, that unwinding aborts the process with std::terminate. A thread that is
-// still inside a corvisk call when the program exits (a daemon thread waiting for frames) is
-// parked instead and ends with the process, which is also what newer Pythons do themselves.
-inline void restore_thread(PyThreadState* saved) noexcept {
+namespace detail {
+
+// The thread that runs the interpreter's exit, as noted by watch_interpreter_exit's callback;
+// 0 until the exit has begun. One per extension module, each noting it for itself.
+inline std::atomic<unsigned long>& exiting_thread() {
+    static std::atomic<unsigned long> thread{0};
+    return thread;
+}
+
+inline PyObject* note_exiting_thread(PyObject*, PyObject*) {
+    exiting_thread().store(PyThread_get_thread_ident());
+    Py_RETURN_NONE;
+}
+
+// Whether another thread is finalizing the interpreter, so that asking for the GIL would end
+// this one. The exit's atexit callbacks run on the finalizing thread before finalization
+// begins; without that note (the callback never ran) the process's initial thread, which runs
+// the exit of every `python` program, is taken to be it.
+inline bool another_thread_finalizes() {
 #if PY_VERSION_HEX >= 0x030D0000
     const bool finalizing = Py_IsFinalizing();
 #else
     const bool finalizing = _Py_IsFinalizing();
 #endif
-    if (finalizing) {
+    if (!finalizing) {
+        return false;
+    }
+    const unsigned long exiting = exiting_thread().load();
+    return exiting != 0 ? exiting != PyThread_get_thread_ident() : ::gettid() != ::getpid();
+}
+
+}  // namespace detail
+
+// Registers the atexit callback that notes which thread runs the interpreter's exit. Called by
+// each extension module's initialisation; 0, or -1 with an exception set.
+inline int watch_interpreter_exit() {
+    static PyMethodDef def{"_note_exiting_thread", detail::note_exiting_thread, METH_NOARGS,
+                           nullptr};
+    PyObject* atexit = PyImport_ImportModule("atexit");
+    if (atexit == nullptr) {
+        return -1;
+    }
+    PyObject* fn = PyCFunction_New(&def, nullptr);
+    PyObject* done = fn != nullptr ? PyObject_CallMethod(atexit, "register", "O", fn) : nullptr;
+    Py_XDECREF(done);
+    Py_XDECREF(fn);
+    Py_DECREF(atexit);
+    return done != nullptr ? 0 : -1;
+}
+
+// Takes the GIL back for a thread that released it. While the interpreter is finalizing, Python
+// ends any thread but the finalizing one that asks for the GIL by unwinding its stack
+// (pthread_exit); raised from a destructor, as here, that unwinding aborts the process with
+// std::terminate. A thread still inside a corvisk call when the program exits (a daemon thread
+// waiting for frames) is parked instead and ends with the process, which is also what newer
+// Pythons do themselves.
+inline void restore_thread(PyThreadState* saved) noexcept {
+    if (detail::another_thread_finalizes()) {
         for (;;) {
             ::pause();
         }

@@ -120,6 +120,9 @@ void reraise_as_import_error(const char* attribute) {
 }
 
 int module_exec(PyObject* module) {
+    if (watch_interpreter_exit() < 0) {
+        return -1;
+    }
     ModuleState& state = state_of_module(module);
     for (const Registration& r : kRegistrations) {
         PyRef obj = r.create(module, state);

@@ -465,6 +465,7 @@ device = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 device.bind(("127.0.6.72", 3956))  # a device that hears the camera and never answers
 device.settimeout(10)
 cam = corvisk.Camera("127.0.6.72", gvcp_timeout=5.0, retries=1)
+idle = corvisk.Camera("127.0.6.73")  # dropped by the exiting thread itself during finalization
 threading.Thread(target=cam.connect, daemon=True).start()
 device.recvfrom(2048)  # the connect has sent its first command: it is waiting now
 print("waiting", flush=True)
@@ -474,7 +475,7 @@ sys.exit(0)
 
 def test_program_exits_cleanly_while_a_daemon_thread_waits_in_a_call():
     done = subprocess.run([sys.executable, "-c", EXIT_WHILE_WAITING], capture_output=True,
-                          text=True, timeout=60)
+                          text=True, timeout=20)
     assert done.stdout == "waiting\n", done.stderr
     assert done.returncode == 0, done.stderr
     assert "terminate" not in done.stderr
