@@ -66,6 +66,7 @@ namespace reg = sim::reg;
 constexpr int kBareBuffer = 8 << 20;
 constexpr unsigned kBareBatch = 64;
 constexpr size_t kBareDatagram = 65535;
+constexpr size_t kBareColdArea = size_t{64} << 20;
 
 [[noreturn]] void die(const std::string& what) {
     std::fprintf(stderr, "stream_compare_bench: %s\n", what.c_str());
@@ -257,7 +258,7 @@ struct Figures {
 
 // corvisk's receivers on `devices` (automatic receive buffer), `frames` frames from each.
 Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, PoolOptions pool = {},
-                    size_t buffers = 16) {
+                    size_t buffers = 16, Duration resend_interval = Duration::zero()) {
     std::vector<StreamChannel> channels;
     std::vector<FrameChannel> subs;
     for (Device* d : devices) {
@@ -266,6 +267,9 @@ Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, PoolOptions
         config.packet_size = s.packet_size;
         config.n_buffers = buffers;
         config.pool = pool;
+        if (resend_interval > Duration::zero()) {
+            config.resend_interval = resend_interval;
+        }
         auto channel = open_stream(d->camera, config);
         if (!channel.ok()) {
             die("open_stream: " + channel.error().message());
@@ -374,7 +378,7 @@ size_t coalesced_segment(const msghdr& m) {
 
 // The same stream into a bare socket drained with recvmmsg on this thread; with `gro` the
 // socket takes coalesced datagrams and the loop walks their segments.
-Figures run_bare(Device& d, const Scenario& s, bool gro) {
+Figures run_bare(Device& d, const Scenario& s, bool gro, bool cold = false) {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     sockaddr_in local{};
     local.sin_family = AF_INET;
@@ -396,12 +400,16 @@ Figures run_bare(Device& d, const Scenario& s, bool gro) {
         !write(d.port(), reg::kScps, s.packet_size)) {
         die("bare channel setup failed");
     }
-    std::vector<uint8_t> buffers(kBareBatch * kBareDatagram);
+    // Cold: the datagrams land one after the other in 64 MiB of memory written before (as a
+    // pool of 16 frames of 4 MiB would be), not over and over in the same batch buffers.
+    const size_t slot = cold && !gro ? s.packet_size : kBareDatagram;
+    const size_t area = cold ? kBareColdArea : kBareBatch * kBareDatagram;
+    std::vector<uint8_t> buffers(area + kBareBatch * kBareDatagram, 1);
+    size_t cursor = 0;
     std::vector<mmsghdr> msgs(kBareBatch);
     std::vector<iovec> iovs(kBareBatch);
     std::vector<std::array<uint8_t, CMSG_SPACE(sizeof(int))>> controls(kBareBatch);
     for (unsigned i = 0; i < kBareBatch; ++i) {
-        iovs[i] = iovec{buffers.data() + i * kBareDatagram, kBareDatagram};
         msgs[i].msg_hdr.msg_iov = &iovs[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
@@ -417,20 +425,26 @@ Figures run_bare(Device& d, const Scenario& s, bool gro) {
     BareFrames frames;
     pollfd pfd{fd.get(), POLLIN, 0};
     while (::poll(&pfd, 1, 300) == 1) {
-        for (unsigned i = 0; gro && i < kBareBatch; ++i) {
-            msgs[i].msg_hdr.msg_control = controls[i].data();
-            msgs[i].msg_hdr.msg_controllen = controls[i].size();
+        for (unsigned i = 0; i < kBareBatch; ++i) {
+            iovs[i] = iovec{buffers.data() + cursor + i * slot, kBareDatagram};
+            if (gro) {
+                msgs[i].msg_hdr.msg_control = controls[i].data();
+                msgs[i].msg_hdr.msg_controllen = controls[i].size();
+            }
         }
         int n = ::recvmmsg(fd.get(), msgs.data(), kBareBatch, MSG_DONTWAIT, nullptr);
         for (int i = 0; i < n; ++i) {
             size_t length = msgs[i].msg_len;
             size_t segment = gro ? coalesced_segment(msgs[i].msg_hdr) : 0;
             segment = segment == 0 ? std::max<size_t>(length, 1) : segment;
-            const uint8_t* data = buffers.data() + i * kBareDatagram;
+            const uint8_t* data = buffers.data() + cursor + i * slot;
             fig.bytes += length;
             for (size_t offset = 0; offset < length; offset += segment) {
                 frames.on(data + offset, static_cast<ssize_t>(std::min(segment, length - offset)));
             }
+        }
+        if (cold && n > 0) {
+            cursor = (cursor + n * slot) % area;
         }
     }
     fig.seconds = std::chrono::duration<double>(Clock::now() - start).count() - 0.3;
@@ -465,6 +479,7 @@ struct Variant {
     const char* name;
     PoolOptions pool;
     size_t buffers = 16;
+    Duration resend_interval = Duration::zero();  // zero: the default
 };
 
 std::vector<Variant> pool_variants() {
@@ -477,7 +492,8 @@ std::vector<Variant> pool_variants() {
     const std::vector<Variant> all = {
         {"fifo", {false, kPrefault}}, {"prefault 16M", {true, uint64_t{16} << 20}},
         {"no prefault", {true, 0}},   {"no early close", {true, kPrefault, false}},
-        {"64 buffers", {}, 64},       {"no huge pages", {true, kPrefault, true, false}}};
+        {"64 buffers", {}, 64},       {"no huge pages", {true, kPrefault, true, false}},
+        {"resend 2 ms", {}, 16, 2ms}};
     for (const auto& variant : all) {
         if (std::string(v) == "1" || std::string(v) == variant.name) {
             variants.push_back(variant);
@@ -504,7 +520,8 @@ void compare(int rounds, const std::string& only) {
             continue;
         }
         Device d("127.35.9.1", s);
-        Figures ours, bare, bare_gro;
+        Figures ours, bare, bare_gro, bare_cold;
+        const bool cold = std::getenv("CORVISK_BENCH_BARE_COLD") != nullptr;
         std::vector<Figures> others(variants.size());
         const bool each_round = std::getenv("CORVISK_BENCH_EACH_ROUND") != nullptr;
         for (int r = 0; r < rounds; ++r) {
@@ -515,11 +532,15 @@ void compare(int rounds, const std::string& only) {
                 one.print("one round");
             }
             for (size_t v = 0; v < variants.size(); ++v) {
-                others[v].add(run_corvisk({&d}, s, variants[v].pool, variants[v].buffers));
+                others[v].add(run_corvisk({&d}, s, variants[v].pool, variants[v].buffers,
+                                          variants[v].resend_interval));
             }
             bare.add(run_bare(d, s, false));
             if (s.gso) {
                 bare_gro.add(run_bare(d, s, true));
+            }
+            if (cold) {
+                bare_cold.add(run_bare(d, s, s.gso, true));
             }
         }
         std::printf("%s: %d rounds of %u frames each\n", s.name, rounds, s.frames);
@@ -539,6 +560,12 @@ void compare(int rounds, const std::string& only) {
             std::printf("  ratio corvisk/bare GRO: complete frames %.3f, %s\n",
                         bare_gro.complete ? double(ours.complete) / bare_gro.complete : 0,
                         cpu_ratio(ours, bare_gro).c_str());
+        }
+        if (cold) {
+            bare_cold.print("bare cold");
+            std::printf("  ratio corvisk/bare cold: complete frames %.3f, %s\n",
+                        bare_cold.complete ? double(ours.complete) / bare_cold.complete : 0,
+                        cpu_ratio(ours, bare_cold).c_str());
         }
     }
 }

@@ -1,5 +1,7 @@
 """Native support for the corvisk package beyond the core module."""
 
+from typing import Any
+
 build_version: str
 
 def discover_devices(timeout: float, adapter: str, /) -> list[dict[str, str | int]]:
@@ -102,7 +104,15 @@ def set_stream_tuning(camera: object, recv_buffer: int, recv_buffer_max: int,
                       pool_memory_limit: int, /) -> None:
     """Sets the stream settings later captures of the camera use (0 = automatic)."""
 
-def stream_defaults() -> dict[str, int]:
+def stream_timing(camera: object, /) -> tuple[float, float, float, float]:
+    """The camera's (resend_initial_delay, resend_interval, frame_timeout, resend_ratio), the
+    durations in seconds."""
+
+def set_stream_timing(camera: object, resend_initial_delay: float, resend_interval: float,
+                      frame_timeout: float, resend_ratio: float, /) -> None:
+    """Sets the resend timings later captures of the camera use."""
+
+def stream_defaults() -> dict[str, Any]:
     """What the automatic stream settings resolve to on this host."""
 
 def granted_receive_buffer(requested: int, /) -> int:

@@ -1,9 +1,11 @@
 // Stream settings from Python that the core's capture methods take no arguments for: the
-// receive buffer (fixed size, or the ceiling of the automatic one) and the frame pool's memory
-// limit, kept per camera (py::StreamTuning). The package (corvisk/streamconfig.py) validates the
-// values and warns about system caps; this unit stores plain integers and reports the defaults
-// and what the system grants.
+// receive buffer (fixed size, or the ceiling of the automatic one), the frame pool's memory
+// limit and the resend timings and budget, kept per camera (py::StreamTuning). The package
+// (corvisk/streamconfig.py) validates the values and warns about system caps; this unit stores
+// them and reports the defaults and what the system grants.
 #include <sys/socket.h>
+
+#include <cmath>
 
 #include "ext/camera_access.hpp"
 #include "ext/parts.hpp"
@@ -47,14 +49,91 @@ PyObject* set_stream_tuning(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// stream_defaults() -> {"recv_buffer_min", "recv_buffer_max", "pool_memory_limit"}: what the
-// automatic settings resolve to on this host.
+double seconds(int64_t ns) {
+    return static_cast<double>(ns) / 1e9;
+}
+
+double seconds(Duration d) {
+    return seconds(py::StreamTuning::nanoseconds(d));
+}
+
+// The limits the package checks against with its own messages; here they only keep a value
+// that slipped past it (a NaN, say) out of the conversion to nanoseconds.
+struct TimingLimit {
+    double low, high;
+};
+constexpr TimingLimit kInitialDelayLimit{0.0, 10.0};
+constexpr TimingLimit kIntervalLimit{0.0005, 10.0};
+constexpr TimingLimit kFrameTimeoutLimit{0.001, 60.0};
+constexpr TimingLimit kRatioLimit{0.0, 16.0};
+
+bool within(double v, TimingLimit limit) {
+    return v >= limit.low && v <= limit.high;  // false for NaN
+}
+
+// stream_timing(camera) -> (resend_initial_delay, resend_interval, frame_timeout, resend_ratio),
+// the durations in seconds.
+PyObject* stream_timing(PyObject*, PyObject* cam) {
+    auto core = camera_arg(cam);
+    if (!core) {
+        return nullptr;
+    }
+    const py::StreamTuning& t = core->stream_tuning;
+    return Py_BuildValue("(dddd)", seconds(t.resend_initial_delay_ns.load()),
+                         seconds(t.resend_interval_ns.load()), seconds(t.frame_timeout_ns.load()),
+                         t.resend_ratio.load());
+}
+
+// set_stream_timing(camera, resend_initial_delay, resend_interval, frame_timeout, resend_ratio).
+PyObject* set_stream_timing(PyObject*, PyObject* args) {
+    PyObject* cam = nullptr;
+    double delay = 0, interval = 0, timeout = 0, ratio = 0;
+    if (!PyArg_ParseTuple(args, "Odddd:set_stream_timing", &cam, &delay, &interval, &timeout,
+                          &ratio)) {
+        return nullptr;
+    }
+    auto core = camera_arg(cam);
+    if (!core) {
+        return nullptr;
+    }
+    if (!within(delay, kInitialDelayLimit) || !within(interval, kIntervalLimit) ||
+        !within(timeout, kFrameTimeoutLimit) || !within(ratio, kRatioLimit)) {
+        PyErr_SetString(PyExc_ValueError, "stream timing out of range");
+        return nullptr;
+    }
+    auto ns = [](double s) { return static_cast<int64_t>(std::llround(s * 1e9)); };
+    py::StreamTuning& t = core->stream_tuning;
+    t.resend_initial_delay_ns.store(ns(delay));
+    t.resend_interval_ns.store(ns(interval));
+    t.frame_timeout_ns.store(ns(timeout));
+    t.resend_ratio.store(ratio);
+    Py_RETURN_NONE;
+}
+
+PyObject* limits(TimingLimit limit) {
+    return Py_BuildValue("(dd)", limit.low, limit.high);
+}
+
+// stream_defaults() -> {"recv_buffer_min", "recv_buffer_max", "pool_memory_limit",
+// "resend_initial_delay", "resend_interval", "frame_timeout", "resend_ratio", "timing_limits"}:
+// what the automatic settings resolve to on this host, the stream worker's own resend timings,
+// and the (low, high) range of each timing.
 PyObject* stream_defaults(PyObject*, PyObject*) {
+    using namespace gige::stream_defaults;
+    auto ranges = py::PyRef::steal(
+        Py_BuildValue("{s:N,s:N,s:N,s:N}", "resend_initial_delay", limits(kInitialDelayLimit),
+                      "resend_interval", limits(kIntervalLimit), "frame_timeout",
+                      limits(kFrameTimeoutLimit), "resend_ratio", limits(kRatioLimit)));
+    if (!ranges) {
+        return nullptr;
+    }
     return Py_BuildValue(
-        "{s:K,s:K,s:K}", "recv_buffer_min",
+        "{s:K,s:K,s:K,s:d,s:d,s:d,s:d,s:O}", "recv_buffer_min",
         static_cast<unsigned long long>(gige::kMinAutoRecvBuffer), "recv_buffer_max",
         static_cast<unsigned long long>(gige::kMaxAutoRecvBuffer), "pool_memory_limit",
-        static_cast<unsigned long long>(gige::default_pool_memory_limit()));
+        static_cast<unsigned long long>(gige::default_pool_memory_limit()), "resend_initial_delay",
+        seconds(kResendInitialDelay), "resend_interval", seconds(kResendInterval), "frame_timeout",
+        seconds(kFrameTimeout), "resend_ratio", kResendRatio, "timing_limits", ranges.get());
 }
 
 // granted_receive_buffer(requested) -> the receive buffer a fresh UDP socket gets when it asks
@@ -76,6 +155,12 @@ PyMethodDef methods[] = {
     {"set_stream_tuning", set_stream_tuning, METH_VARARGS,
      "set_stream_tuning(camera, recv_buffer, recv_buffer_max, pool_memory_limit, /)\n--\n\n"
      "Sets the stream settings later captures of the camera use (0 = automatic)."},
+    {"stream_timing", stream_timing, METH_O,
+     "stream_timing(camera, /)\n--\n\nThe camera's (resend_initial_delay, resend_interval, "
+     "frame_timeout, resend_ratio), the durations in seconds."},
+    {"set_stream_timing", set_stream_timing, METH_VARARGS,
+     "set_stream_timing(camera, resend_initial_delay, resend_interval, frame_timeout, "
+     "resend_ratio, /)\n--\n\nSets the resend timings later captures of the camera use."},
     {"stream_defaults", stream_defaults, METH_NOARGS,
      "stream_defaults()\n--\n\nWhat the automatic stream settings resolve to on this host."},
     {"granted_receive_buffer", granted_receive_buffer, METH_O,

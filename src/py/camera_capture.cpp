@@ -46,6 +46,11 @@ gige::StreamConfig base_config(const StreamTuning& tuning) {
     c.recv_buffer = tuning.recv_buffer.load(std::memory_order_relaxed);
     c.recv_buffer_max = tuning.recv_buffer_max.load(std::memory_order_relaxed);
     c.pool_memory_limit = tuning.pool_memory_limit.load(std::memory_order_relaxed);
+    using std::chrono::nanoseconds;
+    c.resend_initial_delay = nanoseconds(tuning.resend_initial_delay_ns.load());
+    c.resend_interval = nanoseconds(tuning.resend_interval_ns.load());
+    c.frame_timeout = nanoseconds(tuning.frame_timeout_ns.load());
+    c.resend_ratio = tuning.resend_ratio.load();
     return c;
 }
 

@@ -36,6 +36,8 @@ def test_the_defaults_resolve_to_figures(camera):
     assert settings.recv_buffer == 0
     assert settings.recv_buffer_max == 64 * 2**20
     assert settings.pool_memory_limit > 0
+    assert (settings.resend_initial_delay, settings.resend_interval, settings.frame_timeout,
+            settings.resend_ratio) == (0.001, 0.02, 0.1, 0.25)
     assert corvisk.stream_config(cam) == settings
 
 
@@ -87,6 +89,17 @@ def test_a_pool_above_the_limit_fails_at_once_with_the_figures(camera):
     (dict(recv_buffer=1.5), TypeError, "recv_buffer must be an int, not float"),
     (dict(pool_memory_limit=True), TypeError, "pool_memory_limit must be an int, not bool"),
     (dict(recv_buffer="1"), TypeError, "recv_buffer must be an int, not str"),
+    (dict(resend_interval=0), ValueError,
+     "resend_interval must be between 0.0005 and 10 seconds, got 0"),
+    (dict(resend_initial_delay=-0.001), ValueError, "resend_initial_delay must be between 0 and"),
+    (dict(frame_timeout=float("nan")), ValueError, "frame_timeout must be between"),
+    (dict(frame_timeout=float("inf")), ValueError, "frame_timeout must be between"),
+    (dict(frame_timeout=61), ValueError, "frame_timeout must be between 0.001 and 60 seconds"),
+    (dict(resend_ratio=17), ValueError, "resend_ratio must be between 0 and 16, got 17"),
+    (dict(resend_ratio=True), TypeError, "resend_ratio must be a number, not bool"),
+    (dict(resend_interval="0.01"), TypeError, "resend_interval must be a number, not str"),
+    # A bad timing next to a good buffer size changes neither.
+    (dict(recv_buffer=1000, resend_ratio=-1), ValueError, "resend_ratio must be between"),
 ])
 def test_bad_values_are_refused_and_change_nothing(camera, kwargs, error, message):
     cam = camera("127.35.1.4", *SMALL)
@@ -94,6 +107,34 @@ def test_bad_values_are_refused_and_change_nothing(camera, kwargs, error, messag
     with pytest.raises(error, match=re.escape(message)):
         corvisk.stream_config(cam, **kwargs)
     assert corvisk.stream_config(cam) == before
+
+
+def test_timings_round_trip(camera):
+    cam = camera("127.35.1.9", *SMALL)
+    settings = corvisk.stream_config(cam, resend_initial_delay=0, resend_interval=0.002,
+                                     frame_timeout=0.5, resend_ratio=2)
+    assert (settings.resend_initial_delay, settings.resend_interval, settings.frame_timeout,
+            settings.resend_ratio) == (0.0, 0.002, 0.5, 2.0)
+    assert corvisk.stream_config(cam).resend_interval == 0.002
+
+
+# A device that drops packet 3 of every frame and resends it when asked: the captures after
+# stream_config follow its timings. No budget asks for nothing; a first request due only after
+# the frame timeout is never sent, and the frame comes out incomplete at its timeout instead.
+@pytest.mark.parametrize("timing, complete", [
+    (dict(), True),
+    (dict(resend_ratio=0), False),
+    (dict(resend_initial_delay=5.0, frame_timeout=0.05), False),
+])
+def test_captures_follow_the_resend_timings(camera, timing, complete):
+    cam = camera("127.35.1.10", *SMALL, "--frame-rate", "50", "--drop-packets", "0:3")
+    corvisk.stream_config(cam, **timing)
+    with cam.start_acquisition(packet_size=576) as acq:
+        frames = [acq.wait_for(5.0) for _ in range(3)]
+        stats = acq.stats()
+    assert all(f is not None for f in frames)
+    assert [f.is_complete for f in frames] == [complete] * 3, (frames, stats)
+    assert (stats.resend_requests > 0) == complete
 
 
 def test_only_cameras_have_stream_settings():
