@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -81,6 +82,28 @@ def test_records_of_the_core_and_its_workers_reach_python_loggers(sim, collected
     # The stream worker runs on its own thread, in code the core module reached.
     assert "corvisk.gige.stream.runner" in by_name
     assert all(r.levelno >= logging.DEBUG for r in collected.records)
+
+
+def test_an_application_holding_every_frame_buffer_is_warned_once(sim, collected):
+    corvisk.enable_logging(logging.WARNING)
+    cam = corvisk.Camera(sim)
+    cam.connect()
+    try:
+        with cam.start_acquisition(n_buffers=2) as acq:
+            held = [acq.wait_for(2.0) for _ in range(2)]
+            assert all(f is not None for f in held)
+            deadline = time.monotonic() + 5.0
+            while acq.stats().underruns < 3 and time.monotonic() < deadline:
+                acq.wait_for(0.05)  # nothing can come: both buffers are held here
+            assert acq.stats().underruns >= 3
+    finally:
+        cam.disconnect()
+    corvisk.disable_logging()
+    warned = [r for r in collected.records if "no free frame buffer" in r.getMessage()]
+    assert len(warned) == 1, [r.getMessage() for r in warned]
+    assert warned[0].levelno == logging.WARNING
+    assert "all 2 are held by the application" in warned[0].getMessage()
+    assert warned[0].corvisk_fields["n_buffers"] == "2"
 
 
 @pytest.mark.parametrize("level, lowest", [("trace", corvisk.TRACE), (logging.WARNING,

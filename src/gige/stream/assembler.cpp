@@ -275,6 +275,16 @@ bool Assembler::take_buffer(BufSlot& slot, const gvsp::GvspHeader& h, Instant no
     if (closed) {
         starved_block_ = h.block_id;
     }
+    if (in_flight_.empty() && !warned_all_held_) {
+        // Nothing here holds a buffer: the application keeps every frame it was given (or has
+        // not taken them yet), which from its side only looks like frames that stop coming.
+        warned_all_held_ = true;
+        CVK_LOG(log::Level::Warn, kTarget,
+                log::fields("n_buffers", config_.n_buffers, "frame_id", h.block_id),
+                "no free frame buffer: all {} are held by the application or queued for it; "
+                "new frames are lost until one is released",
+                config_.n_buffers);
+    }
     return false;
 }
 

@@ -209,6 +209,7 @@ class Assembler {
     // room: its later packets try again, since the closed frames' buffers come back as soon as
     // the subscribers let go of them.
     std::optional<uint64_t> starved_block_;
+    bool warned_all_held_ = false;  // the application held every buffer once: warned
     uint16_t resend_req_id_ = kFirstResendRequestId;
     // Resend pacing: a token per datagram received plus a small steady allowance, one spent per
     // packet requested, so the stream never asks a device for much more than it sends.
