@@ -567,7 +567,13 @@ Result<RegisterField, std::string> command_field(const Scan& scan, const std::st
     return scan.field(name);
 }
 
-std::optional<std::string> check_channel_registers(const Scan& scan) {
+// Whether `f` is a whole big-endian word whose low 16 bits or more hold the value, as a camera's
+// own copy of the packet size is.
+bool mirrors_packet_size(const RegisterField& f) {
+    return f.length == 4 && f.big_endian && f.address % 4 == 0 && f.low == 0 && f.high >= 15;
+}
+
+std::optional<std::string> check_channel_registers(const Scan& scan, StreamFeatures& s) {
     static const std::pair<const char*, uint32_t> channel_regs[] = {
         {"GevSCPHostPort", 0x0D00}, {"GevSCPSPacketSize", 0x0D04}, {"GevSCDA", 0x0D18}};
     for (const auto& [name, address] : channel_regs) {
@@ -578,9 +584,16 @@ std::optional<std::string> check_channel_registers(const Scan& scan) {
         if (!f.ok()) {
             return f.error();
         }
-        if ((f->address & ~3u) != address) {
-            return fmt::format("{}: at {:#x}, not the stream channel register", name, f->address);
+        if ((f->address & ~3u) == address) {
+            continue;
         }
+        // Some cameras describe the packet size at a register of their own that follows the
+        // channel's: the simulated camera keeps the two as one.
+        if (address == 0x0D04 && mirrors_packet_size(*f)) {
+            s.packet_size_mirror = f->address;
+            continue;
+        }
+        return fmt::format("{}: at {:#x}, not the stream channel register", name, f->address);
     }
     return std::nullopt;
 }
@@ -645,7 +658,7 @@ Result<StreamFeatures, std::string> stream_features(const Scan& scan) {
     }
     s.start = *start;
     s.stop = *stop;
-    if (auto e = check_channel_registers(scan)) {
+    if (auto e = check_channel_registers(scan, s)) {
         return Err{*e};
     }
     for (const auto& [name, value] : entries_of(scan.find("PixelFormat"))) {

@@ -66,6 +66,9 @@ struct StreamFeatures {
     std::vector<int64_t> pixel_formats;  // PixelFormat entry values, document order
     std::optional<RegisterField> acquisition_mode;
     std::map<int64_t, AcqMode> modes;  // AcquisitionMode entry value -> mode
+    // A word of the camera's own that reflects the stream channel's packet size (the low 16
+    // bits of its SCPS register), where GevSCPSPacketSize is described there instead.
+    std::optional<uint32_t> packet_size_mirror;
 };
 
 // The standard file access features, each resolved to a plain register, and the transfer
@@ -138,6 +141,10 @@ class DescribedMemory {
 
     const Description& description() const { return *description_; }
     bool streams() const { return description_->stream.has_value(); }
+    // The address of the word that mirrors the packet size of stream channel 0, if any.
+    std::optional<uint32_t> packet_size_mirror() const {
+        return streams() ? description_->stream->packet_size_mirror : std::nullopt;
+    }
     // The described image geometry and acquisition mode (only when streams()).
     uint32_t width() const;
     uint32_t height() const;

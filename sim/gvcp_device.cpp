@@ -48,6 +48,9 @@ uint32_t channel_of(uint32_t addr) {
     return (addr - reg::kScp) / reg::kChannelStride;
 }
 
+// The packet size field of a stream channel's SCPS register.
+constexpr uint32_t kPacketSizeBits = 0xFFFF;
+
 bool is_channel_reg(uint32_t addr) {
     return addr >= reg::kScp && addr < reg::kScp + reg::kChannelStride * reg::kChannelCount;
 }
@@ -665,6 +668,12 @@ uint16_t GvcpDevice::read_word(uint32_t addr, Instant /*now*/, uint32_t& out) co
         out = load_be32(b);
         return reg::kSuccess;
     }
+    if (described_ && addr == described_->packet_size_mirror()) {
+        uint32_t scps = 0;
+        const uint16_t status = read_word(reg::kScps, Instant{}, scps);
+        out = scps & kPacketSizeBits;
+        return status;
+    }
     if (ActionUnit::owns(addr) && (!described_ || addr < reg::kWidth)) {
         return actions_.read(addr, out);
     }
@@ -709,6 +718,12 @@ uint16_t GvcpDevice::write_word(uint32_t addr, uint32_t value, Endpoint source, 
     }
     if (in_xml(addr, 4)) {
         return reg::kWriteProtect;
+    }
+    if (described_ && addr == described_->packet_size_mirror()) {
+        uint32_t scps = 0;
+        (void)read_word(reg::kScps, now, scps);
+        const uint32_t flags = scps & ~kPacketSizeBits & ~reg::kScpsFireTest;
+        return write_word(reg::kScps, flags | (value & kPacketSizeBits), source, now);
     }
     if (ActionUnit::owns(addr) && (!described_ || addr < reg::kWidth)) {
         if (!controller_ || !(*controller_ == source)) {

@@ -208,6 +208,38 @@ TEST(SimDescription, DescribedFeaturesDriveTheStream) {
     EXPECT_FALSE(dev.stream_state().acquiring);
 }
 
+// A camera that describes GevSCPSPacketSize at a word of its own: that word and the channel's
+// SCPS register are one packet size, whichever is written, and the flags of SCPS stay.
+TEST(SimDescription, APacketSizeOfTheCamerasOwnMirrorsTheChannel) {
+    std::string xml = kStreaming;
+    xml.insert(xml.find("</RegisterDescription>"),
+               "<Integer Name=\"GevSCPSPacketSize\"><pValue>SizeReg</pValue></Integer>\n"
+               "<IntReg Name=\"SizeReg\"><Address>0x10000dc8</Address><Length>4</Length>"
+               "<Endianess>BigEndian</Endianess></IntReg>\n");
+    auto d = prepare(xml, "cam.xml");
+    ASSERT_TRUE(d && d->stream) << (d ? d->control_only_reason : "");
+    GvcpDevice dev(described(d));
+    ASSERT_EQ(write_reg(dev, reg::kCcp, 2), reg::kSuccess);
+    ASSERT_EQ(write_reg(dev, reg::kScps, reg::kScpsDontFragment | 1400), reg::kSuccess);
+    EXPECT_EQ(read_reg(dev, 0x10000dc8), 1400u);
+    ASSERT_EQ(write_reg(dev, 0x10000dc8, 8000), reg::kSuccess);
+    EXPECT_EQ(read_reg(dev, reg::kScps), reg::kScpsDontFragment | 8000);
+    EXPECT_EQ(dev.stream_state().channels[0].packet_size, 8000u);
+    // Only the controlling application may change it, through either register.
+    EXPECT_EQ(write_reg(dev, 0x10000dc8, 1500, 5001), reg::kAccessDenied);
+    EXPECT_EQ(read_reg(dev, 0x10000dc8), 8000u);
+    // A packet size in the high half of a word of its own still serves control only.
+    std::string masked = kStreaming;
+    masked.insert(masked.find("</RegisterDescription>"),
+                  "<Integer Name=\"GevSCPSPacketSize\"><pValue>SizeReg</pValue></Integer>\n"
+                  "<MaskedIntReg Name=\"SizeReg\"><Address>0x10000dc8</Address><Length>4</Length>"
+                  "<LSB>15</LSB><MSB>0</MSB><Endianess>BigEndian</Endianess></MaskedIntReg>\n");
+    auto m = prepare(masked, "cam.xml");
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->control_only_reason,
+              "GevSCPSPacketSize: at 0x10000dc8, not the stream channel register");
+}
+
 TEST(SimDescription, SaysWhyItServesControlOnly) {
     struct Case {
         std::string from, to, reason;

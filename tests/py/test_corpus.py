@@ -275,3 +275,18 @@ def test_unusable_description_files_are_refused(tmp_path, content, error):
                           capture_output=True, text=True, timeout=10)
     assert done.returncode == 2
     assert done.stderr.startswith(f"corvisk-sim: cannot serve description {path}: {error}")
+
+
+A2A = CORPUS / "Basler-a2A2600-20gmBAS.xml"
+
+
+@pytest.mark.skipif(not A2A.is_file(), reason="the Basler a2A description is not here")
+def test_a_packet_size_described_at_a_register_of_the_cameras_own_follows_the_stream(served):
+    # This camera keeps GevSCPSPacketSize at a vendor register, not the channel's SCPS.
+    sim, cam = served("127.24.250.4", A2A)
+    assert sim.ready.endswith(", streaming"), sim.ready
+    with cam.snapshot_session(packet_size=1400) as session:
+        assert session.snap(5.0).is_complete
+        assert cam.get_integer("GevSCPSPacketSize") == 1400
+    cam.set_integer("GevSCPSPacketSize", 1500)
+    assert cam.get_integer("GevSCPSPacketSize") == 1500
