@@ -26,9 +26,14 @@
 // with a new frame that finds no free buffer lost whole instead of closing the oldest frame still
 // waiting for packets ("no early close"), and with a pool of 64 buffers instead of 16 ("64
 // buffers": at the device's maximum, ~1000 frames/s of 4 MiB, 16 buffers last 16 ms, less than
-// a resend round trip), and with small pages only ("no huge pages"), so that the effect of each
-// is seen side by side; set to one of those names instead of 1 it runs only that one.
+// a resend round trip), with small pages only ("no huge pages") and with a packet still missing
+// asked for again every 2 ms instead of every 20 ("resend 2 ms"), so that the effect of each is
+// seen side by side; set to one of those names instead of 1 it runs only that one.
 // CORVISK_BENCH_EACH_ROUND=1 adds a corvisk round printed on its own after each round.
+// CORVISK_BENCH_BARE_COLD=1 adds a bare loop that receives into 64 MiB of memory one datagram
+// after the other, as frame buffers are filled, instead of into the same few batch buffers
+// that stay in the cache ("bare cold"): the receive cost of keeping what arrives. corvisk's
+// rounds also show what the device did about its resend requests.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/udp.h>
@@ -207,6 +212,8 @@ struct Figures {
     uint64_t bytes = 0, cpu_ns = 0, user_ns = 0, sys_ns = 0, in_place = 0, copied = 0;
     uint64_t underruns = 0, lost_frames = 0;   // corvisk's: no free buffer; ids never seen
     uint64_t requests = 0, error_packets = 0;  // corvisk's resend requests, answers refused
+    // The device's side of corvisk's resends: commands it served, packets it sent again.
+    uint64_t device_commands = 0, device_resent = 0;
     // corvisk's receive path: datagrams the kernel coalesced, the messages that held them,
     // payloads moved once after landing, messages put back together and copied.
     uint64_t coalesced = 0, coalesced_messages = 0, moved = 0, gathered = 0;
@@ -220,6 +227,7 @@ struct Figures {
         in_place += o.in_place, copied += o.copied;
         underruns += o.underruns, lost_frames += o.lost_frames;
         requests += o.requests, error_packets += o.error_packets;
+        device_commands += o.device_commands, device_resent += o.device_resent;
         coalesced += o.coalesced, coalesced_messages += o.coalesced_messages;
         moved += o.moved, gathered += o.gathered;
         seconds += o.seconds;
@@ -244,6 +252,11 @@ struct Figures {
                 100.0 * in_place / (in_place + copied), (unsigned long long)underruns,
                 (unsigned long long)lost_frames, (unsigned long long)requests,
                 (unsigned long long)error_packets);
+        }
+        if (device_commands > 0) {
+            std::printf(
+                "              device: resend commands served %llu, packets sent again %llu\n",
+                (unsigned long long)device_commands, (unsigned long long)device_resent);
         }
         if (coalesced_messages > 0) {
             std::printf(
@@ -285,9 +298,11 @@ Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, PoolOptions
     CpuSample cpu0 = cpu_of(workers);
     uint64_t drops0 = udp_rcvbuf_errors();
     std::vector<uint64_t> sent0;
+    std::vector<sim::SimCounters> device0;
     Instant start = Clock::now();
     for (Device* d : devices) {
         sent0.push_back(d->frames_sent());
+        device0.push_back(d->sim.counters());
         if (!acquire(d->port(), s.frames)) {
             die("acquisition start failed");
         }
@@ -317,6 +332,11 @@ Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, PoolOptions
     fig.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     fig.set_cpu(cpu_of(workers) - cpu0);
     fig.drops = udp_rcvbuf_errors() - drops0;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const sim::SimCounters now = devices[i]->sim.counters();
+        fig.device_commands += now.resend_requests - device0[i].resend_requests;
+        fig.device_resent += now.packets_resent - device0[i].packets_resent;
+    }
     for (auto& c : channels) {
         StreamStats st = c.stats();
         fig.complete += st.completed_frames;
