@@ -319,6 +319,39 @@ def _bandwidth_finding(adapter: Adapter, wire_rate: Optional[float], ip: str) ->
     return Finding(OK, topic, text)
 
 
+_TICK_FEATURES = ("GevTimestampTickFrequency", "TimestampTickFrequency")
+
+
+def _delay_finding(cam, adapter: Adapter, packet_size: Optional[float],
+                   wire_rate: Optional[float], ip: str) -> Optional[Finding]:
+    """What the camera's inter-packet delay (GevSCPD) allows against what its frames need;
+    None without a delay."""
+    delay = read_number(cam, ("GevSCPD",))
+    if not delay or delay <= 0:
+        return None
+    topic = f"packet delay {ip}"
+    ticks = read_number(cam, _TICK_FEATURES)
+    if not ticks or ticks <= 0 or not packet_size:
+        return Finding(OK, topic, f"GevSCPD is {int(delay)} ticks; the camera's tick frequency "
+                       "or packet size is unknown")
+    packet = int(packet_size) + WIRE_FRAMING
+    gap = delay / ticks
+    link = adapter.link_bytes_per_s
+    # Each packet takes its own time on the wire and then the delay.
+    cap = packet / (gap + (packet / link if link else 0.0))
+    text = (f"GevSCPD {int(delay)} ticks leaves {gap * 1e6:.3g} us after each packet: the camera "
+            f"sends at most {_rate(cap)}")
+    if wire_rate is None:
+        return Finding(OK, topic, text)
+    if wire_rate > cap:
+        most = int(ticks * max(packet / wire_rate - (packet / link if link else 0.0), 0.0))
+        return Finding(WARN, topic, f"{text}, less than the {_rate(wire_rate)} its frames need: "
+                       "frames come slower than its frame rate, or the camera drops them",
+                       f"set GevSCPD to at most {most} ticks, or plan the link again with "
+                       "corvisk.share_link([cam])")
+    return Finding(OK, topic, f"{text}, enough for the {_rate(wire_rate)} its frames need")
+
+
 def _route_findings(adapter: Optional[Adapter], ip: str) -> List[Finding]:
     if adapter is None:
         return [Finding(ERROR, f"route {ip}", f"no adapter routes to {ip}",
@@ -348,6 +381,9 @@ def _camera_findings(cam, rmem_max: Optional[int], found: Sequence[Adapter],
     if payload and packet_size and rate and rate > 0:
         wire = rate * frame_wire_bytes(int(payload), int(packet_size))
     findings.append(_bandwidth_finding(adapter, wire, ip))
+    delay = _delay_finding(cam, adapter, packet_size, wire, ip)
+    if delay is not None:
+        findings.append(delay)
     if payload:
         need = stream_receive_buffer(cam, int(payload))
         findings.append(_rmem_finding(rmem_max, need, f"a stream of {ip} asks for "

@@ -152,6 +152,11 @@ def test_camera_behind_a_small_mtu_gets_route_packet_bandwidth_and_buffer_findin
     ({"GevSCPSPacketSize": 8000}, "packet size", "error", "mtu 9000"),
     ({"AcquisitionFrameRate": 500.0}, "bandwidth", "error", "AcquisitionFrameRate"),
     ({"AcquisitionFrameRate": 330.0}, "bandwidth", "warn", "share_link"),
+    # 30 frames/s need 107.3 MB/s: 10 us after each 614-byte packet allow 58.5 MB/s, and at most
+    # 5.72 us (less the packet's own 0.49 us on the link) would do. 1 us allows 412 MB/s.
+    ({"AcquisitionFrameRate": 30.0, "GevSCPD": 10_000}, "packet delay", "warn",
+     "set GevSCPD to at most 5230 ticks"),
+    ({"AcquisitionFrameRate": 30.0, "GevSCPD": 1_000}, "packet delay", "ok", ""),
 ])
 def test_camera_settings_the_link_cannot_carry_are_errors(lab, writes, topic, level, fix_part):
     client, device = _setup(lab, mtu=1500)
