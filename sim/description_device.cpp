@@ -5,6 +5,7 @@
 #include <libxml/tree.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -573,6 +574,85 @@ bool mirrors_packet_size(const RegisterField& f) {
     return f.length == 4 && f.big_endian && f.address % 4 == 0 && f.low == 0 && f.high >= 15;
 }
 
+// The address formula of the command's register when it reads registers of the device, so that
+// the register moves as they change; nullopt for a register that stays where the scan put it.
+// The converter between a command and its register, when there is one.
+const xmlNode* command_converter(const Scan& scan, const std::string& command) {
+    const xmlNode* n = scan.find(command);
+    const auto value = n ? child_text(n, "pValue") : std::nullopt;
+    const xmlNode* v = value ? scan.find(*value) : nullptr;
+    return v && local_name(v) == "IntConverter" ? v : nullptr;
+}
+
+// How the command's value is coded into its register, when a converter does it.
+std::optional<ValueCode> command_code(const Scan& scan, const std::string& command) {
+    const xmlNode* converter = command_converter(scan, command);
+    if (converter == nullptr) {
+        return std::nullopt;
+    }
+    auto code = scan.value_code(converter);
+    return code.ok() ? std::optional<ValueCode>(std::move(*code)) : std::nullopt;
+}
+
+std::optional<MovingAddress> moving_address(const Scan& scan, const std::string& command) {
+    const xmlNode* n = scan.find(command);
+    if (const xmlNode* converter = command_converter(scan, command)) {
+        n = converter;
+    }
+    const auto reg_name = n ? child_text(n, "pValue") : std::nullopt;
+    const xmlNode* reg = reg_name ? scan.find(*reg_name) : nullptr;
+    const auto knife_name = reg ? child_text(reg, "pAddress") : std::nullopt;
+    const xmlNode* knife = knife_name ? scan.find(*knife_name) : nullptr;
+    if (knife == nullptr || local_name(knife) != "IntSwissKnife" || child(reg, "pIndex")) {
+        return std::nullopt;
+    }
+    const int64_t offset = child_number(reg, "Address").value_or(0);
+    auto formula = scan.compile(knife, "Formula", "", 0);
+    if (formula.ok() && std::any_of(formula->variables.begin(), formula->variables.end(),
+                                    [](const auto& v) { return v.field || v.nested; })) {
+        return MovingAddress{std::move(*formula), offset, false};
+    }
+    // A formula of the acquisition mode's own value, which lives in the description only.
+    const xmlNode* mode = scan.find("AcquisitionMode");
+    const auto mode_value = mode ? child_text(mode, "pValue") : std::nullopt;
+    std::string input;
+    for_children(knife, [&](const xmlNode* c) {
+        if (local_name(c) == "pVariable" && mode_value && text_of(c) == *mode_value) {
+            input = attribute(c, "Name").value_or("");
+        }
+    });
+    if (input.empty()) {
+        return std::nullopt;
+    }
+    auto by_mode = scan.compile(knife, "Formula", input, 0);
+    if (!by_mode.ok()) {
+        return std::nullopt;
+    }
+    return MovingAddress{std::move(*by_mode), offset, true};
+}
+
+// The register a formula reads out unchanged (its text is one variable, bound to a plain
+// register), if that is all it does.
+std::optional<RegisterField> register_passed_on(const xmlNode* knife,
+                                                const ValueCode::Formula& formula) {
+    const auto& names = formula.expr.names();
+    const auto text = child_text(knife, "Formula");
+    if (names.size() != 1 || formula.variables.size() != 1 || !text) {
+        return std::nullopt;
+    }
+    std::string_view t = *text;
+    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front()))) {
+        t.remove_prefix(1);
+    }
+    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) {
+        t.remove_suffix(1);
+    }
+    if (t != *names.begin()) {
+        return std::nullopt;
+    }
+    return formula.variables[0].field;
+}
+
 std::optional<std::string> check_channel_registers(const Scan& scan, StreamFeatures& s) {
     static const std::pair<const char*, uint32_t> channel_regs[] = {
         {"GevSCPHostPort", 0x0D00}, {"GevSCPSPacketSize", 0x0D04}, {"GevSCDA", 0x0D18}};
@@ -643,7 +723,13 @@ Result<StreamFeatures, std::string> stream_features(const Scan& scan) {
             if (!formula.ok()) {
                 return Err{formula.error()};
             }
-            s.payload_formula = std::move(*formula);
+            if (auto reg = register_passed_on(n, *formula)) {
+                // The formula only reads a register out (a read-only "bytes per frame" of the
+                // camera's own): that register is where the camera keeps PayloadSize.
+                s.payload_size = *reg;
+            } else {
+                s.payload_formula = std::move(*formula);
+            }
         }
     } else {
         s.payload_size.emplace();
@@ -658,6 +744,10 @@ Result<StreamFeatures, std::string> stream_features(const Scan& scan) {
     }
     s.start = *start;
     s.stop = *stop;
+    s.start_at = moving_address(scan, "AcquisitionStart");
+    s.stop_at = moving_address(scan, "AcquisitionStop");
+    s.start_code = command_code(scan, "AcquisitionStart");
+    s.stop_code = command_code(scan, "AcquisitionStop");
     if (auto e = check_channel_registers(scan, s)) {
         return Err{*e};
     }
@@ -670,16 +760,16 @@ Result<StreamFeatures, std::string> stream_features(const Scan& scan) {
     if (s.pixel_formats.empty()) {
         return Err{std::string("PixelFormat: no entry the simulated camera can produce")};
     }
+    static const std::map<std::string, AcqMode> known = {{"Continuous", AcqMode::Continuous},
+                                                         {"SingleFrame", AcqMode::SingleFrame},
+                                                         {"MultiFrame", AcqMode::MultiFrame}};
+    for (const auto& [name, value] : entries_of(scan.find("AcquisitionMode"))) {
+        if (auto it = known.find(name); it != known.end()) {
+            s.modes[value] = it->second;
+        }
+    }
     if (auto mode = scan.field("AcquisitionMode"); mode.ok()) {
         s.acquisition_mode = *mode;
-        static const std::map<std::string, AcqMode> known = {{"Continuous", AcqMode::Continuous},
-                                                             {"SingleFrame", AcqMode::SingleFrame},
-                                                             {"MultiFrame", AcqMode::MultiFrame}};
-        for (const auto& [name, value] : entries_of(scan.find("AcquisitionMode"))) {
-            if (auto it = known.find(name); it != known.end()) {
-                s.modes[value] = it->second;
-            }
-        }
     }
     return s;
 }
@@ -1031,19 +1121,62 @@ DescribedMemory::Effect DescribedMemory::write_word(uint32_t addr, uint32_t valu
         return Effect::None;
     }
     Effect effect = Effect::None;
-    // A command register reads 0 again once its command is taken.
-    if (touches(s->stop, addr) && read_field(s->stop) == static_cast<uint64_t>(s->stop_value)) {
-        write_field(s->stop, 0);
+    std::optional<AcqMode> mode;
+    if (command_taken(s->stop, s->stop_at, s->stop_code, s->stop_value, addr, mode)) {
         effect = Effect::Stop;
     }
-    if (touches(s->start, addr) && read_field(s->start) == static_cast<uint64_t>(s->start_value)) {
-        write_field(s->start, 0);
+    if (command_taken(s->start, s->start_at, s->start_code, s->start_value, addr, mode)) {
         effect = Effect::Start;
+        started_mode_ = mode;
     }
     if (touches(s->width, addr) || touches(s->height, addr) || touches(s->pixel_format, addr)) {
         refresh_payload_size();
     }
     return effect;
+}
+
+// A command register reads 0 again once its command is taken.
+bool DescribedMemory::command_taken(const RegisterField& f, const std::optional<MovingAddress>& at,
+                                    const std::optional<ValueCode>& code, int64_t value,
+                                    uint32_t addr, std::optional<AcqMode>& mode) {
+    auto taken = [&](const RegisterField& here) {
+        if (!touches(here, addr)) {
+            return false;
+        }
+        const auto raw = static_cast<int64_t>(read_field(here));
+        if ((code ? evaluate(code->from, raw) : std::optional<int64_t>(raw)) != value) {
+            return false;
+        }
+        write_field(here, 0);
+        return true;
+    };
+    if (!at || !at->by_mode) {
+        return taken(placed(f, at).value_or(f));  // nowhere the device could be: where it was
+    }
+    for (const auto& [entry, m] : description_->stream->modes) {
+        if (auto here = placed(f, at, entry); here && taken(*here)) {
+            mode = m;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<RegisterField> DescribedMemory::placed(const RegisterField& f,
+                                                     const std::optional<MovingAddress>& at,
+                                                     int64_t mode) const {
+    if (!at) {
+        return f;
+    }
+    const auto base = evaluate(at->formula, mode);
+    int64_t address = 0;
+    if (!base || __builtin_add_overflow(*base, at->offset, &address) || address < 0 ||
+        address > int64_t{0xFFFFFFFF} - f.length) {
+        return std::nullopt;
+    }
+    RegisterField now = f;
+    now.address = static_cast<uint32_t>(address);
+    return now;
 }
 
 bool DescribedMemory::touches(const RegisterField& f, uint32_t addr) const {
@@ -1204,7 +1337,7 @@ uint32_t DescribedMemory::pixel_format() const {
 AcqMode DescribedMemory::acquisition_mode() const {
     const auto& s = *description_->stream;
     if (!s.acquisition_mode) {
-        return AcqMode::Continuous;
+        return started_mode_.value_or(AcqMode::Continuous);
     }
     auto it = s.modes.find(static_cast<int64_t>(read_field(*s.acquisition_mode)));
     return it == s.modes.end() ? AcqMode::Continuous : it->second;

@@ -54,6 +54,16 @@ struct ValueCode {
     Formula to, from;
 };
 
+// Where a register is while its address formula reads other registers of the device: the
+// formula's value now, plus offset. With `by_mode` the formula's input is the acquisition
+// mode's value, which the device keeps nowhere: one register per mode, and which one a command
+// is written to tells the mode (the one-shot and continuous registers of some cameras).
+struct MovingAddress {
+    ValueCode::Formula formula;
+    int64_t offset = 0;
+    bool by_mode = false;
+};
+
 // The standard features behind streaming, each resolved to a plain register.
 struct StreamFeatures {
     RegisterField width, height, pixel_format;
@@ -63,6 +73,11 @@ struct StreamFeatures {
     RegisterField start, stop;
     int64_t start_value = 1;  // the commands' CommandValue
     int64_t stop_value = 1;
+    // Present when the command's register moves with the device's state; start and stop then
+    // hold where it was at power-up.
+    std::optional<MovingAddress> start_at, stop_at;
+    // Present when the command's value goes through a converter into its register.
+    std::optional<ValueCode> start_code, stop_code;
     std::vector<int64_t> pixel_formats;  // PixelFormat entry values, document order
     std::optional<RegisterField> acquisition_mode;
     std::map<int64_t, AcqMode> modes;  // AcquisitionMode entry value -> mode
@@ -163,6 +178,16 @@ class DescribedMemory {
     // The formula's value for `input` with its registers read now; nullopt when it fails.
     std::optional<int64_t> evaluate(const ValueCode::Formula& f, int64_t input) const;
     void write_field(const RegisterField& f, uint64_t value);
+    // `f` where it is now, when `at` says it moves (for the mode `mode`, when by_mode);
+    // nullopt when its formula gives no address the device could be written at.
+    std::optional<RegisterField> placed(const RegisterField& f,
+                                        const std::optional<MovingAddress>& at,
+                                        int64_t mode = 0) const;
+    // Whether writing `addr` gave the command `f` (at `at`) its value; its register then reads 0
+    // again. By mode, `mode` is set to the mode whose register it was.
+    bool command_taken(const RegisterField& f, const std::optional<MovingAddress>& at,
+                       const std::optional<ValueCode>& code, int64_t value, uint32_t addr,
+                       std::optional<AcqMode>& mode);
     void refresh_payload_size();
     bool touches(const RegisterField& f, uint32_t addr) const;
     uint8_t read_byte(uint32_t addr) const;
@@ -178,6 +203,8 @@ class DescribedMemory {
     Pattern pattern_;
     double frame_rate_;
     std::unordered_map<uint32_t, uint32_t> written_;
+    // The mode the last start chose by its register, for a device that keeps it nowhere else.
+    std::optional<AcqMode> started_mode_;
     FileStore files_;  // one file per FileSelector entry (when `files` is resolved)
 };
 

@@ -240,6 +240,71 @@ TEST(SimDescription, APacketSizeOfTheCamerasOwnMirrorsTheChannel) {
               "GevSCPSPacketSize: at 0x10000dc8, not the stream channel register");
 }
 
+// A PayloadSize whose formula only reads out a register of the camera's own: the camera keeps
+// the payload size there, following the image features.
+TEST(SimDescription, APayloadSizeReadOutOfARegisterIsKeptThere) {
+    std::string xml = kStreaming;
+    const std::string plain =
+        "<Integer Name=\"PayloadSize\"><pValue>PayloadSizeReg</pValue></Integer>";
+    ASSERT_NE(xml.find(plain), std::string::npos);
+    xml.replace(xml.find(plain), plain.size(),
+                "<Integer Name=\"PayloadSize\"><pValue>Bytes</pValue></Integer>"
+                "<IntSwissKnife Name=\"Bytes\"><pVariable Name=\"HI\">GainReg</pVariable>"
+                "<pVariable Name=\"LO\">PayloadSizeReg</pVariable><Formula> LO </Formula>"
+                "</IntSwissKnife>");
+    auto d = prepare(xml, "cam.xml");
+    ASSERT_TRUE(d && d->stream) << (d ? d->control_only_reason : "");
+    GvcpDevice dev(described(d));
+    EXPECT_EQ(read_reg(dev, 0x180004), 64u * 48u);
+    ASSERT_EQ(write_reg(dev, reg::kCcp, 2), reg::kSuccess);
+    ASSERT_EQ(write_reg(dev, 0x180000, pfnc::kMono16), reg::kSuccess);
+    EXPECT_EQ(read_reg(dev, 0x180004), 64u * 48u * 2u);
+}
+
+// A camera whose start command goes through a converter into a register the acquisition mode
+// places, the mode itself kept nowhere on the device: the register written tells the mode.
+TEST(SimDescription, AStartRegisterPlacedByTheModeTellsTheMode) {
+    std::string xml = kStreaming;
+    auto swap = [&](const std::string& from, const std::string& to) {
+        ASSERT_NE(xml.find(from), std::string::npos) << from;
+        xml.replace(xml.find(from), from.size(), to);
+    };
+    swap("<pValue>AcqCmd</pValue><CommandValue>1</CommandValue>",
+         "<pValue>StartCode</pValue><CommandValue>1</CommandValue>");
+    swap("<Enumeration Name=\"AcquisitionMode\"><pValue>ModeBits</pValue>",
+         "<Enumeration Name=\"AcquisitionMode\"><pValue>ModeValue</pValue>");
+    swap("</RegisterDescription>",
+         "<Integer Name=\"ModeValue\"><Value>9</Value></Integer>\n"
+         "<IntConverter Name=\"StartCode\"><pVariable Name=\"OLD\">StartReg</pVariable>"
+         "<FormulaTo>(OLD &amp; 0x7fffffff) | (FROM &lt;&lt; 31)</FormulaTo>"
+         "<FormulaFrom>TO &gt;&gt; 31</FormulaFrom><pValue>StartReg</pValue></IntConverter>\n"
+         "<IntReg Name=\"StartReg\"><pAddress>StartAt</pAddress><Length>4</Length>"
+         "<Endianess>BigEndian</Endianess></IntReg>\n"
+         "<IntSwissKnife Name=\"StartAt\"><pVariable Name=\"SEL\">ModeValue</pVariable>"
+         "<Formula>(SEL = 7) ? 0x30001c : 0x300014</Formula></IntSwissKnife>\n"
+         "</RegisterDescription>");
+    auto d = prepare(xml, "cam.xml");
+    ASSERT_TRUE(d && d->stream) << (d ? d->control_only_reason : "");
+    GvcpDevice dev(described(d));
+    ASSERT_EQ(write_reg(dev, reg::kCcp, 2), reg::kSuccess);
+    // The single-frame register: one frame, then the camera stops by itself.
+    ASSERT_EQ(write_reg(dev, 0x30001c, 0x80000000), reg::kSuccess);
+    ASSERT_TRUE(dev.stream_state().acquiring);
+    EXPECT_EQ(read_reg(dev, 0x30001c), 0u);  // taken
+    dev.frame_sent(dev.stream_state().start_generation);
+    EXPECT_FALSE(dev.stream_state().acquiring);
+    // The continuous one: frames until the stop command (still a plain register).
+    ASSERT_EQ(write_reg(dev, 0x300014, 0x80000000), reg::kSuccess);
+    dev.frame_sent(dev.stream_state().start_generation);
+    EXPECT_TRUE(dev.stream_state().acquiring);
+    const uint32_t word = read_reg(dev, 0x180008);
+    ASSERT_EQ(write_reg(dev, 0x180008, (word & 0xFFFFFF00) | 2), reg::kSuccess);
+    EXPECT_FALSE(dev.stream_state().acquiring);
+    // A value the converter does not read as the command's is no start.
+    ASSERT_EQ(write_reg(dev, 0x300014, 0x7fffffff), reg::kSuccess);
+    EXPECT_FALSE(dev.stream_state().acquiring);
+}
+
 TEST(SimDescription, SaysWhyItServesControlOnly) {
     struct Case {
         std::string from, to, reason;
