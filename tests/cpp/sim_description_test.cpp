@@ -178,6 +178,26 @@ TEST(SimDescription, EnumerationsStartAtOneOfTheirEntries) {
     }
 }
 
+// kStreaming with each `from` replaced by its `to`, prepared; null (and a failure) when an edit
+// finds nothing to replace or the result does not stream.
+std::shared_ptr<const Description> streaming_with(
+    std::initializer_list<std::pair<std::string, std::string>> edits) {
+    std::string xml = kStreaming;
+    for (const auto& [from, to] : edits) {
+        const auto at = xml.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        if (at == std::string::npos) {
+            return nullptr;
+        }
+        xml.replace(at, from.size(), to);
+    }
+    auto d = prepare(xml, "cam.xml");
+    EXPECT_TRUE(d && d->stream) << (d ? d->control_only_reason : "");
+    return d && d->stream ? d : nullptr;
+}
+
+const std::string kEnd = "</RegisterDescription>";
+
 TEST(SimDescription, DescribedFeaturesDriveTheStream) {
     auto d = prepare(kStreaming, "cam.xml");
     GvcpDevice dev(described(d));
@@ -211,13 +231,13 @@ TEST(SimDescription, DescribedFeaturesDriveTheStream) {
 // A camera that describes GevSCPSPacketSize at a word of its own: that word and the channel's
 // SCPS register are one packet size, whichever is written, and the flags of SCPS stay.
 TEST(SimDescription, APacketSizeOfTheCamerasOwnMirrorsTheChannel) {
-    std::string xml = kStreaming;
-    xml.insert(xml.find("</RegisterDescription>"),
-               "<Integer Name=\"GevSCPSPacketSize\"><pValue>SizeReg</pValue></Integer>\n"
-               "<IntReg Name=\"SizeReg\"><Address>0x10000dc8</Address><Length>4</Length>"
-               "<Endianess>BigEndian</Endianess></IntReg>\n");
-    auto d = prepare(xml, "cam.xml");
-    ASSERT_TRUE(d && d->stream) << (d ? d->control_only_reason : "");
+    auto d =
+        streaming_with({{kEnd,
+                         "<Integer Name=\"GevSCPSPacketSize\"><pValue>SizeReg</pValue></Integer>\n"
+                         "<IntReg Name=\"SizeReg\"><Address>0x10000dc8</Address><Length>4</Length>"
+                         "<Endianess>BigEndian</Endianess></IntReg>\n" +
+                             kEnd}});
+    ASSERT_TRUE(d);
     GvcpDevice dev(described(d));
     ASSERT_EQ(write_reg(dev, reg::kCcp, 2), reg::kSuccess);
     ASSERT_EQ(write_reg(dev, reg::kScps, reg::kScpsDontFragment | 1400), reg::kSuccess);
@@ -243,17 +263,13 @@ TEST(SimDescription, APacketSizeOfTheCamerasOwnMirrorsTheChannel) {
 // A PayloadSize whose formula only reads out a register of the camera's own: the camera keeps
 // the payload size there, following the image features.
 TEST(SimDescription, APayloadSizeReadOutOfARegisterIsKeptThere) {
-    std::string xml = kStreaming;
-    const std::string plain =
-        "<Integer Name=\"PayloadSize\"><pValue>PayloadSizeReg</pValue></Integer>";
-    ASSERT_NE(xml.find(plain), std::string::npos);
-    xml.replace(xml.find(plain), plain.size(),
-                "<Integer Name=\"PayloadSize\"><pValue>Bytes</pValue></Integer>"
-                "<IntSwissKnife Name=\"Bytes\"><pVariable Name=\"HI\">GainReg</pVariable>"
-                "<pVariable Name=\"LO\">PayloadSizeReg</pVariable><Formula> LO </Formula>"
-                "</IntSwissKnife>");
-    auto d = prepare(xml, "cam.xml");
-    ASSERT_TRUE(d && d->stream) << (d ? d->control_only_reason : "");
+    auto d =
+        streaming_with({{"<Integer Name=\"PayloadSize\"><pValue>PayloadSizeReg</pValue></Integer>",
+                         "<Integer Name=\"PayloadSize\"><pValue>Bytes</pValue></Integer>"
+                         "<IntSwissKnife Name=\"Bytes\"><pVariable Name=\"HI\">GainReg</pVariable>"
+                         "<pVariable Name=\"LO\">PayloadSizeReg</pVariable><Formula> LO </Formula>"
+                         "</IntSwissKnife>"}});
+    ASSERT_TRUE(d);
     GvcpDevice dev(described(d));
     EXPECT_EQ(read_reg(dev, 0x180004), 64u * 48u);
     ASSERT_EQ(write_reg(dev, reg::kCcp, 2), reg::kSuccess);
@@ -264,27 +280,23 @@ TEST(SimDescription, APayloadSizeReadOutOfARegisterIsKeptThere) {
 // A camera whose start command goes through a converter into a register the acquisition mode
 // places, the mode itself kept nowhere on the device: the register written tells the mode.
 TEST(SimDescription, AStartRegisterPlacedByTheModeTellsTheMode) {
-    std::string xml = kStreaming;
-    auto swap = [&](const std::string& from, const std::string& to) {
-        ASSERT_NE(xml.find(from), std::string::npos) << from;
-        xml.replace(xml.find(from), from.size(), to);
-    };
-    swap("<pValue>AcqCmd</pValue><CommandValue>1</CommandValue>",
-         "<pValue>StartCode</pValue><CommandValue>1</CommandValue>");
-    swap("<Enumeration Name=\"AcquisitionMode\"><pValue>ModeBits</pValue>",
-         "<Enumeration Name=\"AcquisitionMode\"><pValue>ModeValue</pValue>");
-    swap("</RegisterDescription>",
-         "<Integer Name=\"ModeValue\"><Value>9</Value></Integer>\n"
-         "<IntConverter Name=\"StartCode\"><pVariable Name=\"OLD\">StartReg</pVariable>"
-         "<FormulaTo>(OLD &amp; 0x7fffffff) | (FROM &lt;&lt; 31)</FormulaTo>"
-         "<FormulaFrom>TO &gt;&gt; 31</FormulaFrom><pValue>StartReg</pValue></IntConverter>\n"
-         "<IntReg Name=\"StartReg\"><pAddress>StartAt</pAddress><Length>4</Length>"
-         "<Endianess>BigEndian</Endianess></IntReg>\n"
-         "<IntSwissKnife Name=\"StartAt\"><pVariable Name=\"SEL\">ModeValue</pVariable>"
-         "<Formula>(SEL = 7) ? 0x30001c : 0x300014</Formula></IntSwissKnife>\n"
-         "</RegisterDescription>");
-    auto d = prepare(xml, "cam.xml");
-    ASSERT_TRUE(d && d->stream) << (d ? d->control_only_reason : "");
+    auto d = streaming_with(
+        {{"<pValue>AcqCmd</pValue><CommandValue>1</CommandValue>",
+          "<pValue>StartCode</pValue><CommandValue>1</CommandValue>"},
+         {"<Enumeration Name=\"AcquisitionMode\"><pValue>ModeBits</pValue>",
+          "<Enumeration Name=\"AcquisitionMode\"><pValue>ModeValue</pValue>"},
+         {kEnd,
+          "<Integer Name=\"ModeValue\"><Value>9</Value></Integer>\n"
+          "<IntConverter Name=\"StartCode\"><pVariable Name=\"OLD\">StartReg</pVariable>"
+          "<FormulaTo>(OLD &amp; 0x7fffffff) | (FROM &lt;&lt; 31)</FormulaTo>"
+          "<FormulaFrom>TO &gt;&gt; 31</FormulaFrom><pValue>StartReg</pValue>"
+          "</IntConverter>\n"
+          "<IntReg Name=\"StartReg\"><pAddress>StartAt</pAddress><Length>4</Length>"
+          "<Endianess>BigEndian</Endianess></IntReg>\n"
+          "<IntSwissKnife Name=\"StartAt\"><pVariable Name=\"SEL\">ModeValue</pVariable>"
+          "<Formula>(SEL = 7) ? 0x30001c : 0x300014</Formula></IntSwissKnife>\n" +
+              kEnd}});
+    ASSERT_TRUE(d);
     GvcpDevice dev(described(d));
     ASSERT_EQ(write_reg(dev, reg::kCcp, 2), reg::kSuccess);
     // The single-frame register: one frame, then the camera stops by itself.
