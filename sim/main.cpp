@@ -39,6 +39,8 @@ Device:
   --gateway ADDR            default gateway reported (default 0.0.0.0)
   --mtu N                   simulated path MTU in bytes (default 9000): fire-test packets
                             and do-not-fragment stream packets larger than this are lost
+  --test-packet-delay-ms MS send each fire-test packet MS after the write that asked for it
+                            was acknowledged (a slow device)
   --xml FORM                plain | zip-stored | zip-deflated | second-url (default plain);
                             second-url leaves the first URL register unreadable
   --description FILE        serve this GenICam description (plain XML or a ZIP archive)
@@ -386,6 +388,7 @@ const std::map<std::string, Setter>& value_options() {
         {"subnet", ip_option([](SimConfig& c, V, uint32_t ip) { c.subnet_mask = ip; })},
         {"gateway", ip_option([](SimConfig& c, V, uint32_t ip) { c.gateway = ip; })},
         {"mtu", uint_option(&SimConfig::path_mtu, 65535)},
+        {"test-packet-delay-ms", uint_option(&SimConfig::test_packet_delay_ms, 10000)},
         {"throughput-limit", uint_option(&SimConfig::throughput_limit, 0xFFFFFFFF)},
         {"xml", set_xml_form},
         {"description",

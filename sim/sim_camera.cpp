@@ -155,6 +155,12 @@ struct SimCamera::Impl : DeviceHooks {
 
     std::mutex mu;  // guards the fields below
     std::deque<ResendRequest> resends;
+    // Test packets a slow device sends late (control thread only: fire_test runs there).
+    struct LateTest {
+        std::vector<uint8_t> packet;
+        sockaddr_in to;
+    };
+    std::multimap<Instant, LateTest> late_tests;
     GvspFaults gvsp_faults;
     bool reset_block_ids = false;
 
@@ -308,6 +314,9 @@ void SimCamera::Impl::gvcp_loop(Poller& poller) {
         if (!delayed.empty()) {
             wake_at = std::min(wake_at, delayed.begin()->first);
         }
+        if (!late_tests.empty()) {
+            wake_at = std::min(wake_at, late_tests.begin()->first);
+        }
         Poller::Event events[8];
         (void)poller.wait(events, ms_until(wake_at, 200));
         drain(gvcp_fd.get(), false);
@@ -319,6 +328,12 @@ void SimCamera::Impl::gvcp_loop(Poller& poller) {
             send_reply(delayed.begin()->second.bytes, delayed.begin()->second.to,
                        delayed.begin()->second.alt);
             delayed.erase(delayed.begin());
+        }
+        while (!late_tests.empty() && late_tests.begin()->first <= now) {
+            const LateTest& t = late_tests.begin()->second;
+            ::sendto(stream_fd.get(), t.packet.data(), t.packet.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&t.to), sizeof(t.to));
+            late_tests.erase(late_tests.begin());
         }
     }
 }
@@ -443,9 +458,15 @@ void SimCamera::Impl::fire_test(const ChannelState& ch, uint32_t size) {
     for (size_t i = gvsp::kStandardHeader; i < packet.size(); ++i) {
         packet[i] = static_cast<uint8_t>(i);
     }
+    cam.counters_.test_packets++;
+    if (cam.config_.test_packet_delay_ms > 0) {
+        // Sent by the control thread's loop once due, well after the write is acknowledged.
+        const auto due = Clock::now() + std::chrono::milliseconds(cam.config_.test_packet_delay_ms);
+        late_tests.emplace(due, LateTest{std::move(packet), sa});
+        return;
+    }
     ::sendto(stream_fd.get(), packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&sa),
              sizeof(sa));
-    cam.counters_.test_packets++;
 }
 
 // ---- GVSP ----------------------------------------------------------------------------------

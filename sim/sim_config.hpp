@@ -120,7 +120,8 @@ struct SimConfig {
     uint8_t mac[6] = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x01};
     uint32_t subnet_mask = 0xFF000000;
     uint32_t gateway = 0;
-    uint32_t path_mtu = 9000;  // largest IP packet the simulated path carries
+    uint32_t path_mtu = 9000;           // largest IP packet the simulated path carries
+    uint32_t test_packet_delay_ms = 0;  // fire-test packets go out this long after the write
     XmlForm xml_form = XmlForm::Plain;
     // Serve this description (a camera's own) instead of the simulated camera's, with sparse
     // seeded memory behind it; xml_form, url_schema_version and describe_acquisition_mode then

@@ -19,6 +19,8 @@ constexpr uint64_t kIpUdpOverhead = 28;
 constexpr Duration kProbeTimeout = std::chrono::milliseconds(25);
 constexpr Duration kMinProbeWait = std::chrono::milliseconds(5);
 constexpr int kProbeWaitFactor = 4;
+// The first probe's wait in round trips of its fire-test acknowledge.
+constexpr int kFirstWaitFactor = 50;
 constexpr auto kDrainTimeout = std::chrono::milliseconds(5);
 constexpr auto kDrainLimit = std::chrono::milliseconds(200);
 constexpr int kProbeAttempts = 3;
@@ -36,12 +38,16 @@ class Prober {
         : fd_(fd), port_(port), scps_(scps), device_(device), buffer_(kProbeBufferSize) {}
 
     std::optional<uint16_t> probe(uint16_t size) {
+        const Instant written_at = Clock::now();
         auto fired = wait(port_.write_register(scps_, kScpsFireTest | kScpsDontFragment | size),
                           port_.request_timeout());
         if (!fired.ok()) {
             return std::nullopt;
         }
         Instant fired_at = Clock::now();
+        if (probes_++ == 0) {
+            first_ack_ = fired_at - written_at;
+        }
         std::optional<uint16_t> best;
         for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
             // Nothing within the wait: the path did not carry this size. Waiting the other
@@ -75,9 +81,16 @@ class Prober {
     // How long a probe waits for its test packet: the full probe timeout until one has come
     // back, then a few times the slowest that did (at least kMinProbeWait), so that on a fast
     // path the probes that fail do not dominate the search.
+    //
+    // The very first probe, of the largest size (which most paths do not carry), waits a
+    // generous multiple of its acknowledge's round trip instead: a device fires its test packet
+    // as it takes the write. The probes after it wait the full timeout until a test packet has
+    // come back, so a device slower than that still finds its size (one step short at worst).
     Duration probe_wait() const {
         if (slowest_ == Duration::zero()) {
-            return kProbeTimeout;
+            return probes_ == 1 ? std::clamp<Duration>(first_ack_ * kFirstWaitFactor, kMinProbeWait,
+                                                       kProbeTimeout)
+                                : kProbeTimeout;
         }
         return std::clamp<Duration>(slowest_ * kProbeWaitFactor, kMinProbeWait, kProbeTimeout);
     }
@@ -112,7 +125,9 @@ class Prober {
     uint32_t scps_;
     sockaddr_in device_;
     std::vector<uint8_t> buffer_;
-    Duration slowest_ = Duration::zero();  // slowest test packet that came back so far
+    Duration slowest_ = Duration::zero();    // slowest test packet that came back so far
+    Duration first_ack_ = Duration::zero();  // round trip of the first fire-test write
+    int probes_ = 0;
 };
 
 }  // namespace
