@@ -227,7 +227,7 @@ void GvcpDevice::build_memory(const SimConfig& c) {
     map_word(reg::kTimestampHigh, 0);
     map_word(reg::kTimestampLow, 0);
     map_word(reg::kDiscoveryAckDelay, 0);
-    map_word(reg::kGvcpConfig, 0, true);
+    map_word(reg::kGvcpConfig, c.heartbeat_disabled ? reg::kGvcpConfigHeartbeatDisable : 0, true);
     map_word(reg::kPendingTimeout, 1000);
     map_word(reg::kGvspConfig, c.extended_ids ? reg::kGvspConfig64BitIds : 0, true);
     map_word(reg::kCcp, 0, true);

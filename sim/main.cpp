@@ -54,6 +54,8 @@ Device:
                             and {size} stand for the description's address and size in hex
   --no-acquisition-mode     leave the AcquisitionMode feature out of the description
   --no-resend               clear the packet-resend capability and ignore PACKETRESEND
+  --heartbeat-disabled      power up with heartbeats disabled (GVCP configuration bit 0):
+                            control stays however long the application is silent
   --extended-ids            stream with 64-bit block ids / 32-bit packet ids from power-up
   --gso                     send runs of equal-sized stream packets as one segmented (GSO)
                             send, so a receiver with UDP GRO gets them coalesced
@@ -519,6 +521,7 @@ const std::map<std::string, std::function<void(SimConfig&)>>& flag_options() {
         {"url-schema-version", [](SimConfig& c) { c.url_schema_version = true; }},
         {"no-acquisition-mode", [](SimConfig& c) { c.describe_acquisition_mode = false; }},
         {"no-resend", [](SimConfig& c) { c.packet_resend = false; }},
+        {"heartbeat-disabled", [](SimConfig& c) { c.heartbeat_disabled = true; }},
         {"gso", [](SimConfig& c) { c.gso = true; }},
         {"extended-ids", [](SimConfig& c) { c.extended_ids = true; }},
         {"no-broadcast", [](SimConfig& c) { c.listen_broadcast = false; }},

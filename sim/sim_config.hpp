@@ -151,6 +151,7 @@ struct SimConfig {
     // DeviceLinkThroughputLimit feature, whose writes the stream keeps to from the next packet.
     uint32_t throughput_limit = 0;
     uint32_t heartbeat_timeout_ms = 3000;
+    bool heartbeat_disabled = false;  // GVCP configuration's heartbeat-disable bit at power-up
     uint32_t resend_ring_frames = 8;  // frames kept for resend
     uint64_t seed = 1;
     // Also answer DISCOVERY sent to the limited broadcast address (and to the subnet broadcast
