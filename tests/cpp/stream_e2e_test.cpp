@@ -38,6 +38,15 @@ struct Image {
     uint64_t bytes() const { return sim::image_bytes(width, height, pixel_format); }
 };
 
+// A ThreadSanitizer build runs the receiver, and the checks a test makes of every frame, many
+// times slower: tests whose consumer must keep up stream that much slower there, or they would
+// only measure the build's own lag.
+#if defined(__SANITIZE_THREAD__)
+constexpr double kSlowdown = 8;
+#else
+constexpr double kSlowdown = 1;
+#endif
+
 SimConfig sim_at(const char* ip, Image image = {}, double frame_rate = 400) {
     SimConfig c;
     c.ip = ip;
@@ -843,7 +852,7 @@ TEST(StreamConsumers, HeldBuffersCauseUnderrunsAndReleaseRecovers) {
 // The subscriber lets go of each frame at once; one that still finds no buffer (the subscriber
 // had not yet let go) is the only loss allowed.
 TEST(StreamConsumers, AFrameWaitingForPacketsThatNeverComeDoesNotStarveATinyPool) {
-    SimConfig sc = sim_at("127.0.8.63", {}, 50);
+    SimConfig sc = sim_at("127.0.8.63", {}, 50 / kSlowdown);
     sc.gvsp_faults.drops = {sim::PacketDropRule{1, {3}}};
     sc.gvsp_faults.unanswered_resend_block = 1;
     Rig rig(sc);
@@ -1126,7 +1135,7 @@ bool kernel_coalesces_udp() {
 TEST(ReceiveOffload, CoalescedDatagramsAreSplitIntoTheirPackets) {
     Image image{640, 480, pfnc::kMono8};
     for (double drop : {0.0, 0.02}) {
-        SimConfig sc = sim_at(drop == 0 ? "127.35.5.1" : "127.35.5.2", image);
+        SimConfig sc = sim_at(drop == 0 ? "127.35.5.1" : "127.35.5.2", image, 400 / kSlowdown);
         sc.gso = true;
         sc.gvsp_faults.drop_fraction = drop;
         Rig rig(sc, image);
@@ -1227,7 +1236,7 @@ class BufferReuse : public ::testing::TestWithParam<ReuseCase> {};
 TEST_P(BufferReuse, HeldFramesStayIntactAndReusedBuffersCarryTheirOwnFrame) {
     const ReuseCase& p = GetParam();
     Image image{640, 480, pfnc::kMono8};
-    SimConfig sc = sim_at(p.ip, image, 100);
+    SimConfig sc = sim_at(p.ip, image, 100 / kSlowdown);
     sc.gso = p.gso;
     sc.gvsp_faults = p.faults;
     Rig rig(sc, image);
