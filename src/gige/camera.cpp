@@ -47,6 +47,17 @@ CameraResult<Identity> read_identity(const ControlPort& port, const ConnectionCo
     if (!config.monitor) {
         CVK_TRY_VOID(wait(
             port.write_register(bootstrap::kHeartbeatTimeout, config.heartbeat_timeout_ms), w));
+        // Heartbeats go out a third of the timeout apart but never closer than the floor: a
+        // shorter timeout lets the device drop control between two of them.
+        const Duration interval = heartbeat_interval(config.heartbeat_timeout_ms);
+        if (std::chrono::milliseconds(config.heartbeat_timeout_ms) < 3 * interval) {
+            CVK_LOG(log::Level::Warn, kTarget,
+                    log::fields("heartbeat_timeout_ms", config.heartbeat_timeout_ms),
+                    "heartbeat timeout of {} ms is shorter than three heartbeats ({} ms apart): "
+                    "the device may drop control between them",
+                    config.heartbeat_timeout_ms,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(interval).count());
+        }
     }
     Identity id;
     id.capability = CVK_TRY(wait(port.read_register(bootstrap::kGvcpCapability), w));

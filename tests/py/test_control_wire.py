@@ -2,6 +2,8 @@
 URL forms, no concatenated READREG, no memory commands, answers from another address, and the
 timeout arguments' conversions."""
 
+import logging
+
 import pytest
 
 import corvisk
@@ -58,6 +60,32 @@ def test_heartbeat_timeout_converts_to_whole_milliseconds(sim, n, seconds, ms):
         assert cam.get_integer("GevHeartbeatTimeout") == ms
     finally:
         cam.disconnect()
+
+
+@needs_sim
+@pytest.mark.parametrize("n, seconds, warned", [(16, 0.005, True), (17, 0.029, True),
+                                                (18, 0.03, False), (19, 3.0, False)])
+def test_a_heartbeat_timeout_the_heartbeats_cannot_hold_is_warned(sim, n, seconds, warned):
+    ip = f"127.20.2.{n}"
+    sim(ip, "--heartbeat-disabled")
+    records = []
+    handler = logging.Handler(level=logging.WARNING)
+    handler.emit = records.append
+    logger = logging.getLogger("corvisk")
+    logger.addHandler(handler)
+    corvisk.enable_logging(logging.WARNING)
+    try:
+        cam = corvisk.Camera(ip, heartbeat_timeout=seconds, **FAST)
+        cam.connect()
+        cam.disconnect()
+    finally:
+        corvisk.disable_logging()  # hands on every record still queued
+        logger.removeHandler(handler)
+    texts = [r.getMessage() for r in records if "heartbeat timeout" in r.getMessage()]
+    assert bool(texts) == warned, texts
+    if warned:
+        assert texts[0].startswith(f"heartbeat timeout of {int(seconds * 1000)} ms is shorter "
+                                   "than three heartbeats (10 ms apart)")
 
 
 @pytest.mark.parametrize("value", [0, 0.0, 1e-9, 0.000999])
