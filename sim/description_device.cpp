@@ -5,7 +5,6 @@
 #include <libxml/tree.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -640,14 +639,7 @@ std::optional<RegisterField> register_passed_on(const xmlNode* knife,
     if (names.size() != 1 || formula.variables.size() != 1 || !text) {
         return std::nullopt;
     }
-    std::string_view t = *text;
-    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.front()))) {
-        t.remove_prefix(1);
-    }
-    while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back()))) {
-        t.remove_suffix(1);
-    }
-    if (t != *names.begin()) {
+    if (*text != names.front()) {  // child_text comes trimmed
         return std::nullopt;
     }
     return formula.variables[0].field;

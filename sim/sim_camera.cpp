@@ -161,6 +161,7 @@ struct SimCamera::Impl : DeviceHooks {
         sockaddr_in to;
     };
     std::multimap<Instant, LateTest> late_tests;
+    static constexpr size_t kMaxLateTests = 64;
     GvspFaults gvsp_faults;
     bool reset_block_ids = false;
 
@@ -460,7 +461,11 @@ void SimCamera::Impl::fire_test(const ChannelState& ch, uint32_t size) {
     }
     cam.counters_.test_packets++;
     if (cam.config_.test_packet_delay_ms > 0) {
-        // Sent by the control thread's loop once due, well after the write is acknowledged.
+        // Sent by the control thread's loop once due, well after the write is acknowledged; a
+        // client firing faster than they go out finds the device's queue full and loses some.
+        if (late_tests.size() >= kMaxLateTests) {
+            return;
+        }
         const auto due = Clock::now() + std::chrono::milliseconds(cam.config_.test_packet_delay_ms);
         late_tests.emplace(due, LateTest{std::move(packet), sa});
         return;

@@ -20,11 +20,11 @@ import math
 from dataclasses import dataclass, replace
 from typing import List, Optional, Sequence
 
-from .hostcheck import FRAME_RATE_FEATURES, WIRE_FRAMING, frame_wire_bytes, read_number
+from .hostcheck import (FRAME_RATE_FEATURES, TICK_FEATURES, WIRE_FRAMING, frame_wire_bytes,
+                        read_number)
 
 __all__ = ["CameraShare", "LinkPlan", "share_link"]
 
-_TICK_FEATURES = ("GevTimestampTickFrequency", "TimestampTickFrequency")
 _LIMIT_FEATURES = ("DeviceLinkThroughputLimit",)
 _SETTABLE_RATE = ("AcquisitionFrameRate", "AcquisitionFrameRateAbs")
 
@@ -141,7 +141,7 @@ def _demand(cam, negotiate: bool, link: float) -> CameraShare:
     rate = read_number(cam, FRAME_RATE_FEATURES)
     rate = rate if rate and rate > 0 else None
     wire = frame_wire_bytes(int(payload), packet_size)
-    ticks = read_number(cam, _TICK_FEATURES)
+    ticks = read_number(cam, TICK_FEATURES)
     has_limit = any(cam.has_feature(n) for n in _LIMIT_FEATURES)
     return CameraShare(ip=ip, payload_size=int(payload), packet_size=packet_size,
                        frame_rate_before=rate, frame_rate_after=rate,

@@ -44,6 +44,7 @@ JUMBO_MTU = 9000
 # A camera using more than this share of its link leaves too little for resends and bursts.
 _LINK_SHARE_WARN = 0.9
 
+TICK_FEATURES = ("GevTimestampTickFrequency", "TimestampTickFrequency")
 FRAME_RATE_FEATURES = ("AcquisitionResultingFrameRate", "ResultingFrameRate",
                        "AcquisitionFrameRate", "AcquisitionFrameRateAbs")
 
@@ -319,9 +320,6 @@ def _bandwidth_finding(adapter: Adapter, wire_rate: Optional[float], ip: str) ->
     return Finding(OK, topic, text)
 
 
-_TICK_FEATURES = ("GevTimestampTickFrequency", "TimestampTickFrequency")
-
-
 def _delay_finding(cam, adapter: Adapter, packet_size: Optional[float],
                    wire_rate: Optional[float], ip: str) -> Optional[Finding]:
     """What the camera's inter-packet delay (GevSCPD) allows against what its frames need;
@@ -330,21 +328,22 @@ def _delay_finding(cam, adapter: Adapter, packet_size: Optional[float],
     if not delay or delay <= 0:
         return None
     topic = f"packet delay {ip}"
-    ticks = read_number(cam, _TICK_FEATURES)
+    ticks = read_number(cam, TICK_FEATURES)
     if not ticks or ticks <= 0 or not packet_size:
         return Finding(OK, topic, f"GevSCPD is {int(delay)} ticks; the camera's tick frequency "
                        "or packet size is unknown")
     packet = int(packet_size) + WIRE_FRAMING
     gap = delay / ticks
     link = adapter.link_bytes_per_s
+    on_wire = packet / link if link else 0.0
     # Each packet takes its own time on the wire and then the delay.
-    cap = packet / (gap + (packet / link if link else 0.0))
+    cap = packet / (gap + on_wire)
     text = (f"GevSCPD {int(delay)} ticks leaves {gap * 1e6:.3g} us after each packet: the camera "
             f"sends at most {_rate(cap)}")
     if wire_rate is None:
         return Finding(OK, topic, text)
     if wire_rate > cap:
-        most = int(ticks * max(packet / wire_rate - (packet / link if link else 0.0), 0.0))
+        most = int(ticks * max(packet / wire_rate - on_wire, 0.0))
         return Finding(WARN, topic, f"{text}, less than the {_rate(wire_rate)} its frames need: "
                        "frames come slower than its frame rate, or the camera drops them",
                        f"set GevSCPD to at most {most} ticks, or plan the link again with "

@@ -7,6 +7,7 @@ PACKET_HEADERS: int
 WIRE_FRAMING: int
 JUMBO_MTU: int
 FRAME_RATE_FEATURES: tuple[str, ...]
+TICK_FEATURES: tuple[str, ...]
 
 @dataclass(frozen=True)
 class Finding:
