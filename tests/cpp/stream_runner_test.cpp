@@ -68,7 +68,8 @@ bool eventually(Pred pred, Duration timeout = 5s) {
 // A fake device on 127.0.4.1 streaming to a worker bound on 127.0.4.2.
 class RunnerTest : public ::testing::Test {
   protected:
-    void start(bool resend, uint64_t n_buffers = 4) {
+    void start(bool resend, uint64_t n_buffers = 4,
+               Duration moderation = stream_defaults::kReceiveModeration) {
         device_ = bind_udp("127.0.4.1");
         UniqueFd stream = bind_udp("127.0.4.2");
         target_ = address_of(stream);
@@ -77,6 +78,7 @@ class RunnerTest : public ::testing::Test {
         params.assembler.resend_enabled = resend;
         params.assembler.n_buffers = n_buffers;
         params.channel = 7;
+        params.receive_moderation = moderation;
         auto spawned = spawn_stream_runner(std::move(stream), address_of(device_), params);
         ASSERT_TRUE(spawned.ok()) << spawned.error().message();
         receiver_.emplace(std::move(spawned).value());
@@ -159,6 +161,39 @@ TEST_F(RunnerTest, DeliversFramesAbortsOnStopAndFramesOutliveTheStream) {
     EXPECT_TRUE(matches_pattern(*held[2]));  // still readable after the stream is gone
     held.clear();                            // buffers freed, not returned
 }
+
+// Bursts of frames, each emptying the socket mid-frame and so paused after: whatever pause is
+// asked for, the worker pauses at most a millisecond at a time, delivers every frame whole and
+// stops at once.
+class ModerationTest : public RunnerTest, public ::testing::WithParamInterface<Duration> {};
+
+TEST_P(ModerationTest, EveryFrameComesAndStopIsPrompt) {
+    start(false, 8, GetParam());
+    FrameChannel rx = receiver_->subscribe(16);
+    for (uint64_t b = 1; b <= 24; ++b) {
+        send_frame(b);
+        if (b % 4 == 0) {
+            for (uint64_t d = b - 3; d <= b; ++d) {
+                FramePtr f = next(rx);
+                ASSERT_TRUE(f);
+                EXPECT_EQ(f->frame_id, d);
+                EXPECT_EQ(f->status, FrameStatus::Complete);
+            }
+        }
+    }
+    send(packets_.leader(25));
+    send(packets_.payload(25, 1, 100, 100));
+    send(packets_.payload(25, 2, 100, 100));
+    ASSERT_TRUE(eventually([&] { return receiver_->stats().packets == 24 * 12 + 3; }));
+    Instant asked = Clock::now();
+    receiver_->stop();
+    EXPECT_LT(Clock::now() - asked, 2s);
+    EXPECT_EQ(receiver_->stats().completed_frames, 24u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pauses, ModerationTest,
+                         ::testing::Values(Duration::zero(), Duration(50us), Duration(10s),
+                                           Duration(-1s)));
 
 TEST_F(RunnerTest, RequestsMissingPacketsFromTheDevice) {
     start(true);

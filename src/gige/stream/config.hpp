@@ -20,6 +20,9 @@ inline constexpr Duration kResendInterval = std::chrono::milliseconds(20);
 inline constexpr Duration kFrameTimeout = std::chrono::milliseconds(100);
 inline constexpr double kResendRatio = 0.25;
 inline constexpr uint64_t kBuffers = 8;
+inline constexpr Duration kReceiveModeration = std::chrono::microseconds(50);
+// A longer pause would let a fast stream fill a small receive buffer while the worker sleeps.
+inline constexpr Duration kMaxReceiveModeration = std::chrono::milliseconds(1);
 }  // namespace stream_defaults
 
 // How the frame pool sets up and hands out its buffers. The defaults are what every stream
@@ -67,6 +70,12 @@ struct StreamConfig {
     // Per-frame budget of re-requests (packets asked for again): packet_count x ratio, at least
     // one. Each lost packet's first request is not counted; 0 asks for no resend at all.
     double resend_ratio = stream_defaults::kResendRatio;
+    // While a frame streams in faster than the worker drains it, the worker pauses this long
+    // (at least) each time it empties the socket before it receives again, instead of waiting
+    // for the next datagram: woken by every datagram or two, it spends more on waking up than
+    // on receiving; after a pause one receive takes a batch. 0: never pause; at most
+    // kMaxReceiveModeration (a longer one is taken as that).
+    Duration receive_moderation = stream_defaults::kReceiveModeration;
     uint64_t recv_buffer = 0;  // SO_RCVBUF bytes; 0 = automatic
     // Upper bound of the automatic receive buffer (two frames with the kernel's per-packet
     // accounting); 0 = kMaxAutoRecvBuffer (64 MiB).

@@ -31,6 +31,8 @@ struct StreamRunnerParams {
     AssemblerConfig assembler;  // sizes, tick frequency, resend switch and timings, n_buffers
     uint16_t channel = 0;       // names the thread "corvisk-gvsp<channel>"
     ThreadConfig thread;        // applied by the worker to itself
+    // Pause when the socket empties mid-frame (see StreamConfig); 0: never.
+    Duration receive_moderation = stream_defaults::kReceiveModeration;
 
     // The worker's parameters for a stream opened with `config` once the device has been
     // programmed: the payload size, the packet size written to SCPS, the device's tick
