@@ -1,5 +1,6 @@
-"""Stream settings for a lossy link: a receive buffer of its own, quicker re-requests and a
-larger resend budget, then 50 frames and the counters that show what the resends recovered.
+"""Stream settings for a lossy link: a receive buffer of its own, quicker re-requests, a
+larger resend budget and longer pauses between receives, then 50 frames and the counters that
+show what the resends recovered.
 
     build/cmake/corvisk-sim --ip 127.0.0.2 --drop-fraction 0.02 &
     .venv/bin/python examples/stream_settings.py 127.0.0.2
@@ -19,6 +20,7 @@ try:
         resend_interval=0.005,   # ask again for a packet still missing every 5 ms
         resend_ratio=1.0,        # up to one re-request per packet of a frame
         frame_timeout=0.2,       # deliver a frame incomplete after 200 ms without packets
+        receive_moderation=100e-6,  # pause 100 us when the socket empties mid-frame
     )
     print(settings)
     with cam.start_acquisition() as acq:

@@ -104,13 +104,14 @@ def set_stream_tuning(camera: object, recv_buffer: int, recv_buffer_max: int,
                       pool_memory_limit: int, /) -> None:
     """Sets the stream settings later captures of the camera use (0 = automatic)."""
 
-def stream_timing(camera: object, /) -> tuple[float, float, float, float]:
-    """The camera's (resend_initial_delay, resend_interval, frame_timeout, resend_ratio), the
-    durations in seconds."""
+def stream_timing(camera: object, /) -> tuple[float, float, float, float, float]:
+    """The camera's (resend_initial_delay, resend_interval, frame_timeout, resend_ratio,
+    receive_moderation), the durations in seconds."""
 
 def set_stream_timing(camera: object, resend_initial_delay: float, resend_interval: float,
-                      frame_timeout: float, resend_ratio: float, /) -> None:
-    """Sets the resend timings later captures of the camera use."""
+                      frame_timeout: float, resend_ratio: float, receive_moderation: float,
+                      /) -> None:
+    """Sets the resend timings and receive moderation later captures of the camera use."""
 
 def stream_defaults() -> dict[str, Any]:
     """What the automatic stream settings resolve to on this host."""

@@ -12,6 +12,7 @@ class StreamSettings:
     resend_interval: float
     frame_timeout: float
     resend_ratio: float
+    receive_moderation: float
 
 def stream_config(camera: Camera, *, recv_buffer: Optional[int] = ...,
                   recv_buffer_max: Optional[int] = ...,
@@ -19,4 +20,5 @@ def stream_config(camera: Camera, *, recv_buffer: Optional[int] = ...,
                   resend_initial_delay: Optional[float] = ...,
                   resend_interval: Optional[float] = ...,
                   frame_timeout: Optional[float] = ...,
-                  resend_ratio: Optional[float] = ...) -> StreamSettings: ...
+                  resend_ratio: Optional[float] = ...,
+                  receive_moderation: Optional[float] = ...) -> StreamSettings: ...

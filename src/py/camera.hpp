@@ -33,12 +33,15 @@ struct StreamTuning {
     std::atomic<uint64_t> recv_buffer{0};        // SO_RCVBUF bytes; 0 = sized from the frame
     std::atomic<uint64_t> recv_buffer_max{0};    // ceiling of the automatic size
     std::atomic<uint64_t> pool_memory_limit{0};  // frame pool memory; 0 = a quarter of RAM
-    // Resend timings and budget (the stream worker's defaults until set).
+    // Resend timings and budget, and the receive moderation (the stream worker's defaults until
+    // set).
     std::atomic<int64_t> resend_initial_delay_ns{
         nanoseconds(gige::stream_defaults::kResendInitialDelay)};
     std::atomic<int64_t> resend_interval_ns{nanoseconds(gige::stream_defaults::kResendInterval)};
     std::atomic<int64_t> frame_timeout_ns{nanoseconds(gige::stream_defaults::kFrameTimeout)};
     std::atomic<double> resend_ratio{gige::stream_defaults::kResendRatio};
+    std::atomic<int64_t> receive_moderation_ns{
+        nanoseconds(gige::stream_defaults::kReceiveModeration)};
 
     static int64_t nanoseconds(Duration d) {
         return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();

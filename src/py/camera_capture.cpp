@@ -51,6 +51,7 @@ gige::StreamConfig base_config(const StreamTuning& tuning) {
     c.resend_interval = nanoseconds(tuning.resend_interval_ns.load());
     c.frame_timeout = nanoseconds(tuning.frame_timeout_ns.load());
     c.resend_ratio = tuning.resend_ratio.load();
+    c.receive_moderation = nanoseconds(tuning.receive_moderation_ns.load());
     return c;
 }
 

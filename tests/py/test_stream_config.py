@@ -37,7 +37,7 @@ def test_the_defaults_resolve_to_figures(camera):
     assert settings.recv_buffer_max == 64 * 2**20
     assert settings.pool_memory_limit > 0
     assert (settings.resend_initial_delay, settings.resend_interval, settings.frame_timeout,
-            settings.resend_ratio) == (0.001, 0.02, 0.1, 0.25)
+            settings.resend_ratio, settings.receive_moderation) == (0.001, 0.02, 0.1, 0.25, 50e-6)
     assert corvisk.stream_config(cam) == settings
 
 
@@ -98,6 +98,9 @@ def test_a_pool_above_the_limit_fails_at_once_with_the_figures(camera):
     (dict(resend_ratio=17), ValueError, "resend_ratio must be between 0 and 16, got 17"),
     (dict(resend_ratio=True), TypeError, "resend_ratio must be a number, not bool"),
     (dict(resend_interval="0.01"), TypeError, "resend_interval must be a number, not str"),
+    (dict(receive_moderation=0.002), ValueError,
+     "receive_moderation must be between 0 and 0.001 seconds, got 0.002"),
+    (dict(receive_moderation=-1e-6), ValueError, "receive_moderation must be between"),
     # A bad timing next to a good buffer size changes neither.
     (dict(recv_buffer=1000, resend_ratio=-1), ValueError, "resend_ratio must be between"),
 ])
@@ -112,9 +115,9 @@ def test_bad_values_are_refused_and_change_nothing(camera, kwargs, error, messag
 def test_timings_round_trip(camera):
     cam = camera("127.35.1.9", *SMALL)
     settings = corvisk.stream_config(cam, resend_initial_delay=0, resend_interval=0.002,
-                                     frame_timeout=0.5, resend_ratio=2)
+                                     frame_timeout=0.5, resend_ratio=2, receive_moderation=0)
     assert (settings.resend_initial_delay, settings.resend_interval, settings.frame_timeout,
-            settings.resend_ratio) == (0.0, 0.002, 0.5, 2.0)
+            settings.resend_ratio, settings.receive_moderation) == (0.0, 0.002, 0.5, 2.0, 0.0)
     assert corvisk.stream_config(cam).resend_interval == 0.002
 
 
@@ -135,6 +138,22 @@ def test_captures_follow_the_resend_timings(camera, timing, complete):
     assert all(f is not None for f in frames)
     assert [f.is_complete for f in frames] == [complete] * 3, (frames, stats)
     assert (stats.resend_requests > 0) == complete
+
+
+# The worker pausing between receives (at most 1 ms, up to 8 times a wake-up) or never: a fast
+# stream into the smallest automatic receive buffer still comes whole, every frame, in order.
+@pytest.mark.parametrize("moderation", [0, 50e-6, 0.001])
+def test_every_frame_comes_whole_whatever_the_receive_moderation(camera, moderation):
+    cam = camera("127.35.1.11", "--width", "320", "--height", "240", "--frame-rate", "400")
+    corvisk.stream_config(cam, receive_moderation=moderation)
+    seen = []
+    with cam.start_acquisition(packet_size=1400) as acq:
+        for _ in range(200):
+            frame = acq.wait_for(5.0)  # each one let go at once, its buffer back in the pool
+            seen.append(frame and (frame.frame_id, frame.is_complete))
+        stats = acq.stats()
+    first = seen[0][0] if seen[0] else 0
+    assert seen == [(first + i, True) for i in range(200)], stats
 
 
 def test_only_cameras_have_stream_settings():
