@@ -14,7 +14,8 @@
 // CPU is the receiving thread's own scheduler time (the stream worker, or the thread running
 // the bare loop) per GB of datagrams received, split into user and system time (from the
 // thread's tick counts, 10 ms resolution); the simulated camera's sender threads are not
-// counted.
+// counted. Wake-ups are the times that thread was put on a CPU, per MB received: each one that
+// finds a datagram or two costs more than receiving them.
 //
 // Where the kernel coalesced datagrams, corvisk's figures also show how many it handed over per
 // message, how many payloads landed in their frame but had to be moved once, and how many
@@ -27,12 +28,13 @@
 // waiting for packets ("no early close"), and with a pool of 64 buffers instead of 16 ("64
 // buffers": at the device's maximum, ~1000 frames/s of 4 MiB, 16 buffers last 16 ms, less than
 // a resend round trip), with small pages only ("no huge pages") and with a packet still missing
-// asked for again every 2 ms instead of every 20 ("resend 2 ms"), so that the effect of each is
-// seen side by side; set to one of those names instead of 1 it runs only that one.
-// CORVISK_BENCH_EACH_ROUND=1 adds a corvisk round printed on its own after each round.
-// CORVISK_BENCH_BARE_COLD=1 adds a bare loop that receives into 64 MiB of memory one datagram
-// after the other, as frame buffers are filled, instead of into the same few batch buffers
-// that stay in the cache ("bare cold"): the receive cost of keeping what arrives. corvisk's
+// asked for again every 2 ms instead of every 20 ("resend 2 ms"), and with the worker waiting
+// for every datagram instead of pausing 50 us when it empties the socket mid-frame ("no
+// moderation"), so that the effect of each is seen side by side; set to one of those names instead
+// of 1 it runs only that one. CORVISK_BENCH_EACH_ROUND=1 adds a corvisk round printed on its own
+// after each round. CORVISK_BENCH_BARE_COLD=1 adds a bare loop that receives into 64 MiB of memory
+// one datagram after the other, as frame buffers are filled, instead of into the same few batch
+// buffers that stay in the cache ("bare cold"): the receive cost of keeping what arrives. corvisk's
 // rounds also show what the device did about its resend requests.
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -78,11 +80,13 @@ constexpr size_t kBareColdArea = size_t{64} << 20;
     std::exit(1);
 }
 
-uint64_t thread_cpu_ns(pid_t tid) {
+// A thread's time on the CPU in ns and the number of times it was put on it (each wake-up of a
+// receiver that had nothing to read is one).
+std::pair<uint64_t, uint64_t> thread_cpu_ns_runs(pid_t tid) {
     std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/schedstat");
-    uint64_t ns = 0;
-    in >> ns;
-    return ns;
+    uint64_t ns = 0, waited = 0, runs = 0;
+    in >> ns >> waited >> runs;
+    return {ns, runs};
 }
 
 std::vector<pid_t> find_threads(const std::string& name) {
@@ -123,16 +127,18 @@ std::pair<uint64_t, uint64_t> thread_user_sys_ns(pid_t tid) {
 }
 
 struct CpuSample {
-    uint64_t total = 0, user = 0, sys = 0;
+    uint64_t total = 0, user = 0, sys = 0, runs = 0;
     CpuSample operator-(const CpuSample& o) const {
-        return {total - o.total, user - o.user, sys - o.sys};
+        return {total - o.total, user - o.user, sys - o.sys, runs - o.runs};
     }
 };
 
 CpuSample cpu_of(const std::vector<pid_t>& tids) {
     CpuSample c;
     for (pid_t t : tids) {
-        c.total += thread_cpu_ns(t);
+        auto [ns, runs] = thread_cpu_ns_runs(t);
+        c.total += ns;
+        c.runs += runs;
         auto [user, sys] = thread_user_sys_ns(t);
         c.user += user;
         c.sys += sys;
@@ -210,6 +216,7 @@ struct Device {
 struct Figures {
     uint64_t complete = 0, incomplete = 0, missing = 0, resent = 0, drops = 0;
     uint64_t bytes = 0, cpu_ns = 0, user_ns = 0, sys_ns = 0, in_place = 0, copied = 0;
+    uint64_t runs = 0;                         // times the receiving thread was put on a CPU
     uint64_t underruns = 0, lost_frames = 0;   // corvisk's: no free buffer; ids never seen
     uint64_t requests = 0, error_packets = 0;  // corvisk's resend requests, answers refused
     // The device's side of corvisk's resends: commands it served, packets it sent again.
@@ -223,7 +230,7 @@ struct Figures {
         rounds.push_back(o.cpu_s_per_gb());
         complete += o.complete, incomplete += o.incomplete, missing += o.missing;
         resent += o.resent, drops += o.drops, bytes += o.bytes, cpu_ns += o.cpu_ns;
-        user_ns += o.user_ns, sys_ns += o.sys_ns;
+        user_ns += o.user_ns, sys_ns += o.sys_ns, runs += o.runs;
         in_place += o.in_place, copied += o.copied;
         underruns += o.underruns, lost_frames += o.lost_frames;
         requests += o.requests, error_packets += o.error_packets;
@@ -232,7 +239,9 @@ struct Figures {
         moved += o.moved, gathered += o.gathered;
         seconds += o.seconds;
     }
-    void set_cpu(const CpuSample& c) { cpu_ns = c.total, user_ns = c.user, sys_ns = c.sys; }
+    void set_cpu(const CpuSample& c) {
+        cpu_ns = c.total, user_ns = c.user, sys_ns = c.sys, runs = c.runs;
+    }
     static double per_gb(uint64_t ns, uint64_t bytes) {
         return bytes ? ns / 1e9 / (bytes / 1e9) : 0;
     }
@@ -240,11 +249,12 @@ struct Figures {
     void print(const char* who) const {
         std::printf(
             "  %-11s complete %5llu  incomplete %4llu  missing %7llu  resent %7llu  "
-            "kernel drops %7llu  %7.1f MB/s  CPU %.3f s/GB (user %.3f, sys %.3f)\n",
+            "kernel drops %7llu  %7.1f MB/s  CPU %.3f s/GB (user %.3f, sys %.3f), %.1f wake-ups "
+            "a MB\n",
             who, (unsigned long long)complete, (unsigned long long)incomplete,
             (unsigned long long)missing, (unsigned long long)resent, (unsigned long long)drops,
             bytes / 1e6 / std::max(seconds, 1e-9), cpu_s_per_gb(), per_gb(user_ns, bytes),
-            per_gb(sys_ns, bytes));
+            per_gb(sys_ns, bytes), bytes ? runs / (bytes / 1e6) : 0);
         if (in_place + copied > 0) {
             std::printf(
                 "              payload bytes received in place %.1f%%, pool underruns %llu, frames "
@@ -269,19 +279,29 @@ struct Figures {
     }
 };
 
+// How a corvisk round differs from the defaults (the variants CORVISK_BENCH_POOL_VARIANTS
+// asks for).
+struct Variant {
+    const char* name = "corvisk";
+    PoolOptions pool;
+    size_t buffers = 16;
+    Duration resend_interval = Duration::zero();  // zero: the default
+    Duration receive_moderation = stream_defaults::kReceiveModeration;
+};
+
 // corvisk's receivers on `devices` (automatic receive buffer), `frames` frames from each.
-Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, PoolOptions pool = {},
-                    size_t buffers = 16, Duration resend_interval = Duration::zero()) {
+Figures run_corvisk(std::vector<Device*> devices, const Scenario& s, const Variant& variant = {}) {
     std::vector<StreamChannel> channels;
     std::vector<FrameChannel> subs;
     for (Device* d : devices) {
         StreamConfig config;
         config.payload_size = uint64_t{s.width} * s.height;
         config.packet_size = s.packet_size;
-        config.n_buffers = buffers;
-        config.pool = pool;
-        if (resend_interval > Duration::zero()) {
-            config.resend_interval = resend_interval;
+        config.n_buffers = variant.buffers;
+        config.pool = variant.pool;
+        config.receive_moderation = variant.receive_moderation;
+        if (variant.resend_interval > Duration::zero()) {
+            config.resend_interval = variant.resend_interval;
         }
         auto channel = open_stream(d->camera, config);
         if (!channel.ok()) {
@@ -494,14 +514,7 @@ std::string cpu_ratio(const Figures& a, const Figures& b) {
     return fmt::format("CPU per GB {:.2f} (median of rounds {:.2f})", total, median);
 }
 
-// The pool variants CORVISK_BENCH_POOL_VARIANTS asks for: all of them (1), or the one named.
-struct Variant {
-    const char* name;
-    PoolOptions pool;
-    size_t buffers = 16;
-    Duration resend_interval = Duration::zero();  // zero: the default
-};
-
+// The variants CORVISK_BENCH_POOL_VARIANTS asks for: all of them (1), or the one named.
 std::vector<Variant> pool_variants() {
     std::vector<Variant> variants;
     const char* v = std::getenv("CORVISK_BENCH_POOL_VARIANTS");
@@ -513,7 +526,7 @@ std::vector<Variant> pool_variants() {
         {"fifo", {false, kPrefault}}, {"prefault 16M", {true, uint64_t{16} << 20}},
         {"no prefault", {true, 0}},   {"no early close", {true, kPrefault, false}},
         {"64 buffers", {}, 64},       {"no huge pages", {true, kPrefault, true, false}},
-        {"resend 2 ms", {}, 16, 2ms}};
+        {"resend 2 ms", {}, 16, 2ms}, {"no moderation", {}, 16, {}, Duration::zero()}};
     for (const auto& variant : all) {
         if (std::string(v) == "1" || std::string(v) == variant.name) {
             variants.push_back(variant);
@@ -552,8 +565,7 @@ void compare(int rounds, const std::string& only) {
                 one.print("one round");
             }
             for (size_t v = 0; v < variants.size(); ++v) {
-                others[v].add(run_corvisk({&d}, s, variants[v].pool, variants[v].buffers,
-                                          variants[v].resend_interval));
+                others[v].add(run_corvisk({&d}, s, variants[v]));
             }
             bare.add(run_bare(d, s, false));
             if (s.gso) {
@@ -612,7 +624,9 @@ uint64_t percentile(std::vector<double> v, double p, double* out) {
 }
 
 void snap_latency() {
-    for (bool fixed : {false, true}) {
+    // Negotiated, fixed, and fixed with a worker that never pauses between receives.
+    for (int mode : {0, 1, 2}) {
+        const bool fixed = mode > 0;
         const Scenario s{"640x480", 640, 480, 8000, 0, 0};
         sim::SimConfig sc = Device::config("127.35.9.21", s, {});
         sim::SimCamera device(sc);
@@ -629,6 +643,9 @@ void snap_latency() {
             if (fixed) {
                 config.packet_size = s.packet_size;
             }
+            if (mode == 2) {
+                config.receive_moderation = Duration::zero();
+            }
             Instant t0 = Clock::now();
             auto frame = genicam::snap_once(camera, config, 5s);
             ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
@@ -641,9 +658,10 @@ void snap_latency() {
         percentile(ms, 0.5, &median);
         percentile(ms, 0.99, &p99);
         std::printf(
-            "snap 640x480 %s packet size: first %.1f ms, then median %.2f ms, p99 "
+            "snap 640x480 %s packet size%s: first %.1f ms, then median %.2f ms, p99 "
             "%.2f ms (%zu snaps)\n",
-            fixed ? "fixed" : "negotiated", first, median, p99, ms.size());
+            fixed ? "fixed" : "negotiated", mode == 2 ? ", no moderation" : "", first, median, p99,
+            ms.size());
         camera.disconnect(500ms);
     }
 }
