@@ -573,8 +573,6 @@ bool mirrors_packet_size(const RegisterField& f) {
     return f.length == 4 && f.big_endian && f.address % 4 == 0 && f.low == 0 && f.high >= 15;
 }
 
-// The address formula of the command's register when it reads registers of the device, so that
-// the register moves as they change; nullopt for a register that stays where the scan put it.
 // The converter between a command and its register, when there is one.
 const xmlNode* command_converter(const Scan& scan, const std::string& command) {
     const xmlNode* n = scan.find(command);
@@ -593,6 +591,9 @@ std::optional<ValueCode> command_code(const Scan& scan, const std::string& comma
     return code.ok() ? std::optional<ValueCode>(std::move(*code)) : std::nullopt;
 }
 
+// The address formula of the command's register when it reads registers of the device (or the
+// acquisition mode's value), so that the register moves as they change; nullopt for a register
+// that stays where the scan put it.
 std::optional<MovingAddress> moving_address(const Scan& scan, const std::string& command) {
     const xmlNode* n = scan.find(command);
     if (const xmlNode* converter = command_converter(scan, command)) {

@@ -32,12 +32,6 @@ Duration busy_wait(const AssemblerConfig& config) {
                                 std::chrono::milliseconds(1), kIdleWait);
 }
 
-// A pause of receive moderation (see drain_socket); the system's timer slack may lengthen it by
-// up to 50 us for a thread of normal priority.
-void pause(Duration d) {
-    std::this_thread::sleep_for(d);
-}
-
 }  // namespace
 
 // Worker-only state. Built on the owner's thread (so setup failures reach open_stream), then
@@ -161,11 +155,13 @@ void StreamRunner::drain_socket() {
             continue;
         }
         if (n < 2 || moderation_ <= Duration::zero() || pauses == kMaxPausesPerWake ||
-            scatter_->segments_per_message() > 1 || !assembler_->has_frames_in_flight()) {
+            scatter_->segments_per_message() > 1 || !assembler_->has_frames_in_flight() ||
+            loop_.stop_requested()) {
             return;  // the socket had no more
         }
         ++pauses;
-        pause(moderation_);
+        // The system's timer slack may lengthen it by up to 50 us (normal priority).
+        std::this_thread::sleep_for(moderation_);
     }
 }
 
